@@ -1,0 +1,27 @@
+#include "core/appdir.h"
+
+#include "core/text.h"
+
+#include <cstring>
+
+char appDir[PATH_BUFFER_SIZE];
+
+void appDirFromProgramPath(const char* programPath, char* out, int size) {
+    copyBounded(out, static_cast<size_t>(size), programPath);
+    char* last = std::strrchr(out, PATH_SEPARATOR);
+    if (!last) return;
+    if (last == out || (last > out && last[-1] == ':')) {
+        last[1] = '\0';
+    } else {
+        *last = '\0';
+    }
+}
+
+void initAppDir() {
+    char path[PATH_BUFFER_SIZE] = {0};
+    if (programFilePath(path, sizeof path)) {
+        appDirFromProgramPath(path, appDir, sizeof appDir);
+    } else if (!currentDirectory(appDir, sizeof appDir)) {
+        appDir[0] = '\0';
+    }
+}

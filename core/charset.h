@@ -1,0 +1,14 @@
+// Converts a buffer between two named character sets. Returns -1 on failure (the output buffer is
+// left untouched when the converter cannot be opened), otherwise the converter's count of
+// irreversible conversions. The output buffer is zero-filled first, so a buffer sized larger than
+// the output leaves the result NUL-terminated. Characters that the target cannot hold are dropped.
+//
+// Names the system uses: "UTF-16" (byte-order mark honoured, big-endian without one),
+// "UTF-16LE", "GB18030", "GBK", "UTF-8" (any letter case).
+#pragma once
+
+int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
+                   char* output, int outputSize, int* outputLength);
+
+// The engine's own text encoding: "GB18030", or "GBK" where the platform lacks GB18030.
+const char* engineCharset();

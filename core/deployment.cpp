@@ -1,0 +1,8 @@
+#include "core/deployment.h"
+
+#include <cstdlib>
+
+const char* productSiteUrl() {
+    const char* overridden = std::getenv("VEDO_PRODUCT_SITE");
+    return (overridden && *overridden) ? overridden : DEFAULT_PRODUCT_SITE;
+}

@@ -1,0 +1,22 @@
+#include "package/item.h"
+
+#include <cstdlib>
+
+ArrayList* items = nullptr;
+char* packageText = nullptr;
+char packagePath[PATH_BUFFER_SIZE];
+
+void freeItem(Item* item) {
+    if (!item) return;
+    arrayListDestroy(item->descImages, 1);
+    arrayListDestroy(item->mobileImages, 1);
+    arrayListDestroy(item->descFailures, 1);
+    arrayListDestroy(item->mobileFailures, 1);
+    std::free(item);
+}
+
+void clearItems(ArrayList* list) {
+    if (!list) return;
+    for (int32_t i = 0; i < list->count; i++) freeItem(static_cast<Item*>(list->items[i]));
+    arrayListClear(list, 0);
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds a static PCRE 8 for x86_64-w64-mingw32 from Debian's pcre3 source package.
+# The result is cached in $VEDO_CACHE (default: ~/.cache/vedo) and reused by later builds.
+set -euo pipefail
+cache=${VEDO_CACHE:-$HOME/.cache/vedo}
+prefix="$cache/pcre-mingw"
+if [ -f "$prefix/lib/libpcre.a" ] && [ -f "$prefix/include/pcre.h" ]; then
+  exit 0
+fi
+mkdir -p "$cache"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# apt needs a deb-src entry for the same mirror to fetch a source package.
+if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+  cat > /etc/apt/sources.list.d/vedo-deb-src.sources <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  apt-get update -q
+fi
+cd "$work"
+# apt source unpacks the package and applies Debian's patches (dpkg-source -x).
+apt-get source -q pcre3
+src=$(find . -maxdepth 1 -type d -name 'pcre3-*' | head -n 1)
+cd "$src"
+# Debian regenerates the build system after patching; do the same.
+autoreconf -fi >/dev/null 2>&1
+./configure --host=x86_64-w64-mingw32 --prefix="$prefix" \
+  --disable-shared --enable-static --disable-cpp --enable-utf8 --enable-unicode-properties \
+  CC=x86_64-w64-mingw32-gcc-posix >/dev/null
+make -j"$(nproc)" libpcre.la >/dev/null
+make install-libLTLIBRARIES install-includeHEADERS install-nodist_includeHEADERS >/dev/null
+echo "build-pcre-mingw: PCRE for mingw installed in $prefix"

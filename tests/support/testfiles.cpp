@@ -1,0 +1,74 @@
+#include "testfiles.h"
+
+#include "core/charset.h"
+#include "platform/files.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+std::string makeTempDir(const char* tag) {
+    static std::atomic<int> counter{0};
+    fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        char name[128];
+        std::snprintf(name, sizeof name, "vedo-test-%s-%ld-%d", tag, static_cast<long>(std::rand() % 100000),
+                      counter++);
+        fs::path dir = base / name;
+        std::error_code ec;
+        if (fs::create_directory(dir, ec)) return dir.string();
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(fs::path(path), ec);
+}
+
+std::string readWholeFile(const std::string& path) {
+    FILE* f = openFile(path.c_str(), "rb");
+    if (!f) return std::string();
+    std::string bytes;
+    char block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+    std::fclose(f);
+    return bytes;
+}
+
+void writeWholeFile(const std::string& path, const std::string& bytes) {
+    FILE* f = openFile(path.c_str(), "wb");
+    if (!f) throw std::runtime_error("cannot write " + path);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+    return folder + PATH_SEPARATOR + name;
+}
+
+static std::string convertAll(const char* from, const char* to, const std::string& input, size_t factor) {
+    std::string out(input.size() * factor + 4, '\0');
+    int produced = 0;
+    if (convertCharset(from, to, input.data(), static_cast<int>(input.size()), &out[0], static_cast<int>(out.size()),
+                       &produced) < 0) {
+        throw std::runtime_error("conversion failed");
+    }
+    out.resize(static_cast<size_t>(produced));
+    return out;
+}
+
+std::string utf8ToEngine(const std::string& utf8) { return convertAll("UTF-8", engineCharset(), utf8, 2); }
+
+std::string engineToUtf8(const std::string& engine) { return convertAll(engineCharset(), "UTF-8", engine, 2); }
+
+std::string utf8ToUtf16leWithBom(const std::string& utf8) {
+    return std::string("\xFF\xFE", 2) + convertAll("UTF-8", "UTF-16LE", utf8, 2);
+}

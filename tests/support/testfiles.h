@@ -1,0 +1,17 @@
+// Scratch folders and whole-file helpers for tests.
+#pragma once
+#include <string>
+
+// A fresh empty folder under the system's temporary folder, removed with its contents by
+// removeTree. Paths are engine text (ASCII here, so the same on every platform).
+std::string makeTempDir(const char* tag);
+void removeTree(const std::string& path);
+
+std::string readWholeFile(const std::string& path);
+void writeWholeFile(const std::string& path, const std::string& bytes);
+std::string joinPath(const std::string& folder, const std::string& name);
+
+// UTF-8 text to the engine's GB18030 and to UTF-16LE bytes with the byte-order mark.
+std::string utf8ToEngine(const std::string& utf8);
+std::string engineToUtf8(const std::string& engine);
+std::string utf8ToUtf16leWithBom(const std::string& utf8);
