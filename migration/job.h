@@ -7,6 +7,24 @@ extern std::atomic<int> jobRunning;
 // 1 when the job must stop as soon as it can; only ever set from 0 to 1.
 extern std::atomic<int> stopRequested;
 
+// Counters that a front end may read while the job runs (the window does not need them).
+extern std::atomic<int> jobImagesSaved;
+extern std::atomic<int> jobImagesFailed;
+extern std::atomic<int> jobCurrentRow;
+
+// The outcome of the last run, filled before the final message is shown (or before a stopped
+// run ends the process).
+struct JobSummary {
+    int total;
+    int finishedCount;
+    int failureCount;
+    int packageChanged;
+};
+extern JobSummary jobSummary;
+
 // The thread procedure. Reads items, packageText and packagePath. When the run was stopped it
 // ends the process (windowEndProcess(0)) instead of returning.
 int runMigrationJob();
+
+// True when the address lies on one of the marketplace's own image hosts.
+int isImageSpaceAddress(const char* address);

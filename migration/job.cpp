@@ -1,0 +1,288 @@
+#include "migration/job.h"
+
+#include "core/applog.h"
+#include "core/containers.h"
+#include "core/deployment.h"
+#include "http/connection.h"
+#include "http/download.h"
+#include "migration/jobwindow.h"
+#include "migration/naming.h"
+#include "migration/rewrite.h"
+#include "package/item.h"
+#include "package/writer.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+std::atomic<int> jobRunning{0};
+std::atomic<int> stopRequested{0};
+std::atomic<int> jobImagesSaved{0};
+std::atomic<int> jobImagesFailed{0};
+std::atomic<int> jobCurrentRow{-1};
+JobSummary jobSummary;
+
+static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
+    "图片搬家中断：无法创建新文件。\n\n可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
+static constexpr const char* CREATE_FAILED_TEXT = "图片搬家失败：无法创建新文件。";
+
+// The state of one run; the job thread is its only user.
+struct MigrationRun {
+    JobOptions options;
+    HashMap* imageFiles;
+    int total;
+    int finishedCount;
+    int failureCount;
+    char errorText[ERROR_TEXT_SIZE];
+};
+
+// The rewrite's progress callback has no context argument, so the counts it shows live here.
+static int rewriteTotal;
+static int rewriteFinished;
+
+int isImageSpaceAddress(const char* address) {
+    for (int i = 0; i < IMAGE_SPACE_HOST_MARKER_COUNT; i++) {
+        if (std::strstr(address, IMAGE_SPACE_HOST_MARKERS[i])) return 1;
+    }
+    return 0;
+}
+
+static int isSelectedDescriptionAddress(const JobOptions& options, const char* address) {
+    if (options.migrateImageSpace && options.migrateThirdParty) return 1;
+    if (options.migrateImageSpace) return isImageSpaceAddress(address);
+    if (options.migrateThirdParty) return !isImageSpaceAddress(address);
+    return 0;
+}
+
+static void addFailedAddress(ArrayList** failures, const char* address) {
+    if (!*failures) *failures = arrayListCreateDefault();
+    if (!arrayListContains(*failures, address, stringEquals)) arrayListAdd(*failures, duplicateString(address));
+}
+
+static void recordSaved(MigrationRun* run, const char* address, const char* path) {
+    hashMapPut(run->imageFiles, duplicateString(address), duplicateString(path));
+    jobImagesSaved++;
+}
+
+static void recordFailed(MigrationRun* run, ArrayList** failures, const char* address) {
+    hashMapPut(run->imageFiles, duplicateString(address), duplicateString(""));
+    addFailedAddress(failures, address);
+    run->failureCount++;
+    jobImagesFailed++;
+    writeLogFormat("搬家失败：%s，返回的错误信息：\r\n%s", address, run->errorText);
+}
+
+static void stopWithMessage(const char* text) {
+    windowShowMessage(text, "错误", ICON_ERROR);
+    stopRequested = 1;
+}
+
+// An address already handled in this run: returns 1 (and records a failure for this item when
+// it failed before).
+static int servedFromMap(MigrationRun* run, ArrayList** failures, const char* address) {
+    const char* saved = static_cast<const char*>(hashMapGet(run->imageFiles, address));
+    if (!saved) return 0;
+    if (!*saved) addFailedAddress(failures, address);
+    return 1;
+}
+
+static int probeCreate(const char* path) {
+    FILE* f = openFile(path, "wb");
+    if (!f) return 0;
+    std::fclose(f);
+    return 1;
+}
+
+static int download(MigrationRun* run, const char* address, const char* path) {
+    std::memset(run->errorText, 0, sizeof run->errorText);
+    return downloadImage(address, path, run->errorText, 1, 0);
+}
+
+static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
+                                 const char* address) {
+    if (!isSelectedDescriptionAddress(run->options, address)) return;
+    if (servedFromMap(run, &item->descFailures, address)) return;
+
+    const char* ext = chooseImageExtension(address);
+    const char* folder = run->options.destFolder;
+    char path[PATH_BUFFER_SIZE] = {0};
+    int numberBefore = *imageNumber;
+    int numbered = numberedImagePath(folder, stem, imageNumber, ext, path);
+    if (!numbered) *imageNumber = numberBefore;
+    if (!numbered || !probeCreate(path)) {
+        // The title makes the numbered path too long or invalid: fall back to a stamp name.
+        std::memset(path, 0, sizeof path);
+        if (!stampImagePath(folder, ext, path)) {
+            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            return;
+        }
+    }
+    int result = download(run, address, path);
+    if (result == -3) {
+        std::memset(path, 0, sizeof path);
+        if (!stampImagePath(folder, ext, path)) {
+            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            return;
+        }
+        result = download(run, address, path);
+        if (result == -3) {
+            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            return;
+        }
+    }
+    if (result == 1) {
+        recordSaved(run, address, path);
+    } else if (result == -2) {
+        stopWithMessage(run->errorText);
+    } else {
+        // The next image of the item tries the same number again.
+        if (numbered) (*imageNumber)--;
+        recordFailed(run, &item->descFailures, address);
+    }
+}
+
+static void moveMobileImage(MigrationRun* run, Item* item, const char* address) {
+    if (servedFromMap(run, &item->mobileFailures, address)) return;
+    const char* ext = chooseImageExtension(address);
+    char path[PATH_BUFFER_SIZE] = {0};
+    if (!stampImagePath(run->options.destFolder, ext, path)) {
+        stopWithMessage(CREATE_FAILED_TEXT);
+        return;
+    }
+    int result = download(run, address, path);
+    if (result == 1) {
+        recordSaved(run, address, path);
+    } else if (result == -3 || result == -2) {
+        stopWithMessage(run->errorText);
+    } else {
+        recordFailed(run, &item->mobileFailures, address);
+    }
+}
+
+static void setProgressText(int total, int finished, const char* suffix) {
+    char text[256];
+    std::snprintf(text, sizeof text, "搬家进度(宝贝数:%d, 已搬家宝贝数:%d)%s", total, finished, suffix);
+    windowSetProgressText(text);
+}
+
+static void finishItem(MigrationRun* run, int row, Item* item) {
+    char count[16];
+    windowSetRowText(row, COLUMN_STATUS, "完成");
+    if (item->descFailures) {
+        std::snprintf(count, sizeof count, "%d", item->descFailures->count);
+        windowSetRowText(row, COLUMN_DESC_FAILURES, count);
+    }
+    if (item->mobileFailures) {
+        std::snprintf(count, sizeof count, "%d", item->mobileFailures->count);
+        windowSetRowText(row, COLUMN_MOBILE_FAILURES, count);
+    }
+    run->finishedCount++;
+    windowSetProgressPos(run->finishedCount);
+    setProgressText(run->total, run->finishedCount, "");
+    // The window reads an item's failure lists only once its status is 2.
+    item->status = ITEM_STATUS_FINISHED;
+    if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures)) windowNotifySelectionChanged();
+}
+
+static void moveItem(MigrationRun* run, int row, Item* item) {
+    jobCurrentRow = row;
+    windowEnsureRowVisible(row);
+    windowSetRowText(row, COLUMN_STATUS, "搬家中");
+    char stem[ITEM_TITLE_SIZE] = {0};
+    titleFileStem(item->title, stem);
+
+    if (item->descImages && item->descImages->count > 0 && !stopRequested) {
+        int imageNumber = 1;
+        for (int32_t i = 0; i < item->descImages->count; i++) {
+            moveDescriptionImage(run, item, stem, &imageNumber, static_cast<char*>(item->descImages->items[i]));
+            if (stopRequested) break;
+        }
+    }
+    if (item->mobileImages && run->options.migrateImageSpace && item->mobileImages->count > 0 && !stopRequested) {
+        for (int32_t i = 0; i < item->mobileImages->count; i++) {
+            moveMobileImage(run, item, static_cast<char*>(item->mobileImages->items[i]));
+            if (stopRequested) break;
+        }
+    }
+    // A stopped item stays unfinished: its row keeps "搬家中" and it is not counted.
+    if (stopRequested) return;
+    finishItem(run, row, item);
+}
+
+static void reportRewriteProgress(int percent) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ", 正在更新csv文件...(%d%%)", percent);
+    setProgressText(rewriteTotal, rewriteFinished, suffix);
+}
+
+static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages) {
+    if (packageChanged) {
+        if (failureCount == 0 || blankFailedImages) {
+            windowShowMessage("图片搬家已完成，数据包(CSV文件)已更新。", "完成", ICON_INFORMATION);
+        } else {
+            windowShowMessage(
+                "图片搬家已完成，数据包(CSV文件)已更新。\n\n注意：有部分图片搬家失败！\n\n\n解决办法：选中搬家失败的宝贝，"
+                "复制搬家失败的图片地址到浏览器中检查能否正常显示。\n\n1.如果在浏览器中都不能显示，请再次对csv文件进行搬家，"
+                "注意：开始搬家前在 [将搬家失败的图片替换成空白图片] 前面打上钩。\n\n2.如果搬家失败的图片地址在浏览器中打开"
+                "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我们的客服。",
+                "完成", ICON_INFORMATION);
+        }
+    } else if (failureCount > 0) {
+        windowShowMessage("图片搬家失败，没有找到搬家成功的图片。", "提示", ICON_WARNING);
+    } else {
+        windowShowMessage("没有找到需要搬家的图片。", "完成", ICON_INFORMATION);
+    }
+}
+
+int runMigrationJob() {
+    jobRunning = 1;
+    jobImagesSaved = 0;
+    jobImagesFailed = 0;
+    jobCurrentRow = -1;
+    backupPackage(packagePath);
+    takeJobStartTime();
+
+    MigrationRun run;
+    std::memset(&run, 0, sizeof run);
+    windowReadOptions(&run.options);
+    run.options.destFolder[PATH_BUFFER_SIZE - 1] = '\0';
+    run.total = items ? items->count : 0;
+    int buckets = run.total > (1 << 25) ? (1 << 30) : 32 * (run.total > 0 ? run.total : 1);
+    run.imageFiles = hashMapCreate(stringHash, stringEquals, buckets, 0.75f);
+
+    if (run.total >= 1 && !stopRequested) {
+        for (int row = 0; row < run.total; row++) {
+            moveItem(&run, row, static_cast<Item*>(items->items[row]));
+            if (run.finishedCount == run.total || stopRequested) break;
+        }
+    }
+
+    setProgressText(run.total, run.finishedCount, ", 正在更新csv文件...");
+    rewriteTotal = run.total;
+    rewriteFinished = run.finishedCount;
+    int packageChanged = 0;
+    if (packageText) {
+        packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
+                                            reportRewriteProgress);
+        if (packageChanged) writePackage(packagePath, packageText);
+    }
+    std::free(packageText);
+    packageText = nullptr;
+
+    jobSummary.total = run.total;
+    jobSummary.finishedCount = run.finishedCount;
+    jobSummary.failureCount = run.failureCount;
+    jobSummary.packageChanged = packageChanged;
+    if (stopRequested) {
+        hashMapDestroy(run.imageFiles, 1);
+        windowEndProcess(0);
+    }
+
+    setProgressText(run.total, run.finishedCount, "");
+    jobRunning = 0;
+    showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages);
+    hashMapDestroy(run.imageFiles, 1);
+    resetConnectFailures();
+    windowRestoreButtons();
+    return 0;
+}
