@@ -4,13 +4,19 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
+# --native installs only what the Linux build and its tests need.
+native_only=0
+[ "${1:-}" = "--native" ] && native_only=1
+
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates
-  libpcre3-dev googletest libgtest-dev
+  libpcre3-dev googletest libgtest-dev python3
+)
+[ $native_only = 1 ] || PACKAGES+=(
   clang libclang-rt-14-dev llvm valgrind
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils imagemagick fonts-wqy-microhei locales
-  dpkg-dev autoconf automake libtool zip unzip python3
+  dpkg-dev autoconf automake libtool zip unzip
 )
 
 missing=()
@@ -23,6 +29,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+[ $native_only = 1 ] && exit 0
 
 # The Chinese locale makes Wine's system code page 936.
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
