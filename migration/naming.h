@@ -1,8 +1,23 @@
 // Image file names: the extension for an address, the stem made from an item's title, the
 // numbered names of description images and the stamp names of mobile images and fallbacks.
 #pragma once
+#include <cstdint>
 
 constexpr int EXTENSION_MAX_LENGTH = 7;
+
+// The local date and time at the start of the current run; every stamp name of the run uses it.
+struct JobStartTime {
+    int year;
+    int month;  // 1-12
+    int day;
+    int hour;   // 0-23
+    int minute; // 0-59
+};
+extern JobStartTime jobStartTime;
+
+// The running number of stamp names: 1 when the program starts, never reset, advanced by every
+// stamp name formed (also by one that turns out to be taken).
+extern int32_t stampCounter;
 
 // Copies at most max bytes of the address's extension into out (a zeroed buffer of max + 1).
 void extensionFromUrl(const char* url, char* out, int max);

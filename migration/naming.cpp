@@ -1,0 +1,135 @@
+#include "migration/naming.h"
+
+#include "core/text.h"
+#include "package/item.h"
+#include "platform/files.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+JobStartTime jobStartTime;
+int32_t stampCounter = 1;
+
+static const char* const RECOGNISED_EXTENSIONS[] = {"jpg", "jpeg", "png", "gif", "bmp"};
+
+void extensionFromUrl(const char* url, char* out, int max) {
+    if (!url || !out || max <= 0) return;
+    const char* slash = std::strrchr(url, '/');
+    if (!slash) return;
+    const char* dot = std::strrchr(slash, '.');
+    if (!dot) return;
+    const char* start = dot + 1;
+    // The extension ends at the query; without a query, at the fragment.
+    const char* end = std::strchr(start, '?');
+    if (!end) end = std::strchr(start, '#');
+    if (!end) end = start + std::strlen(start);
+    size_t length = static_cast<size_t>(end - start);
+    if (length > static_cast<size_t>(max)) length = static_cast<size_t>(max);
+    std::memcpy(out, start, length);
+    out[length] = '\0';
+}
+
+const char* chooseImageExtension(const char* url) {
+    char ext[EXTENSION_MAX_LENGTH + 1] = {0};
+    extensionFromUrl(url, ext, EXTENSION_MAX_LENGTH);
+    if (ext[0] == '\0') return "jpg";
+    for (char* c = ext; *c; c++) {
+        if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
+    }
+    for (const char* known : RECOGNISED_EXTENSIONS) {
+        if (std::strcmp(ext, known) == 0) return known;
+    }
+    // Thumbnail suffixes such as "png_310x310" keep the image type in front.
+    if (std::strstr(ext, "jpg") || std::strstr(ext, "jpeg")) return "jpg";
+    if (std::strstr(ext, "png")) return "png";
+    if (std::strstr(ext, "gif")) return "gif";
+    if (std::strstr(ext, "bmp")) return "bmp";
+    return "jpg";
+}
+
+static int isForbiddenInFileName(unsigned char c) {
+    switch (c) {
+    case '\\':
+    case '/':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+    case ' ':
+    case '\r':
+    case '\n':
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void titleFileStem(const char* title, char* stem) {
+    copyBounded(stem, ITEM_TITLE_SIZE, title ? title : "");
+    unsigned char* p = reinterpret_cast<unsigned char*>(stem);
+    while (*p) {
+        if (*p >= 0xA1 && *p <= 0xFE) {
+            // A two-byte character: its second byte may equal '\\' or '|' and stays as it is.
+            if (p[1] == '\0') break;
+            p += 2;
+            continue;
+        }
+        if (isForbiddenInFileName(*p)) *p = '-';
+        p++;
+    }
+}
+
+// Formats into a zeroed path buffer; 0 when the result does not fit (the buffer is left empty).
+static int formatPath(char* path, int written) {
+    if (written < 0 || written >= PATH_BUFFER_SIZE) {
+        std::memset(path, 0, PATH_BUFFER_SIZE);
+        return 0;
+    }
+    return 1;
+}
+
+int numberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path) {
+    int candidate = *number;
+    for (;;) {
+        std::memset(path, 0, PATH_BUFFER_SIZE);
+        int written = candidate <= 9 ? std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#0%d.%s", folder,
+                                                     PATH_SEPARATOR, stem, candidate, ext)
+                                     : std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#%d.%s", folder,
+                                                     PATH_SEPARATOR, stem, candidate, ext);
+        // A refused path leaves the number as it was.
+        if (!formatPath(path, written)) return 0;
+        candidate++;
+        if (!fileExists(path)) break;
+    }
+    *number = candidate;
+    return 1;
+}
+
+int stampImagePath(const char* folder, const char* ext, char* path) {
+    for (;;) {
+        char stamp[80];
+        std::snprintf(stamp, sizeof stamp, "%d-%d-%d-%d-%d-%d", jobStartTime.year, jobStartTime.month,
+                      jobStartTime.day, jobStartTime.hour, jobStartTime.minute, stampCounter);
+        // Wraps instead of overflowing; four billion names into one run never happen.
+        stampCounter = static_cast<int32_t>(static_cast<uint32_t>(stampCounter) + 1u);
+        std::memset(path, 0, PATH_BUFFER_SIZE);
+        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s.%s", folder, PATH_SEPARATOR, stamp, ext);
+        if (!formatPath(path, written)) return 0;
+        if (!fileExists(path)) return 1;
+    }
+}
+
+void takeJobStartTime() {
+    struct tm now;
+    std::memset(&now, 0, sizeof now);
+    localTimeNow(&now);
+    jobStartTime.year = now.tm_year + 1900;
+    jobStartTime.month = now.tm_mon + 1;
+    jobStartTime.day = now.tm_mday;
+    jobStartTime.hour = now.tm_hour;
+    jobStartTime.minute = now.tm_min;
+}

@@ -1,0 +1,232 @@
+#include "migration/rewrite.h"
+
+#include "core/containers.h"
+#include "core/deployment.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<int> reported;
+void recordProgress(int percent) { reported.push_back(percent); }
+
+// An address-to-file map as the job builds it; an empty path marks a failed download.
+struct ImageMap {
+    HashMap* map = hashMapCreate(stringHash, stringEquals, 64, 0.75f);
+    ~ImageMap() { hashMapDestroy(map, 1); }
+    ImageMap& saved(const std::string& address, const std::string& path) {
+        hashMapPut(map, duplicateString(address.c_str()), duplicateString(path.c_str()));
+        return *this;
+    }
+    ImageMap& failed(const std::string& address) { return saved(address, ""); }
+};
+
+struct Rewrite {
+    int changed;
+    std::string text;
+};
+
+Rewrite rewrite(ImageMap& images, const std::string& text, int blank) {
+    char* buffer = duplicateString(text.c_str());
+    reported.clear();
+    int changed = rewritePackageText(images.map, &buffer, blank, recordProgress);
+    Rewrite result{changed, buffer};
+    std::free(buffer);
+    return result;
+}
+
+// The rewrite done the slow, obvious way: at every place the longest matching address wins.
+std::string referenceRewrite(const std::map<std::string, std::string>& images, const std::string& text, int blank) {
+    std::string out;
+    size_t p = 0;
+    while (p < text.size()) {
+        const std::pair<const std::string, std::string>* best = nullptr;
+        for (const auto& entry : images) {
+            if (text.compare(p, entry.first.size(), entry.first) == 0 &&
+                (!best || entry.first.size() > best->first.size())) {
+                best = &entry;
+            }
+        }
+        if (blank && text.compare(p, 5, "<img>") == 0) {
+            const std::pair<const std::string, std::string>* inner = nullptr;
+            for (const auto& entry : images) {
+                if (text.compare(p + 5, entry.first.size(), entry.first) == 0 &&
+                    (!inner || entry.first.size() > inner->first.size())) {
+                    inner = &entry;
+                }
+            }
+            if (inner && inner->second.empty() && text.compare(p + 5 + inner->first.size(), 6, "</img>") == 0) {
+                p += 5 + inner->first.size() + 6;
+                continue;
+            }
+        }
+        if (!best) {
+            out += text[p++];
+            continue;
+        }
+        if (!best->second.empty()) {
+            out += best->second;
+        } else if (blank) {
+            out += BLANK_IMAGE_URL;
+        } else {
+            out += best->first;
+        }
+        p += best->first.size();
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(Rewrite, ReplacesAnAddressEverywhereItIsUsed) {
+    ImageMap images;
+    images.saved("http://img.alicdn.com/a.jpg", "D:\\pics\\a#01.jpg");
+    std::string text = "x<img src=\"\"http://img.alicdn.com/a.jpg\"\">\t<img>http://img.alicdn.com/a.jpg</img>\r\n";
+    for (int i = 0; i < 5; i++) text += text;
+    Rewrite result = rewrite(images, text, 0);
+    EXPECT_EQ(result.changed, 1);
+    EXPECT_EQ(result.text.find("http://"), std::string::npos);
+    size_t count = 0;
+    for (size_t at = result.text.find("a#01.jpg"); at != std::string::npos; at = result.text.find("a#01.jpg", at + 1))
+        count++;
+    EXPECT_EQ(count, 64u);
+}
+
+TEST(Rewrite, AnAddressThatBeginsAnotherCorruptsNeither) {
+    const std::string original = "http://img.alicdn.com/bao/T1abc.jpg";
+    const std::string thumbnail = original + "_60x60.jpg";
+    const std::string text = "<img src=\"" + thumbnail + "\"><img src=\"" + original + "\"><img>" + thumbnail +
+                             "</img>" + original;
+    for (int order = 0; order < 2; order++) {
+        ImageMap images;
+        if (order == 0) {
+            images.saved(original, "P/1.jpg").saved(thumbnail, "P/2.jpg");
+        } else {
+            images.saved(thumbnail, "P/2.jpg").saved(original, "P/1.jpg");
+        }
+        Rewrite result = rewrite(images, text, 0);
+        EXPECT_EQ(result.changed, 1);
+        EXPECT_EQ(result.text, "<img src=\"P/2.jpg\"><img src=\"P/1.jpg\"><img>P/2.jpg</img>P/1.jpg");
+    }
+
+    // A failed thumbnail stays whole: its beginning is not taken for the saved original.
+    ImageMap partly;
+    partly.saved(original, "P/1.jpg").failed(thumbnail);
+    Rewrite kept = rewrite(partly, text, 0);
+    EXPECT_EQ(kept.text, "<img src=\"" + thumbnail + "\"><img src=\"P/1.jpg\"><img>" + thumbnail + "</img>P/1.jpg");
+}
+
+TEST(Rewrite, BlankModeRemovesMobileElementsAndBlanksOtherUses) {
+    const std::string failed = "http://img.alicdn.com/imgextra/i1/gone.jpg";
+    const std::string saved = "http://img.alicdn.com/imgextra/i1/kept.jpg";
+    ImageMap images;
+    images.failed(failed).saved(saved, "D/kept.jpg");
+    std::string text = "<p><img src=\"\"" + failed + "\"\"></p>\t\"<wapDesc><img>" + failed + "</img><img>" + saved +
+                       "</img><txt>t</txt></wapDesc>\"\r\n";
+    Rewrite result = rewrite(images, text, 1);
+    EXPECT_EQ(result.changed, 1);
+    EXPECT_EQ(result.text, std::string("<p><img src=\"\"") + BLANK_IMAGE_URL +
+                               "\"\"></p>\t\"<wapDesc><img>D/kept.jpg</img><txt>t</txt></wapDesc>\"\r\n");
+
+    // Blank mode with a failure marks the package for writing even when the address is gone.
+    ImageMap absent;
+    absent.failed("http://nowhere.example/x.jpg");
+    Rewrite untouched = rewrite(absent, "no addresses here", 1);
+    EXPECT_EQ(untouched.changed, 1);
+    EXPECT_EQ(untouched.text, "no addresses here");
+}
+
+TEST(Rewrite, FailuresWithoutBlankModeChangeNothing) {
+    ImageMap images;
+    images.failed("http://a.example/1.jpg").failed("http://a.example/2.jpg");
+    const std::string text = "<img>http://a.example/1.jpg</img> src=\"http://a.example/2.jpg\"";
+    char* buffer = duplicateString(text.c_str());
+    char* before = buffer;
+    reported.clear();
+    EXPECT_EQ(rewritePackageText(images.map, &buffer, 0, recordProgress), 0);
+    EXPECT_EQ(buffer, before) << "the text is left in place";
+    EXPECT_EQ(std::string(buffer), text);
+    std::free(buffer);
+
+    // A saved address that no longer occurs changes nothing either.
+    ImageMap stale;
+    stale.saved("http://a.example/3.jpg", "D/3.jpg");
+    EXPECT_EQ(rewrite(stale, text, 0).changed, 0);
+}
+
+TEST(Rewrite, ProgressRisesInWholePercentagesToOneHundred) {
+    ImageMap images;
+    images.saved("http://a.example/1.jpg", "D/1.jpg");
+    std::string text;
+    for (int i = 0; i < 5000; i++) text += "<img src=\"http://a.example/1.jpg\">";
+    rewrite(images, text, 0);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(reported.back(), 100);
+    for (size_t i = 1; i < reported.size(); i++) EXPECT_GT(reported[i], reported[i - 1]);
+    EXPECT_GT(reported.size(), 50u) << "a long text reports along the way";
+
+    rewrite(images, "", 0);
+    EXPECT_EQ(reported, std::vector<int>{100});
+
+    ImageMap empty;
+    EXPECT_EQ(rewrite(empty, text, 1).changed, 0);
+    EXPECT_TRUE(reported.empty()) << "an empty map reports nothing";
+}
+
+TEST(Rewrite, AgreesWithTheObviousRewriteOnManyOverlappingAddresses) {
+    // Addresses over a small alphabet share long beginnings, end on both sides of every 16-byte
+    // boundary and contain one another, which exercises every path of the lookup.
+    std::mt19937 random(20240607);
+    const char alphabet[] = "ab/.";
+    for (int round = 0; round < 60; round++) {
+        std::map<std::string, std::string> reference;
+        ImageMap images;
+        std::string stem = "http://i.example/";
+        int keys = 1 + static_cast<int>(random() % 40);
+        for (int k = 0; k < keys; k++) {
+            std::string address = stem;
+            size_t extra = random() % 50;
+            for (size_t i = 0; i < extra; i++) address += alphabet[random() % 4];
+            if (random() % 3 == 0) address = address.substr(0, 1 + random() % address.size());
+            if (reference.count(address)) continue;
+            std::string path = random() % 4 == 0 ? "" : "F/" + std::to_string(k) + ".jpg";
+            reference[address] = path;
+            images.saved(address, path);
+        }
+        std::string text;
+        for (int piece = 0; piece < 200; piece++) {
+            switch (random() % 4) {
+            case 0: {
+                auto it = reference.begin();
+                std::advance(it, static_cast<long>(random() % reference.size()));
+                text += it->first;
+                break;
+            }
+            case 1: {
+                auto it = reference.begin();
+                std::advance(it, static_cast<long>(random() % reference.size()));
+                text += "<img>" + it->first + "</img>";
+                break;
+            }
+            case 2:
+                text += alphabet[random() % 4];
+                break;
+            default:
+                text += "\t\"<p>";
+                break;
+            }
+        }
+        for (int blank = 0; blank < 2; blank++) {
+            std::string expected = referenceRewrite(reference, text, blank);
+            Rewrite result = rewrite(images, text, blank);
+            ASSERT_EQ(result.text, expected) << "round " << round << " blank " << blank;
+        }
+    }
+}
