@@ -1,0 +1,89 @@
+// The two-page wizard window: its controls, their handles and the window procedure that serves
+// the main window and both page panels.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+struct Item;
+
+constexpr int IDC_PAGE_PANEL = 36100;
+constexpr int IDC_CSV_PATH = 36102;
+constexpr int IDC_CHOOSE_CSV = 36103;
+constexpr int IDC_NOTICE = 36104;
+constexpr int IDC_MOVE_IMAGE_SPACE = 36106;
+constexpr int IDC_MOVE_THIRD_PARTY = 36107;
+constexpr int IDC_BLANK_FAILED = 36108;
+constexpr int IDC_DEST_FOLDER = 36109;
+constexpr int IDC_CHOOSE_FOLDER = 36110;
+constexpr int IDC_FAILED_LIST = 36111;
+constexpr int IDC_HELP_LINK = 36112;
+constexpr int IDC_WEBSITE_LINK = 36114;
+constexpr int IDC_BACK = 36115;
+constexpr int IDC_NEXT = 36116;
+constexpr int IDC_CLOSE = 36117;
+
+constexpr int MAIN_WINDOW_WIDTH = 680;
+constexpr int MAIN_WINDOW_HEIGHT = 560;
+constexpr int PAGE_HEIGHT = 483;
+constexpr int LIST_ROW_HEIGHT = 19;
+constexpr const wchar_t* MAIN_WINDOW_CLASS = L"CodeBlocksWindowsApp";
+
+struct MainWindowControls {
+    HWND window;
+    HWND page1;
+    HWND stepTitle1;
+    HWND description1;
+    HWND csvPath;
+    HWND chooseCsv;
+    HWND notice;
+    HWND page2;
+    HWND stepTitle2;
+    HWND description2;
+    HWND moveImageSpace;
+    HWND moveThirdParty;
+    HWND blankFailed;
+    HWND destLabel;
+    HWND destFolder;
+    HWND chooseFolder;
+    HWND list;
+    HWND failedLabel;
+    HWND failedList;
+    HWND progress;
+    HWND progressText;
+    HWND back;
+    HWND next;
+    HWND close;
+    HWND helpLink;
+    HWND websiteLink;
+};
+
+// Every handle of the one main window; zero until it is created.
+extern MainWindowControls controls;
+// The page shown: 1 or 2.
+extern int currentPage;
+// The program's instance and its application icon (resource 101), set at start-up.
+extern HINSTANCE appInstance;
+extern HICON appIcon;
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Creates every control of both pages and the bottom bar, with fonts and the initial state.
+void createControls(HWND window);
+
+// Adds the list row of an item: its title, "等待", and two empty failure counts.
+void insertItemRow(Item* item);
+// Fills the failed-address box from the selected row, or empties it.
+void showFailedAddresses();
+// The failed-address text of a finished item, or the empty string when there is nothing to show.
+std::wstring failedAddressText(const Item* item);
+
+// The link behaviour of the message loop: the hand cursor over the links, and a click on one
+// opens its page. Returns 1 when the message was consumed and must not be dispatched.
+int handleLinkMessage(const MSG* message);
+
+// Registers the window class (the arrow cursor, the button-face background, the application icon).
+// Returns 0 when registration fails.
+int registerMainWindowClass(HINSTANCE instance);
+// Creates the main window with its title, fits its size to the caption, centres and shows it.
+HWND openMainWindow(HINSTANCE instance, int showCommand);

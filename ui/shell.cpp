@@ -1,0 +1,285 @@
+#include "ui/shell.h"
+
+#include "core/deployment.h"
+#include "core/text.h"
+#include "ui/wintext.h"
+
+#include <commdlg.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+
+// The program's folder for the probe file, worked out on the first call of openUrl. Every caller
+// computes the same value, so a second thread racing the first writes the same text.
+static wchar_t urlProgramFolder[MAX_PATH];
+
+static void programFolderOf(wchar_t* folder, size_t size) {
+    wchar_t path[MAX_PATH] = {0};
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        folder[0] = L'\0';
+        return;
+    }
+    wchar_t* last = std::wcsrchr(path, L'\\');
+    if (last) {
+        if (last > path && last[-1] == L':') {
+            last[1] = L'\0';
+        } else {
+            *last = L'\0';
+        }
+    }
+    std::swprintf(folder, size, L"%ls", path);
+}
+
+static int endsWithIgnoreCaseWide(const wchar_t* text, const wchar_t* suffix) {
+    size_t t = std::wcslen(text);
+    size_t s = std::wcslen(suffix);
+    return t >= s && _wcsicmp(text + t - s, suffix) == 0;
+}
+
+static int browserLogged(const char* url) {
+    const char* log = std::getenv("VEDO_BROWSER_LOG");
+    if (!log || !*log) return 0;
+    FILE* f = std::fopen(log, "ab");
+    if (f) {
+        std::fprintf(f, "%s\n", url);
+        std::fclose(f);
+    }
+    return 1;
+}
+
+static int shellOpen(const wchar_t* file, const wchar_t* parameters) {
+    HINSTANCE result = ShellExecuteW(nullptr, L"open", file, parameters, nullptr, SW_SHOW);
+    return reinterpret_cast<INT_PTR>(result) >= 32;
+}
+
+void openUrl(const char* url) {
+    if (!url) return;
+    if (!urlProgramFolder[0]) programFolderOf(urlProgramFolder, MAX_PATH);
+    wchar_t probe[MAX_PATH + 16];
+    if (urlProgramFolder[0]) {
+        std::swprintf(probe, MAX_PATH + 16, L"%ls\\temp.html", urlProgramFolder);
+    } else {
+        std::swprintf(probe, MAX_PATH + 16, L"temp.html");
+    }
+    // Make the probe exist without changing it: the shell is asked which program opens it.
+    if (FILE* f = _wfopen(probe, L"ab")) std::fclose(f);
+
+    if (browserLogged(url)) return;
+
+    std::wstring address = engineToWide(url);
+    wchar_t program[MAX_PATH] = {0};
+    INT_PTR found = reinterpret_cast<INT_PTR>(FindExecutableW(probe, nullptr, program));
+    if (found <= 32 || endsWithIgnoreCaseWide(program, L"OpenWith.exe")) {
+        // No browser is registered for .html: hand the address to the shell itself.
+        if (shellOpen(address.c_str(), nullptr)) return;
+        shellOpen(L"iexplore.exe", address.c_str());
+        return;
+    }
+    if (shellOpen(program, address.c_str())) return;
+    if (!endsWithIgnoreCaseWide(program, L"iexplore.exe")) {
+        shellOpen(L"iexplore.exe", address.c_str());
+    } else {
+        shellOpen(address.c_str(), nullptr);
+    }
+}
+
+void productPageUrl(const char* page, char* buffer, int size) {
+    std::snprintf(buffer, static_cast<size_t>(size), "%s%s", productSiteUrl(), page ? page : "");
+}
+
+HRESULT createShellLink(const char* target, const char* arguments, const char* linkPath,
+                        const char* description, int showCommand, const char* workingFolder,
+                        const char* iconFile, int iconIndex) {
+    if (!target || !*target || !arguments || !linkPath || !*linkPath || !description || showCommand < 0 ||
+        !workingFolder || !iconFile || iconIndex < 0) {
+        return E_INVALIDARG;
+    }
+    IShellLinkW* link = nullptr;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                      reinterpret_cast<void**>(&link));
+    if (FAILED(result)) return result;
+    link->SetPath(engineToWide(target).c_str());
+    link->SetArguments(engineToWide(arguments).c_str());
+    if (*description) link->SetDescription(engineToWide(description).c_str());
+    if (showCommand != 0) link->SetShowCmd(showCommand);
+    if (*workingFolder) link->SetWorkingDirectory(engineToWide(workingFolder).c_str());
+    if (*iconFile) link->SetIconLocation(engineToWide(iconFile).c_str(), iconIndex);
+    IPersistFile* file = nullptr;
+    result = link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file));
+    if (SUCCEEDED(result)) {
+        result = file->Save(engineToWide(linkPath).c_str(), TRUE);
+        file->Release();
+    }
+    link->Release();
+    return result;
+}
+
+int chooseOpenFile(HINSTANCE instance, HWND owner, const wchar_t* title, const wchar_t* filter,
+                   wchar_t* folder, wchar_t* path) {
+    OPENFILENAMEW dialog;
+    std::memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = owner;
+    dialog.hInstance = instance;
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = MAX_PATH;
+    dialog.nMaxFileTitle = MAX_PATH;
+    dialog.lpstrTitle = title;
+    dialog.lpstrFilter = filter;
+    dialog.nFilterIndex = 1;
+    dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST;
+    if (folder && folder[0]) dialog.lpstrInitialDir = folder;
+    BOOL chosen = GetOpenFileNameW(&dialog);
+    if (!chosen) return 0;
+    if (folder) {
+        size_t length = dialog.nFileOffset > 0 ? dialog.nFileOffset - 1u : 0u;
+        if (length >= MAX_PATH) length = MAX_PATH - 1;
+        std::wmemcpy(folder, path, length);
+        folder[length] = L'\0';
+    }
+    return chosen;
+}
+
+// The folder that the browser opens on; one chooser is open at a time, on the main thread.
+static wchar_t* folderInitialSelection;
+
+static int CALLBACK folderBrowseCallback(HWND dialog, UINT message, LPARAM lParam, LPARAM) {
+    if (message == BFFM_INITIALIZED) {
+        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(folderInitialSelection));
+    } else if (message == BFFM_SELCHANGED) {
+        wchar_t path[MAX_PATH] = {0};
+        BOOL ok = SHGetPathFromIDListW(reinterpret_cast<LPCITEMIDLIST>(lParam), path) && path[0];
+        PostMessageW(dialog, BFFM_ENABLEOK, 0, ok ? 1 : 0);
+    }
+    return 0;
+}
+
+int chooseFolder(HWND owner, const wchar_t* heading, wchar_t* path, int allowNewFolder) {
+    if (!folderInitialSelection) {
+        folderInitialSelection = static_cast<wchar_t*>(std::calloc(1024, sizeof(wchar_t)));
+        if (!folderInitialSelection) return 0;
+    }
+    std::swprintf(folderInitialSelection, 1024, L"%ls", path);
+    wchar_t displayName[MAX_PATH] = {0};
+    BROWSEINFOW browse;
+    std::memset(&browse, 0, sizeof browse);
+    browse.hwndOwner = owner;
+    browse.pszDisplayName = displayName;
+    browse.lpszTitle = heading;
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | (allowNewFolder ? 0 : BIF_NONEWFOLDERBUTTON);
+    browse.lpfn = folderBrowseCallback;
+    LPITEMIDLIST chosen = SHBrowseForFolderW(&browse);
+    if (!chosen) return 0;
+    wchar_t folder[MAX_PATH] = {0};
+    BOOL ok = SHGetPathFromIDListW(chosen, folder);
+    CoTaskMemFree(chosen);
+    if (!ok || !folder[0]) return 0;
+    std::wmemcpy(path, folder, MAX_PATH);
+    return 1;
+}
+
+void fitWindowSize(HWND window, int width, int height) {
+    height += GetSystemMetrics(SM_CYCAPTION) - 19;
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void centerWindow(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    int x = (GetSystemMetrics(SM_CXSCREEN) - client.right) / 2;
+    int y = (GetSystemMetrics(SM_CYMAXIMIZED) - client.bottom) / 2 - 26;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+int correctFontHeight(int height, int dpi) {
+    if (dpi <= 96) return height;
+    float divisor = 1.0f + static_cast<float>(dpi - 96) * 1.041666f / 100.0f;
+    return static_cast<int>(static_cast<float>(height) / divisor);
+}
+
+static HFONT defaultFont;
+
+void applyDefaultFont(HWND control) {
+    if (!defaultFont) {
+        LOGFONTW font;
+        std::memset(&font, 0, sizeof font);
+        GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+        std::swprintf(font.lfFaceName, LF_FACESIZE, L"%ls", L"宋体");
+        font.lfWeight = FW_NORMAL;
+        HWND desktop = GetDesktopWindow();
+        HDC dc = GetDC(desktop);
+        int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+        ReleaseDC(desktop, dc);
+        font.lfHeight = correctFontHeight(font.lfHeight, dpi);
+        defaultFont = CreateFontIndirectW(&font);
+    }
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont), TRUE);
+}
+
+void setControlFont(HWND control, const wchar_t* face, int height, int weight, int underline, int italic) {
+    LOGFONTW font;
+    std::memset(&font, 0, sizeof font);
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+    std::swprintf(font.lfFaceName, LF_FACESIZE, L"%ls", face);
+    font.lfHeight = height;
+    font.lfWeight = weight;
+    font.lfUnderline = underline ? TRUE : FALSE;
+    font.lfItalic = italic ? TRUE : FALSE;
+    HFONT made = CreateFontIndirectW(&font);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
+}
+
+void setBigIcon(HINSTANCE instance, HWND window, int iconId) {
+    HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(iconId));
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+}
+
+// The pending renaming of the next message box of this thread.
+struct ButtonRenaming {
+    HHOOK hook;
+    int ids[3];
+    const wchar_t* texts[3];
+};
+static thread_local ButtonRenaming buttonRenaming;
+
+static LRESULT CALLBACK renameButtonsHook(int code, WPARAM wParam, LPARAM lParam) {
+    HHOOK hook = buttonRenaming.hook;
+    wchar_t className[16] = {0};
+    if (code == HCBT_ACTIVATE && GetClassNameW(reinterpret_cast<HWND>(wParam), className, 16) &&
+        std::wcscmp(className, L"#32770") == 0) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        for (int i = 0; i < 3 && buttonRenaming.texts[i]; i++) {
+            SetDlgItemTextW(box, buttonRenaming.ids[i], buttonRenaming.texts[i]);
+        }
+        buttonRenaming.hook = nullptr;
+        UnhookWindowsHookEx(hook);
+    }
+    // Hooks further down the chain (a test's recorder, for one) still see the renamed box.
+    CallNextHookEx(hook, code, wParam, lParam);
+    return 0;
+}
+
+int messageBoxWithButtons(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type, int id1,
+                          const wchar_t* text1, int id2, const wchar_t* text2, int id3,
+                          const wchar_t* text3) {
+    buttonRenaming.ids[0] = id1;
+    buttonRenaming.texts[0] = text1;
+    buttonRenaming.ids[1] = id2;
+    buttonRenaming.texts[1] = text1 ? text2 : nullptr;
+    buttonRenaming.ids[2] = id3;
+    buttonRenaming.texts[2] = (text1 && text2) ? text3 : nullptr;
+    buttonRenaming.hook = SetWindowsHookExW(WH_CBT, renameButtonsHook, nullptr, GetCurrentThreadId());
+    int result = MessageBoxW(owner, text, caption, type);
+    if (buttonRenaming.hook) {
+        UnhookWindowsHookEx(buttonRenaming.hook);
+        buttonRenaming.hook = nullptr;
+    }
+    return result;
+}

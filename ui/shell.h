@@ -1,0 +1,49 @@
+// Small operations on the Windows shell that the start-up code, the main window and the update
+// check share: the browser, the desktop shortcut, the file and folder choosers, window placement,
+// control fonts and the window icon.
+#pragma once
+#include <windows.h>
+
+// Opens a web address (engine text) in the user's browser, preferring the program that opens
+// ".html" files. When the environment variable VEDO_BROWSER_LOG names a file, the address is
+// appended to that file as one line instead and no browser starts: tests and scripted runs use
+// it so that nothing ever leaves the machine.
+void openUrl(const char* url);
+// The full address of a page of the product web site ("" for the root page), into a buffer.
+void productPageUrl(const char* page, char* buffer, int size);
+
+// Writes a shortcut file through the shell-link object. Paths are engine text. The calling thread
+// must have COM initialised. Returns a COM result; negative means failure.
+HRESULT createShellLink(const char* target, const char* arguments, const char* linkPath,
+                        const char* description, int showCommand, const char* workingFolder,
+                        const char* iconFile, int iconIndex);
+
+// The open-file dialog. filter holds pairs of description and pattern, each ended by a NUL, the
+// list ended by a second NUL. path (MAX_PATH units) receives the chosen file; folder, when given
+// (MAX_PATH units), the folder of that file. Non-zero when the user chose a file.
+int chooseOpenFile(HINSTANCE instance, HWND owner, const wchar_t* title, const wchar_t* filter,
+                   wchar_t* folder, wchar_t* path);
+// The shell's folder browser, opened on the folder in path (MAX_PATH units); path receives the
+// chosen folder. 1 when the user chose a folder, 0 on cancel.
+int chooseFolder(HWND owner, const wchar_t* heading, wchar_t* path, int allowNewFolder);
+
+// Sets the outer size, letting the height follow a caption that is taller or lower than 19 pixels.
+void fitWindowSize(HWND window, int width, int height);
+// Centres the window on the screen, a little above the middle.
+void centerWindow(HWND window);
+
+// The shared default font ("宋体", weight 400, height corrected for the screen's dots per inch).
+void applyDefaultFont(HWND control);
+// A font height of the system's default font corrected for the screen's horizontal dots per inch.
+int correctFontHeight(int height, int dpi);
+// A new font made from the default GUI font with the face, height and weight given.
+void setControlFont(HWND control, const wchar_t* face, int height, int weight, int underline, int italic);
+// Loads an icon resource and sets it as the window's large icon.
+void setBigIcon(HINSTANCE instance, HWND window, int iconId);
+
+// A message box whose buttons (by id) get texts of their own, through a CBT hook of the calling
+// thread that renames them when the box is activated and then removes itself. Up to three
+// renamings; ids and texts are paired, a null text ends the list.
+int messageBoxWithButtons(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type, int id1,
+                          const wchar_t* text1, int id2 = 0, const wchar_t* text2 = nullptr, int id3 = 0,
+                          const wchar_t* text3 = nullptr);
