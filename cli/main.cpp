@@ -1,1 +1,94 @@
-int main() { return 0; }
+// vedo-cli: the headless front end over the engine. app.log and everything else that lives beside
+// the program lives beside this binary.
+#include "cli/cliwindow.h"
+#include "cli/commands.h"
+#include "cli/json.h"
+#include "core/appdir.h"
+#include "core/applog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <windows.h>
+#endif
+
+namespace {
+
+// The command line as engine text: from the UTF-16 command line on Windows, from UTF-8 elsewhere.
+// The strings live as long as the process.
+char** engineArguments(int argc, char** argv, int* count) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int wideCount = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    if (!wide) {
+        *count = 0;
+        return nullptr;
+    }
+    char** out = static_cast<char**>(std::calloc(static_cast<size_t>(wideCount) + 1, sizeof(char*)));
+    for (int i = 0; out && i < wideCount; i++) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        char* utf8 = static_cast<char*>(std::calloc(static_cast<size_t>(n > 0 ? n : 1), 1));
+        if (utf8 && n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8, n, nullptr, nullptr);
+        char* engine = utf8 ? engineFromUtf8(utf8) : nullptr;
+        out[i] = engine ? engine : utf8;
+        if (engine) std::free(utf8);
+    }
+    LocalFree(wide);
+    *count = out ? wideCount : 0;
+    return out;
+#else
+    char** out = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    for (int i = 0; out && i < argc; i++) {
+        char* engine = engineFromUtf8(argv[i]);
+        out[i] = engine ? engine : argv[i];
+    }
+    *count = out ? argc : 0;
+    return out;
+#endif
+}
+
+int usage(FILE* out) {
+    std::fputs("usage: vedo-cli COMMAND [ARGUMENTS]\n"
+               "\n"
+               "commands:\n"
+               "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n",
+               out);
+    return EXIT_USAGE;
+}
+
+char* engineLiteral(const char* utf8) {
+    char* text = engineFromUtf8(utf8);
+    return text ? text : const_cast<char*>(utf8);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
+    initAppDir();
+    if (!openLog()) {
+        windowShowMessage(engineLiteral("无法打开应用日志文件：app.log"), engineLiteral("错误"), ICON_ERROR);
+        windowEndProcess(1);
+    }
+    int count = 0;
+    char** args = engineArguments(argc, argv, &count);
+    if (!args || count < 2) return usage(stderr);
+    const char* command = args[1];
+    if (std::strcmp(command, "inspect") == 0) return runInspect(count - 2, args + 2);
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
+        usage(stdout);
+        return 0;
+    }
+    std::fputs("vedo-cli: unknown command\n", stderr);
+    return usage(stderr);
+}

@@ -1,0 +1,127 @@
+// vedo-cli inspect PACKAGE.csv [--json]: reads a package as the window does and prints its items
+// with their description and mobile image addresses.
+#include "cli/commands.h"
+
+#include "cli/cliwindow.h"
+#include "cli/json.h"
+#include "package/item.h"
+#include "package/reader.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct LoadedPackage {
+    ArrayList* items = arrayListCreate(256, 64);
+    char* text = nullptr;
+    ~LoadedPackage() {
+        clearItems(items);
+        arrayListDestroy(items, 0);
+        std::free(text);
+    }
+};
+
+void printAddressesJson(const ArrayList* list) {
+    if (!list) {
+        std::fputs("null", stdout);
+        return;
+    }
+    std::fputc('[', stdout);
+    for (int32_t i = 0; i < list->count; i++) {
+        if (i) std::fputc(',', stdout);
+        writeJsonString(stdout, static_cast<const char*>(list->items[i]));
+    }
+    std::fputc(']', stdout);
+}
+
+void printJson(const ArrayList* items) {
+    std::fputs("{\"items\":[", stdout);
+    for (int32_t i = 0; i < items->count; i++) {
+        const Item* item = static_cast<const Item*>(items->items[i]);
+        if (i) std::fputc(',', stdout);
+        std::printf("{\"index\":%d,\"title\":", item->index);
+        writeJsonString(stdout, item->title);
+        std::fputs(",\"descImages\":", stdout);
+        // Every item of a package that loads has its description list; an empty one is printed
+        // for safety should that ever change.
+        if (item->descImages) {
+            printAddressesJson(item->descImages);
+        } else {
+            std::fputs("[]", stdout);
+        }
+        std::fputs(",\"mobileImages\":", stdout);
+        printAddressesJson(item->mobileImages);
+        std::fputc('}', stdout);
+    }
+    std::fputs("]}\n", stdout);
+}
+
+void printAddressesText(const char* label, const ArrayList* list) {
+    if (!list) {
+        std::printf("  %s: none (the package has no mobile-details column)\n", label);
+        return;
+    }
+    std::printf("  %s (%d):\n", label, list->count);
+    for (int32_t i = 0; i < list->count; i++) {
+        std::fputs("    ", stdout);
+        writeUtf8Text(stdout, static_cast<const char*>(list->items[i]));
+        std::fputc('\n', stdout);
+    }
+}
+
+void printText(const ArrayList* items) {
+    for (int32_t i = 0; i < items->count; i++) {
+        const Item* item = static_cast<const Item*>(items->items[i]);
+        std::printf("[%d] ", item->index);
+        writeUtf8Text(stdout, item->title);
+        std::fputc('\n', stdout);
+        printAddressesText("description images", item->descImages);
+        printAddressesText("mobile images", item->mobileImages);
+    }
+    std::printf("items: %d\n", items->count);
+}
+
+int usage() {
+    std::fputs("usage: vedo-cli inspect PACKAGE.csv [--json]\n", stderr);
+    return EXIT_USAGE;
+}
+
+} // namespace
+
+int runInspect(int argc, char** argv) {
+    const char* path = nullptr;
+    int json = 0;
+    for (int i = 0; i < argc; i++) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = 1;
+        } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            return usage();
+        } else if (!path) {
+            path = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (!path) return usage();
+
+    LoadedPackage package;
+    if (!readPackage(path, package.items, &package.text)) {
+        std::fputs("错误: 无法读取数据包 ", stderr);
+        writeUtf8Text(stderr, path);
+        std::fputs("：", stderr);
+        writeUtf8Text(stderr, lastReadFailure());
+        std::fputc('\n', stderr);
+        return cliExitStatus(1);
+    }
+    for (int32_t i = 0; i < package.items->count; i++) static_cast<Item*>(package.items->items[i])->index = i;
+    if (json) {
+        printJson(package.items);
+    } else {
+        printText(package.items);
+    }
+    std::fflush(stdout);
+    return cliExitStatus(std::ferror(stdout) ? 1 : 0);
+}
