@@ -66,6 +66,8 @@ int isDirectory(const char* path) {
 }
 
 long long fileSize(const char* path) {
+    // glibc opens a folder for reading, and its end lies far beyond any file's.
+    if (isDirectory(path)) return -1;
     FILE* f = std::fopen(nativePath(path).c_str(), "r");
     if (!f) return -1;
     long long size = -1;

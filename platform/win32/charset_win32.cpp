@@ -48,17 +48,19 @@ bool hasGb18030() {
     return available;
 }
 
+// Where the system lacks GB18030 the engine runs on GBK and loses the characters GBK lacks; the
+// log says so once, when a conversion names GB18030 or first drops a character on the way to GBK.
+// The note waits for the log: a conversion before start-up has opened it does not use it up.
 void noteFallback() {
-    // The note waits for the log: a conversion before start-up has opened it does not use it up.
-    if (fallbackNoted.load() || !logFile) return;
+    if (hasGb18030() || fallbackNoted.load() || !logFile) return;
     if (fallbackNoted.exchange(true)) return;
-    const char* note = "系统不支持 GB18030 字符集（代码页 54936），改用 GBK（代码页 936）；"
-                       "GBK 之外的字符（如表情符号和生僻字）无法保留";
+    const char* note = "系统没有 GB18030 字符集（代码页 54936），程序改用 GBK（代码页 936），"
+                       "GBK 之外的字符（如表情符号、生僻字）会丢失";
     char line[512];
     int produced = 0;
     if (convertCharset("UTF-8", "GBK", note, static_cast<int>(std::strlen(note)), line, sizeof line - 1,
                        &produced) < 0) {
-        writeLog("GB18030 (code page 54936) is not available; using GBK (code page 936)");
+        writeLog("GB18030 (code page 54936) is missing; using GBK (code page 936)");
         return;
     }
     line[produced] = '\0';
@@ -77,8 +79,8 @@ int lookupCharset(const char* name, Charset* out) {
         if (hasGb18030()) {
             *out = {CODE_PAGE, CODE_PAGE_GB18030};
         } else {
-            noteFallback();
             *out = {CODE_PAGE, CODE_PAGE_GBK};
+            noteFallback();
         }
     } else if (sameName(name, "GBK") || sameName(name, "CP936")) {
         *out = {CODE_PAGE, CODE_PAGE_GBK};
@@ -295,7 +297,11 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
             size_t units = isHighSurrogate(wide[i]) && i + 1 < end ? 2 : 1;
             char bytes[16];
             int length = encodeUnits(codePage, wide.data() + i, static_cast<int>(units), bytes, sizeof bytes, &missing);
-            if (length > 0 && !missing && !put(out, bytes, static_cast<size_t>(length))) return false;
+            if (length > 0 && !missing) {
+                if (!put(out, bytes, static_cast<size_t>(length))) return false;
+            } else if (codePage == CODE_PAGE_GBK) {
+                noteFallback();
+            }
             i += units;
         }
     }

@@ -1,7 +1,14 @@
 #include "core/charset.h"
 
+#include "core/appdir.h"
+#include "core/applog.h"
+#include "core/text.h"
+#include "support/testfiles.h"
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -173,4 +180,25 @@ TEST(ConvertCharset, LongTextsConvertWhole) {
         EXPECT_EQ(again.result, 0);
         EXPECT_TRUE(again.bytes == utf16);
     }
+}
+
+TEST(ConvertCharsetDeathTest, MissingGb18030IsLoggedOnce) {
+    if (engineHasEveryCharacter()) GTEST_SKIP() << "this system has GB18030";
+    // In a process of its own, so that the note has not been written yet.
+    EXPECT_EXIT(
+        {
+            std::string dir = makeTempDir("fallback");
+            copyBounded(appDir, sizeof appDir, dir.c_str());
+            if (!openLog()) std::exit(2);
+            for (int i = 0; i < 3; i++) {
+                convert("UTF-16LE", engineCharset(), RARE_UTF16LE);
+                convert("UTF-8", "GB18030", TITLE_UTF8);
+            }
+            std::string log = readWholeFile(joinPath(dir, "app.log"));
+            size_t lines = 0;
+            for (size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at + 1)) lines++;
+            std::fprintf(stderr, "log: %s", engineToUtf8(log).c_str());
+            std::exit(lines == 1 && log.find("54936") != std::string::npos ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
