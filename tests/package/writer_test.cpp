@@ -1,0 +1,181 @@
+#include "package/writer.h"
+
+#include "core/appdir.h"
+#include "core/text.h"
+#include "platform/files.h"
+#include "support/fakewindow.h"
+#include "support/testfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#ifdef __linux__
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const char* const FOLDER_FAILED = "创建 [csv文件备份] 文件夹失败";
+const char* const SOURCE_FAILED = "备份csv文件时出错：无法打开源csv文件句柄";
+const char* const CONVERT_FAILED = "更新CSV文件失败：iconv()转码出错了。";
+const char* const OPEN_FAILED = "更新CSV文件失败：文件句柄无法打开。";
+const char* const WRITE_FAILED = "更新CSV文件失败：写入文件出错。";
+
+// A scratch program folder (appDir) and a package folder.
+struct WriterFixture : ::testing::Test {
+    std::string programDir;
+    std::string packageDir;
+    char savedAppDir[PATH_BUFFER_SIZE];
+
+    void SetUp() override {
+        resetFakeWindow();
+        writerFailAtStep = WRITER_STEP_NONE;
+        std::memcpy(savedAppDir, appDir, sizeof appDir);
+        programDir = makeTempDir("writer-program");
+        packageDir = makeTempDir("writer-package");
+        copyBounded(appDir, sizeof appDir, programDir.c_str());
+    }
+    void TearDown() override {
+        writerFailAtStep = WRITER_STEP_NONE;
+        std::memcpy(appDir, savedAppDir, sizeof appDir);
+        removeTree(programDir);
+        removeTree(packageDir);
+    }
+    std::string backupDir() { return joinPath(programDir, utf8ToEngine("csv文件备份")); }
+
+    // Runs an operation that must end the process with the given message.
+    template <typename Operation> void expectFatal(Operation operation, const char* message) {
+        fakeWindow.messages.clear();
+        try {
+            operation();
+            ADD_FAILURE() << "the operation returned instead of ending the process";
+        } catch (const ProcessEnded& ended) {
+            EXPECT_EQ(ended.status, 0);
+        }
+        ASSERT_EQ(fakeWindow.messages.size(), 1u);
+        EXPECT_EQ(fakeWindow.messages[0].text, utf8ToEngine(message));
+        EXPECT_EQ(fakeWindow.messages[0].icon, ICON_ERROR);
+    }
+};
+
+std::string packageUtf8() {
+    // Rows with TABs, doubled quotes, CR LF, Chinese text and a character that only GB18030 holds.
+    return "version 1.00\r\n宝贝名称\t宝贝描述\r\n\"连衣裙 😀\"\t\"<img src=\"\"http://img.alicdn.com/a.jpg\"\">\t\r\n\"\r\n";
+}
+
+} // namespace
+
+TEST_F(WriterFixture, BackupsTakeTheLowestFreeNumberBesideTheProgram) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    std::string bytes = utf8ToUtf16leWithBom(packageUtf8());
+    while (bytes.size() < 3 * 8192 + 17) bytes += bytes; // several copy blocks and a partial one
+    writeWholeFile(package, bytes);
+
+    ASSERT_EQ(backupPackage(package.c_str()), 1);
+    ASSERT_EQ(backupPackage(package.c_str()), 1);
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(1).csv")), bytes);
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(2).csv")), bytes);
+
+    ASSERT_TRUE(removeFile(joinPath(backupDir(), "shop(1).csv").c_str()));
+    writeWholeFile(package, "changed");
+    ASSERT_EQ(backupPackage(package.c_str()), 1);
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(1).csv")), "changed");
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(2).csv")), bytes) << "earlier backups are never overwritten";
+    EXPECT_FALSE(fileExists(joinPath(backupDir(), "shop(3).csv").c_str()));
+    EXPECT_TRUE(fakeWindow.messages.empty());
+}
+
+TEST_F(WriterFixture, BackupNamesSplitAtTheLastDot) {
+    std::string plain = joinPath(packageDir, "package");
+    std::string dotted = joinPath(packageDir, utf8ToEngine("宝贝.2024.csv"));
+    std::string empty = joinPath(packageDir, "empty.csv");
+    writeWholeFile(plain, "p");
+    writeWholeFile(dotted, "d");
+    writeWholeFile(empty, "");
+    ASSERT_EQ(backupPackage(plain.c_str()), 1);
+    ASSERT_EQ(backupPackage(dotted.c_str()), 1);
+    ASSERT_EQ(backupPackage(empty.c_str()), 1);
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "package(1)")), "p");
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), utf8ToEngine("宝贝.2024(1).csv"))), "d");
+    EXPECT_TRUE(fileExists(joinPath(backupDir(), "empty(1).csv").c_str()));
+}
+
+TEST_F(WriterFixture, BackupFailuresAreFatalWithTheirMessages) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, "data");
+
+    // A plain file where the backup folder belongs.
+    writeWholeFile(backupDir(), "not a folder");
+    expectFatal([&] { backupPackage(package.c_str()); }, FOLDER_FAILED);
+    ASSERT_TRUE(removeFile(backupDir().c_str()));
+
+    expectFatal([&] { backupPackage(joinPath(packageDir, "missing.csv").c_str()); }, SOURCE_FAILED);
+}
+
+TEST_F(WriterFixture, WrittenPackageKeepsEveryCharacter) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, "old contents that are longer than nothing");
+    std::string text = utf8ToEngine(packageUtf8());
+    ASSERT_EQ(writePackage(package.c_str(), text.c_str()), 1);
+    EXPECT_EQ(readWholeFile(package), utf8ToUtf16leWithBom(packageUtf8()));
+    EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str()));
+
+    // An empty text leaves just the byte-order mark.
+    ASSERT_EQ(writePackage(package.c_str(), ""), 1);
+    EXPECT_EQ(readWholeFile(package), std::string("\xFF\xFE", 2));
+}
+
+TEST_F(WriterFixture, AFailedWriteBackLeavesThePackageUntouched) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    std::string original = utf8ToUtf16leWithBom(packageUtf8());
+    writeWholeFile(package, original);
+    std::string text = utf8ToEngine("宝贝名称\t宝贝描述\r\n\"新\"\t\"D:\\图\\新#01.jpg\"\r\n");
+
+    struct Step {
+        int step;
+        const char* message;
+    } steps[] = {
+        {WRITER_STEP_CONVERT, CONVERT_FAILED}, {WRITER_STEP_OPEN, OPEN_FAILED},    {WRITER_STEP_WRITE, WRITE_FAILED},
+        {WRITER_STEP_FLUSH, WRITE_FAILED},     {WRITER_STEP_REPLACE, OPEN_FAILED},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.step);
+        writerFailAtStep = s.step;
+        expectFatal([&] { writePackage(package.c_str(), text.c_str()); }, s.message);
+        EXPECT_EQ(readWholeFile(package), original);
+        EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str())) << "the temporary file is removed";
+    }
+
+    // A package in a folder that is gone cannot be written either; nothing is left behind.
+    writerFailAtStep = WRITER_STEP_NONE;
+    expectFatal([&] { writePackage(joinPath(packageDir, "gone/shop.csv").c_str(), text.c_str()); }, OPEN_FAILED);
+}
+
+#ifdef __linux__
+TEST_F(WriterFixture, AFullDiskLeavesThePackageUntouched) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    std::string small = makeTempDir("writer-tmpfs");
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        removeTree(small);
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    std::string package = joinPath(small, "shop.csv");
+    std::string original = utf8ToUtf16leWithBom(packageUtf8());
+    writeWholeFile(package, original);
+    // Twice the file system's size once converted: the temporary file cannot be written whole.
+    std::string text(64 * 1024, 'x');
+    expectFatal([&] { writePackage(package.c_str(), text.c_str()); }, WRITE_FAILED);
+    EXPECT_EQ(readWholeFile(package), original);
+    EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str()));
+
+    // With room again, the same write succeeds.
+    std::string fits(8 * 1024, 'y');
+    EXPECT_EQ(writePackage(package.c_str(), fits.c_str()), 1);
+    EXPECT_EQ(fileSize(package.c_str()), static_cast<long long>(2 + 2 * fits.size()));
+    umount(small.c_str());
+    removeTree(small);
+}
+#endif
