@@ -12,3 +12,7 @@ int convertCharset(const char* fromCharset, const char* toCharset, const char* i
 
 // The engine's own text encoding: "GB18030", or "GBK" where the platform lacks GB18030.
 const char* engineCharset();
+
+// The program's own texts are written in UTF-8 in the sources; this gives the engine's text for
+// one of them, converted on first use and kept for the life of the process (thread-safe).
+const char* programText(const char* utf8);

@@ -1,6 +1,7 @@
 #include "migration/job.h"
 
 #include "core/applog.h"
+#include "core/charset.h"
 #include "core/containers.h"
 #include "core/deployment.h"
 #include "http/connection.h"
@@ -69,11 +70,11 @@ static void recordFailed(MigrationRun* run, ArrayList** failures, const char* ad
     addFailedAddress(failures, address);
     run->failureCount++;
     jobImagesFailed++;
-    writeLogFormat("搬家失败：%s，返回的错误信息：\r\n%s", address, run->errorText);
+    writeLogFormat(programText("搬家失败：%s，返回的错误信息：\r\n%s"), address, run->errorText);
 }
 
 static void stopWithMessage(const char* text) {
-    windowShowMessage(text, "错误", ICON_ERROR);
+    windowShowMessage(text, programText("错误"), ICON_ERROR);
     stopRequested = 1;
 }
 
@@ -113,7 +114,7 @@ static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem
         // The title makes the numbered path too long or invalid: fall back to a stamp name.
         std::memset(path, 0, sizeof path);
         if (!stampImagePath(folder, ext, path)) {
-            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
     }
@@ -121,12 +122,12 @@ static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem
     if (result == -3) {
         std::memset(path, 0, sizeof path);
         if (!stampImagePath(folder, ext, path)) {
-            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
         result = download(run, address, path);
         if (result == -3) {
-            stopWithMessage(CREATE_FAILED_TWICE_MESSAGE);
+            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
     }
@@ -146,7 +147,7 @@ static void moveMobileImage(MigrationRun* run, Item* item, const char* address) 
     const char* ext = chooseImageExtension(address);
     char path[PATH_BUFFER_SIZE] = {0};
     if (!stampImagePath(run->options.destFolder, ext, path)) {
-        stopWithMessage(CREATE_FAILED_TEXT);
+        stopWithMessage(programText(CREATE_FAILED_TEXT));
         return;
     }
     int result = download(run, address, path);
@@ -161,13 +162,13 @@ static void moveMobileImage(MigrationRun* run, Item* item, const char* address) 
 
 static void setProgressText(int total, int finished, const char* suffix) {
     char text[256];
-    std::snprintf(text, sizeof text, "搬家进度(宝贝数:%d, 已搬家宝贝数:%d)%s", total, finished, suffix);
+    std::snprintf(text, sizeof text, programText("搬家进度(宝贝数:%d, 已搬家宝贝数:%d)%s"), total, finished, suffix);
     windowSetProgressText(text);
 }
 
 static void finishItem(MigrationRun* run, int row, Item* item) {
     char count[16];
-    windowSetRowText(row, COLUMN_STATUS, "完成");
+    windowSetRowText(row, COLUMN_STATUS, programText("完成"));
     if (item->descFailures) {
         std::snprintf(count, sizeof count, "%d", item->descFailures->count);
         windowSetRowText(row, COLUMN_DESC_FAILURES, count);
@@ -187,7 +188,7 @@ static void finishItem(MigrationRun* run, int row, Item* item) {
 static void moveItem(MigrationRun* run, int row, Item* item) {
     jobCurrentRow = row;
     windowEnsureRowVisible(row);
-    windowSetRowText(row, COLUMN_STATUS, "搬家中");
+    windowSetRowText(row, COLUMN_STATUS, programText("搬家中"));
     char stem[ITEM_TITLE_SIZE] = {0};
     titleFileStem(item->title, stem);
 
@@ -211,26 +212,26 @@ static void moveItem(MigrationRun* run, int row, Item* item) {
 
 static void reportRewriteProgress(int percent) {
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ", 正在更新csv文件...(%d%%)", percent);
+    std::snprintf(suffix, sizeof suffix, programText(", 正在更新csv文件...(%d%%)"), percent);
     setProgressText(rewriteTotal, rewriteFinished, suffix);
 }
 
 static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages) {
     if (packageChanged) {
         if (failureCount == 0 || blankFailedImages) {
-            windowShowMessage("图片搬家已完成，数据包(CSV文件)已更新。", "完成", ICON_INFORMATION);
+            windowShowMessage(programText("图片搬家已完成，数据包(CSV文件)已更新。"), programText("完成"), ICON_INFORMATION);
         } else {
-            windowShowMessage(
+            windowShowMessage(programText(
                 "图片搬家已完成，数据包(CSV文件)已更新。\n\n注意：有部分图片搬家失败！\n\n\n解决办法：选中搬家失败的宝贝，"
                 "复制搬家失败的图片地址到浏览器中检查能否正常显示。\n\n1.如果在浏览器中都不能显示，请再次对csv文件进行搬家，"
                 "注意：开始搬家前在 [将搬家失败的图片替换成空白图片] 前面打上钩。\n\n2.如果搬家失败的图片地址在浏览器中打开"
-                "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我们的客服。",
-                "完成", ICON_INFORMATION);
+                "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我们的客服。"),
+                programText("完成"), ICON_INFORMATION);
         }
     } else if (failureCount > 0) {
-        windowShowMessage("图片搬家失败，没有找到搬家成功的图片。", "提示", ICON_WARNING);
+        windowShowMessage(programText("图片搬家失败，没有找到搬家成功的图片。"), programText("提示"), ICON_WARNING);
     } else {
-        windowShowMessage("没有找到需要搬家的图片。", "完成", ICON_INFORMATION);
+        windowShowMessage(programText("没有找到需要搬家的图片。"), programText("完成"), ICON_INFORMATION);
     }
 }
 
@@ -257,7 +258,7 @@ int runMigrationJob() {
         }
     }
 
-    setProgressText(run.total, run.finishedCount, ", 正在更新csv文件...");
+    setProgressText(run.total, run.finishedCount, programText(", 正在更新csv文件..."));
     rewriteTotal = run.total;
     rewriteFinished = run.finishedCount;
     int packageChanged = 0;

@@ -1,6 +1,8 @@
 #include "migration/jobwindow.h"
 
+#include "core/charset.h"
+
 void windowFatalError(const char* text) {
-    windowShowMessage(text, "错误", ICON_ERROR);
+    windowShowMessage(text, programText("错误"), ICON_ERROR);
     windowEndProcess(0);
 }
