@@ -1,0 +1,409 @@
+#include "package/reader.h"
+
+#include "core/appdir.h"
+#include "core/applog.h"
+#include "core/charset.h"
+#include "core/text.h"
+#include "package/item.h"
+#include "support/fakewindow.h"
+#include "support/testfiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// A quoted CSV field: the text in quotes with each quote doubled.
+std::string q(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
+}
+
+std::string join(const Strings& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); i++) out += (i ? "\t" : "") + fields[i];
+    return out;
+}
+
+// A package in UTF-8 text: a version line, the header and the rows, each line ended by lineEnd.
+std::string packageText(const Strings& header, const std::vector<Strings>& rows, const std::string& lineEnd = "\r\n") {
+    std::string text = "version 1.00" + lineEnd + join(header) + lineEnd;
+    for (const Strings& row : rows) text += join(row) + lineEnd;
+    return text;
+}
+
+const Strings HEADER = {"宝贝名称", "宝贝价格", "宝贝描述", "无线详情", "宝贝卖点", "商家编码"};
+
+Strings row(const std::string& title, const std::string& description, const std::string& mobile = "",
+            const std::string& selling = "") {
+    return {q(title), "9.90", q(description), q(mobile), q(selling), q("SKU")};
+}
+
+std::string img(const std::string& address) { return "<img align=\"absmiddle\" src=\"" + address + "\">"; }
+
+std::string wap(const Strings& addresses) {
+    std::string out = "<wapDesc>";
+    for (const std::string& a : addresses) out += "<img>" + a + "</img>";
+    return out + "<txt>x</txt></wapDesc>";
+}
+
+Strings toUtf8(const ArrayList* list) {
+    Strings out;
+    for (int32_t i = 0; list && i < list->count; i++) out.push_back(engineToUtf8(static_cast<char*>(list->items[i])));
+    return out;
+}
+
+// One read of a package file in a scratch folder; everything is released afterwards.
+struct Read {
+    std::string dir = makeTempDir("reader");
+    std::string path = joinPath(dir, "package.csv");
+    ArrayList* items = arrayListCreate(256, 64);
+    char* text = nullptr;
+    int result = -1;
+
+    explicit Read(const std::string& bytes) {
+        writeWholeFile(path, bytes);
+        result = readPackage(path.c_str(), items, &text);
+    }
+    ~Read() {
+        clearItems(items);
+        arrayListDestroy(items, 0);
+        std::free(text);
+        removeTree(dir);
+    }
+    const Item* item(int i) const { return static_cast<const Item*>(arrayListGet(items, i)); }
+    std::string title(int i) const { return engineToUtf8(item(i)->title); }
+    Strings desc(int i) const { return toUtf8(item(i)->descImages); }
+    Strings mobile(int i) const { return toUtf8(item(i)->mobileImages); }
+    std::string utf8Text() const { return engineToUtf8(text); }
+};
+
+std::string utf16(const std::string& utf8) { return utf8ToUtf16leWithBom(utf8); }
+
+// The address lists that one pattern finds in a description field.
+Strings collect(const std::string& field, const char* pattern) {
+    ArrayList* list = arrayListCreate(32, 16);
+    EXPECT_EQ(collectImageRefs(utf8ToEngine(field).c_str(), list, pattern), 1);
+    Strings out = toUtf8(list);
+    arrayListDestroy(list, 1);
+    return out;
+}
+
+Strings collectMobile(const std::string& field) {
+    ArrayList* list = arrayListCreate(16, 8);
+    EXPECT_EQ(collectMobileImageRefs(utf8ToEngine(field).c_str(), list), 1);
+    Strings out = toUtf8(list);
+    arrayListDestroy(list, 1);
+    return out;
+}
+
+Strings collectDescription(const std::string& field) {
+    ArrayList* list = arrayListCreate(32, 16);
+    std::string engine = utf8ToEngine(field);
+    for (const char* pattern : DESC_IMAGE_PATTERNS) EXPECT_EQ(collectImageRefs(engine.c_str(), list, pattern), 1);
+    Strings out = toUtf8(list);
+    arrayListDestroy(list, 1);
+    return out;
+}
+
+const std::string A = "http://img.alicdn.com/imgextra/i1/1/a.jpg";
+const std::string B = "http://img.alicdn.com/imgextra/i2/1/b.png";
+const std::string C = "http://shop.example.cn/c.gif";
+
+TEST(ReaderFirstBytes, RefusedOrSkippedBeforeDecoding) {
+    const std::string valid = packageText(HEADER, {row("杯子", img(A))});
+    EXPECT_EQ(Read(utf16(valid)).result, 1);
+
+    // The title column's name straight after the mark: a package saved again by another program.
+    EXPECT_EQ(Read(utf16(join(HEADER) + "\r\n" + join(row("杯子", img(A))) + "\r\n")).result, 0);
+    EXPECT_EQ(Read("version 1.00\r\n" + join(HEADER)).result, 0) << "8-bit text";
+
+    Read utf8Mark("\xEF\xBB\xBF" + utf16(valid));
+    ASSERT_EQ(utf8Mark.result, 1);
+    EXPECT_EQ(utf8Mark.desc(0), Strings{A});
+
+    std::string noMark = utf16(valid).substr(2);
+    EXPECT_EQ(Read(noMark).result, 0) << "without the mark the text is big-endian and has no header";
+    EXPECT_EQ(Read("").result, 0);
+    EXPECT_EQ(Read("\xFF\xFE").result, 0);
+    EXPECT_EQ(Read(utf16("version 1.00\r\n宝贝名称")).result, 0) << "no line break after the header";
+    EXPECT_EQ(Read(utf16(valid) + "x").result, 0) << "odd length";
+}
+
+TEST(ReaderFirstBytes, FailuresLeaveTheCallersStateAlone) {
+    std::string dir = makeTempDir("reader-missing");
+    ArrayList* items = arrayListCreate(4, 4);
+    char sentinel[] = "untouched";
+    char* text = sentinel;
+    EXPECT_EQ(readPackage(joinPath(dir, "missing.csv").c_str(), items, &text), 0);
+    EXPECT_EQ(readPackage(dir.c_str(), items, &text), 0) << "a folder";
+    EXPECT_NE(std::strlen(lastReadFailure()), 0u);
+
+    // A read that fails in a later row releases the items it had already made.
+    std::string path = joinPath(dir, "late.csv");
+    writeWholeFile(path, utf16(packageText(HEADER, {row("一", img(A)), row("二", img(B))}) + "\"三\"\t1"));
+    EXPECT_EQ(readPackage(path.c_str(), items, &text), 0);
+    EXPECT_EQ(items->count, 0);
+    EXPECT_EQ(text, sentinel);
+    arrayListDestroy(items, 0);
+    removeTree(dir);
+}
+
+TEST(ReaderRows, LastRowEndings) {
+    const std::string body = packageText(HEADER, {row("一", img(A)), row("二", img(B))});
+    EXPECT_EQ(Read(utf16(body)).items->count, 2) << "CR LF";
+    EXPECT_EQ(Read(utf16(body + "\r")).items->count, 2) << "a lone CR after the last line break";
+    EXPECT_EQ(Read(utf16(body + "\r\n\r\n")).items->count, 2) << "blank lines at the end";
+    EXPECT_EQ(Read(utf16(packageText(HEADER, {row("一", img(A))}, "\n"))).items->count, 1) << "LF alone";
+
+    std::string unterminated = body.substr(0, body.size() - 2);
+    EXPECT_EQ(Read(utf16(unterminated)).result, 0) << "no line break after the last row";
+    EXPECT_EQ(Read(utf16(body + q("三") + "\t1\t" + q(img(C)))).result, 0) << "a last row cut short";
+    // An empty title with more text after it would silently drop every later row.
+    EXPECT_EQ(Read(utf16(body + "\t" + join(row("四", img(C))) + "\r\n")).result, 0);
+}
+
+TEST(ReaderRows, HeaderWithoutRowsIsAnEmptyPackage) {
+    Read read(utf16("version 1.00\r\n" + join(HEADER) + "\r\n"));
+    EXPECT_EQ(read.result, 1);
+    EXPECT_EQ(read.items->count, 0);
+    ASSERT_NE(read.text, nullptr);
+}
+
+TEST(ReaderRows, TitleLengthLimit) {
+    // 62 two-byte characters and one letter: 125 bytes of engine text.
+    std::string title125 = std::string("a");
+    for (int i = 0; i < 62; i++) title125 += "杯";
+    ASSERT_EQ(utf8ToEngine(title125).size(), 125u);
+    std::string title126 = title125 + "b";
+
+    Read ok(utf16(packageText(HEADER, {row(title125, ""), row(title125, img(A))})));
+    ASSERT_EQ(ok.result, 1);
+    EXPECT_EQ(ok.title(0), title125);
+    EXPECT_EQ(ok.title(1), title125);
+    EXPECT_EQ(Read(utf16(packageText(HEADER, {row(title126, "")}))).result, 0) << "first row";
+    EXPECT_EQ(Read(utf16(packageText(HEADER, {row("一", ""), row(title126, "")}))).result, 0) << "later row";
+
+    Read quoted(utf16(packageText(HEADER, {row("杯 \"大号\"", "")})));
+    EXPECT_EQ(quoted.title(0), "杯 \"\"大号\"\"") << "doubled quotes stay doubled";
+}
+
+TEST(ReaderRows, FreeTextFieldsAreTakenWhole) {
+    const std::string description = "<p>a\tb\r\nc \"d\"</p>" + img(A) + "\t\r\n" + img(B);
+    const std::string selling = "卖点\t一\r\n二";
+    Read read(utf16(packageText(HEADER, {row("一", description, wap({C}), selling), row("二", img(C))})));
+    ASSERT_EQ(read.result, 1);
+    ASSERT_EQ(read.items->count, 2);
+    EXPECT_EQ(read.desc(0), (Strings{A, B}));
+    EXPECT_EQ(read.mobile(0), Strings{C});
+    EXPECT_EQ(read.title(1), "二");
+    EXPECT_EQ(read.desc(1), Strings{C});
+
+    // The same TAB in an ordinary column splits it and shifts the row onto the wrong fields.
+    Strings shifted = row("一", img(A));
+    shifted[1] = q("9\t90");
+    EXPECT_EQ(Read(utf16(packageText(HEADER, {shifted}))).result, 0);
+}
+
+TEST(ReaderColumns, KnownColumns) {
+    Read noMobile(utf16(packageText({"宝贝名称", "宝贝描述", "宝贝价格"},
+                                    {{q("一"), q(img(A)), "1"}, {q("二"), q(wap({B})), "2"}})));
+    ASSERT_EQ(noMobile.result, 1);
+    ASSERT_EQ(noMobile.items->count, 2);
+    EXPECT_EQ(noMobile.item(0)->mobileImages, nullptr);
+    EXPECT_EQ(noMobile.item(1)->mobileImages, nullptr);
+    EXPECT_EQ(noMobile.desc(1), Strings{}) << "mobile markup in a description yields nothing";
+
+    EXPECT_EQ(Read(utf16(packageText({"宝贝名称", "宝贝价格", "无线详情", "x"}, {{q("一"), "1", q(""), "2"}}))).result,
+              0)
+        << "no description column";
+    // The mobile column's name comes last: with CR LF it carries the CR and is not found.
+    Read lastName(utf16(packageText({"宝贝名称", "宝贝描述", "无线详情"}, {{q("一"), q(img(A)), q(wap({B}))}})));
+    ASSERT_EQ(lastName.result, 1);
+    EXPECT_EQ(lastName.item(0)->mobileImages, nullptr);
+}
+
+TEST(ReaderColumns, SellingPointsLastNameCarriesTheLineEnd) {
+    const Strings header = {"宝贝名称", "宝贝描述", "宝贝卖点"};
+    const std::vector<Strings> rows = {{q("一"), q(img(A)), q("卖点\t二")}, {q("二"), q(img(B)), q("")}};
+    // With CR LF the last name is "宝贝卖点" plus CR: the field is not taken whole and its TAB
+    // breaks the row.
+    EXPECT_EQ(Read(utf16(packageText(header, rows))).result, 0);
+    // With LF alone (Taobao Assistant 5.x) the column is found.
+    Read lf(utf16(packageText(header, rows, "\n")));
+    ASSERT_EQ(lf.result, 1);
+    EXPECT_EQ(lf.items->count, 2);
+    EXPECT_EQ(lf.desc(1), Strings{B});
+}
+
+TEST(ReaderText, WebpSuffixIsRemovedEverywhere) {
+    Read read(utf16(packageText(HEADER, {row("杯_.webp子", img(A + "_.webp") + "x_.webp_.webp", wap({B + "_.webp"}))})));
+    ASSERT_EQ(read.result, 1);
+    EXPECT_EQ(read.utf8Text().find("_.webp"), std::string::npos);
+    EXPECT_EQ(read.title(0), "杯子");
+    EXPECT_EQ(read.desc(0), Strings{A});
+    EXPECT_EQ(read.mobile(0), Strings{B});
+}
+
+TEST(ReaderText, EveryCharacterSurvivesTheRoundTrip) {
+    const std::string title = "杯子😀𠀀";  // an emoji and a CJK Extension B character, outside GBK
+    const std::string body = packageText(HEADER, {row(title, img(A) + "<p>𠀀</p>")});
+    Read read(utf16(body));
+    ASSERT_EQ(read.result, 1);
+    EXPECT_EQ(read.title(0), title);
+
+    // Encoding the package text back gives the file's code points exactly.
+    size_t n = std::strlen(read.text);
+    std::string back(n * 2 + 2, '\0');
+    int produced = 0;
+    ASSERT_GE(convertCharset(engineCharset(), "UTF-16LE", read.text, static_cast<int>(n), &back[0],
+                             static_cast<int>(back.size()), &produced),
+              0);
+    back.resize(static_cast<size_t>(produced));
+    EXPECT_EQ("\xFF\xFE" + back, utf16(body));
+}
+
+TEST(ReaderText, NulCharacterIsRefusedAndTheFileStaysAsItWas) {
+    const std::string bytes = utf16(packageText(HEADER, {row("一", img(A))})) + std::string("\0\0", 2) +
+                              utf16("\r\n").substr(2);
+    Read read(bytes);
+    EXPECT_EQ(read.result, 0) << "the engine's strings would end at the NUL and the rest be lost";
+    EXPECT_EQ(readWholeFile(read.path), bytes);
+}
+
+TEST(ReaderText, TaobaoAssistant5Package) {
+    std::string bytes = readWholeFile(std::string(VEDO_SOURCE_DIR) + "/tests/data/taobao-assistant-5x.csv");
+    ASSERT_FALSE(bytes.empty());
+    Read read(bytes);
+    ASSERT_EQ(read.result, 1) << engineToUtf8(lastReadFailure());
+    ASSERT_EQ(read.items->count, 3);
+    EXPECT_EQ(read.title(0), "纯棉短袖T恤 男款");
+    EXPECT_EQ(read.desc(0), Strings{});
+    EXPECT_EQ(read.mobile(0), Strings{});
+    EXPECT_EQ(read.title(1), "不锈钢保温杯 500ml \"\"商务款\"\"");
+    EXPECT_EQ(read.desc(1).size(), 6u) << "four img tags, a background:url() and a background attribute";
+    EXPECT_EQ(read.mobile(1).size(), 3u);
+    EXPECT_EQ(read.desc(2).size(), 1u);
+    EXPECT_EQ(read.mobile(2), read.desc(2));
+    EXPECT_EQ(readWholeFile(read.path), bytes) << "reading never writes the package";
+}
+
+TEST(ReaderPatterns, EachDescriptionPatternFindsItsMarkup) {
+    struct Case {
+        int pattern;
+        std::string field;
+    };
+    const std::vector<Case> cases = {
+        {0, "\"<IMG ALT=x SRC=\"\"" + A + "\"\" />\""},  // doubled quotes inside a CSV field
+        {1, "<img src = ' " + A + "'>"},
+        {2, "<img width=1 src=" + A + " height=2>"},
+        {2, "<img src=" + A + "|x>"},
+        {3, "<td background=\"" + A + "\">"},
+        {4, "<td BACKGROUND='" + A + "'>"},
+        {5, "<table background=" + A + ">"},
+        {6, "<p style=\"background: url(\"" + A + "\")\">"},
+        {7, "<p style=\"background:url('" + A + "')\">"},
+        {8, "<p style=\"background:url(" + A + ")\">"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        for (int p = 0; p < DESC_IMAGE_PATTERN_COUNT; p++) {
+            Strings found = collect(c.field, DESC_IMAGE_PATTERNS[p]);
+            if (p == c.pattern) {
+                EXPECT_EQ(found, Strings{A}) << "pattern " << p + 1;
+            }
+        }
+        EXPECT_EQ(collectDescription(c.field), Strings{A});
+        EXPECT_EQ(collectDescription(c.field + " https://img.alicdn.com/s.jpg " + img("https://x.example/s.jpg")),
+                  Strings{A})
+            << "https is never collected";
+    }
+    EXPECT_EQ(collectMobile("<wapDesc><IMG>" + A + "</IMG><img x=1>" + B + "</img></wapDesc>"), (Strings{A, B}));
+}
+
+TEST(ReaderPatterns, ExclusionsAndTheBlankImage) {
+    const Strings excluded = {"http://img01.taobao.com/a.jpg", "http://a.tbcdn.cn/b.jpg", "http://img.tmall.com/c.jpg"};
+    const std::string blank = "http://img.alicdn.com/imgextra/i1/T1_blank1.jpg";
+    std::string description;
+    for (const std::string& e : excluded) description += img(e);
+    description += img(blank) + img(blank + "?x=1") + img(A);
+    EXPECT_EQ(collectDescription(description), (Strings{blank + "?x=1", A}));
+    Strings mobile = excluded;
+    mobile.push_back(blank);
+    EXPECT_EQ(collectMobile(wap(mobile)), mobile) << "the mobile details exclude nothing";
+}
+
+TEST(ReaderPatterns, DistinctAddressesInPatternOrder) {
+    // C stands first in the text but is found by a later pattern than A and B.
+    const std::string field = "<td background=\"" + C + "\">" + img(A) + img(B) + img(A) + "<p background=\"" + A +
+                              "\" style=\"background:url(" + B + ")\">";
+    EXPECT_EQ(collectDescription(field), (Strings{A, B, C}));
+
+    Read read(utf16(packageText(HEADER, {row("一", field, wap({A, A, C}))})));
+    EXPECT_EQ(read.desc(0), (Strings{A, B, C}));
+    EXPECT_EQ(read.mobile(0), (Strings{A, C})) << "an address in both lists is listed in both";
+}
+
+TEST(ReaderPatterns, SameResultsAsAFreshlyCompiledPattern) {
+    // The reader compiles its patterns once and skips a pattern when a field lacks the text that
+    // the pattern needs. A pattern it does not know is compiled for the call and always matched:
+    // the same pattern behind an empty group must find exactly the same addresses.
+    const Strings pieces = {"<img ", "<IMG src=", "src", "=", "\"", "'", " ", ">", "|", "http://", "HTTP://",
+                            "https://", "a.jpg", "background", "BackGround:", "url(", ")", "</img>", "<img>", "x"};
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; round++) {
+        std::string field = "\"";
+        for (int i = 0, n = 1 + static_cast<int>(random() % 30); i < n; i++) field += pieces[random() % pieces.size()];
+        field += "\"";
+        SCOPED_TRACE(field);
+        for (const char* pattern : DESC_IMAGE_PATTERNS) {
+            EXPECT_EQ(collect(field, pattern), collect(field, (std::string("(?:)") + pattern).c_str()));
+        }
+        // No piece names an excluded host, so the description rules of collectImageRefs drop nothing.
+        EXPECT_EQ(collectMobile(field), collect(field, (std::string("(?:)") + MOBILE_IMAGE_PATTERN).c_str()));
+    }
+}
+
+TEST(ReaderPatterns, PatternFailuresAreReported) {
+    std::string dir = makeTempDir("reader-log");
+    char saved[PATH_BUFFER_SIZE];
+    std::memcpy(saved, appDir, sizeof appDir);
+    copyBounded(appDir, sizeof appDir, dir.c_str());
+    ASSERT_EQ(openLog(), 1);
+
+    ArrayList* list = arrayListCreate(4, 4);
+    EXPECT_EQ(collectImageRefs("<img src=\"http://a\">", list, "(http://[^\"]*"), 0);
+    EXPECT_EQ(collectImageRefs(std::string(40, 'a').c_str(), list, "(a+)+[bc]"), 0) << "the match limit";
+    arrayListDestroy(list, 1);
+    std::string log = readWholeFile(joinPath(dir, "app.log"));
+    EXPECT_NE(log.find("PCRE compilation failed at offset 13: missing )"), std::string::npos) << log;
+    EXPECT_NE(log.find("Matching error: -8"), std::string::npos) << log;
+
+    std::fclose(logFile);
+    logFile = nullptr;
+    std::memcpy(appDir, saved, sizeof appDir);
+    removeTree(dir);
+}
+
+TEST(ReaderFields, QuotedFieldLength) {
+    EXPECT_EQ(quotedFieldLength("\"abc\"\tx"), 5);
+    EXPECT_EQ(quotedFieldLength("\"\"\t"), 2);
+    EXPECT_EQ(quotedFieldLength("\"a\"\"b\"\t"), 6);
+    EXPECT_EQ(quotedFieldLength("\"\"\"a\"\"\"x"), 7);
+    EXPECT_EQ(quotedFieldLength("\"abc"), 0);
+    EXPECT_EQ(quotedFieldLength("\"abc\"\""), 0) << "a doubled quote at the end does not close";
+    EXPECT_EQ(quotedFieldLength("abc\""), 0);
+}
+
+} // namespace
