@@ -5,7 +5,21 @@ constexpr int HTTP_BUFFER_SIZE = 8192;
 constexpr int MAX_IMAGE_SIZE = 10485760;
 constexpr int ERROR_TEXT_SIZE = 1024;
 
+constexpr int DOWNLOAD_STORED = 1;
+constexpr int DOWNLOAD_REFUSED = 0;
+constexpr int DOWNLOAD_FAILED = -1;
+constexpr int DOWNLOAD_WRITE_FAILED = -2;
+constexpr int DOWNLOAD_CREATE_FAILED = -3;
+
 // Result: 1 stored; 0 refused on its content; -1 address, connection or protocol failure;
 // -2 writing the file failed; -3 the file cannot be created. errorText (ERROR_TEXT_SIZE bytes,
 // zero-filled by the caller) receives the failure text.
+//
+// A keep-alive attempt (useKeepAlive 1: HTTP/1.1 on the pooled connection of the server) that
+// fails with 0 or -1 is repeated once in close mode (HTTP/1.0 on a fresh connection). One 301 or
+// 302 is followed (redirected 0); the call that follows it passes redirected 1. The file at
+// destPath never survives a failure.
 int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected);
+
+// 1 when the first two body bytes are those of a JPEG, PNG, GIF or BMP file.
+int isSupportedImage(const unsigned char* signature);

@@ -1,0 +1,323 @@
+#include "http/connection.h"
+
+#include "core/applog.h"
+#include "core/deployment.h"
+#include "core/text.h"
+#include "http/download.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+HashMap* socketPool = nullptr;
+HashMap* connectFailures = nullptr;
+
+// Override table: "HOST:PORT" -> ConnectTarget.
+struct ConnectTarget {
+    char* host;  // null: keep the original host
+    int port;    // 0: keep the original port
+};
+static HashMap* connectOverrides = nullptr;
+
+static std::mutex failureMutex;
+static std::mutex overrideMutex;
+static std::atomic<int> connectTimeoutOverride{0};
+static std::atomic<int> ioTimeoutOverride{0};
+static std::atomic<int> loopbackOnly{0};
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+typedef std::unique_ptr<char, FreeDeleter> HeapText;
+
+// "%s:%d" of host and port on the heap; hosts may be of any length.
+static HeapText serverKey(const char* host, int port) {
+    size_t size = std::strlen(host) + 16;
+    char* key = static_cast<char*>(std::malloc(size));
+    if (!key) std::abort();
+    std::snprintf(key, size, "%s:%d", host, port);
+    return HeapText(key);
+}
+
+static int mapContains(const HashMap* map, const char* key) {
+    uint32_t h = map->hash(key);
+    for (HashMapEntry* entry = map->buckets[h & static_cast<uint32_t>(map->capacity - 1)]; entry;
+         entry = entry->next) {
+        if (entry->hash == h && map->equals(entry->key, key)) return 1;
+    }
+    return 0;
+}
+
+static void* countValue(intptr_t count) { return reinterpret_cast<void*>(count); }
+static intptr_t countOf(void* value) { return reinterpret_cast<intptr_t>(value); }
+
+void initConnectionPool() {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
+    if (!connectFailures) connectFailures = hashMapCreateDefault(stringHash, stringEquals);
+}
+
+void resetConnectFailures() {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (connectFailures) hashMapClear(connectFailures, 0);
+}
+
+int connectFailureCount(const char* host, int port) {
+    HeapText key = serverKey(host, port);
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return 0;
+    return static_cast<int>(countOf(hashMapGet(connectFailures, key.get())));
+}
+
+static void countFailure(const char* key) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return;
+    intptr_t count = countOf(hashMapGet(connectFailures, key)) + 1;
+    if (mapContains(connectFailures, key)) {
+        hashMapPut(connectFailures, const_cast<char*>(key), countValue(count));
+    } else {
+        hashMapPut(connectFailures, duplicateString(key), countValue(count));
+    }
+}
+
+static void clearFailureCount(const char* key) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return;
+    if (countOf(hashMapGet(connectFailures, key)) != 0) {
+        hashMapPut(connectFailures, const_cast<char*>(key), countValue(0));
+    }
+}
+
+static intptr_t failureCountOf(const char* key) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return 0;
+    return countOf(hashMapGet(connectFailures, key));
+}
+
+// Reads a port of 1 to 65535 digits from [begin, end); 0 when the text is not one. An empty
+// text gives `emptyValue`.
+static int parsePortText(const char* begin, const char* end, int emptyValue) {
+    if (begin == end) return emptyValue;
+    if (end - begin > 5) return 0;
+    int port = 0;
+    for (const char* p = begin; p < end; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        port = port * 10 + (*p - '0');
+    }
+    return (port >= 1 && port <= 65535) ? port : 0;
+}
+
+int addConnectOverride(const char* text) {
+    if (!text) return 0;
+    // HOST:PORT:HOST2:PORT2, split at the last three colons so that HOST may be anything else.
+    const char* colons[3] = {nullptr, nullptr, nullptr};
+    int found = 0;
+    for (const char* p = text + std::strlen(text); p > text && found < 3;) {
+        p--;
+        if (*p == ':') colons[found++] = p;
+    }
+    if (found < 3) return 0;
+    const char* c1 = colons[2];
+    const char* c2 = colons[1];
+    const char* c3 = colons[0];
+    if (c1 == text) return 0;
+    int port = parsePortText(c1 + 1, c2, -1);
+    int newPort = parsePortText(c3 + 1, text + std::strlen(text), -1);
+    if (port <= 0 || newPort == 0) return 0;
+    if (newPort < 0) newPort = 0;
+
+    std::string host(text, static_cast<size_t>(c1 - text));
+    std::string newHost(c2 + 1, static_cast<size_t>(c3 - c2 - 1));
+    HeapText key = serverKey(host.c_str(), port);
+
+    ConnectTarget* target = static_cast<ConnectTarget*>(std::calloc(1, sizeof(ConnectTarget)));
+    if (!target) std::abort();
+    target->host = newHost.empty() ? nullptr : duplicateString(newHost.c_str());
+    target->port = newPort;
+
+    std::lock_guard<std::mutex> lock(overrideMutex);
+    if (!connectOverrides) connectOverrides = hashMapCreateDefault(stringHash, stringEquals);
+    ConnectTarget* old;
+    if (mapContains(connectOverrides, key.get())) {
+        old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.get(), target));
+    } else {
+        old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.release(), target));
+    }
+    if (old) {
+        std::free(old->host);
+        std::free(old);
+    }
+    return 1;
+}
+
+void clearConnectOverrides() {
+    std::lock_guard<std::mutex> lock(overrideMutex);
+    if (!connectOverrides) return;
+    KeyListNode* keys = hashMapKeys(connectOverrides);
+    for (KeyListNode* node = keys; node; node = node->next) {
+        ConnectTarget* target = static_cast<ConnectTarget*>(hashMapGet(connectOverrides, node->key));
+        if (target) {
+            std::free(target->host);
+            std::free(target);
+        }
+    }
+    hashMapFreeKeyList(keys);
+    hashMapClear(connectOverrides, 0);
+}
+
+// The host and port to connect to for the key; the original ones when no override applies.
+static void connectTarget(const char* key, const char* host, int port, std::string* targetHost, int* targetPort) {
+    *targetHost = host;
+    *targetPort = port;
+    std::lock_guard<std::mutex> lock(overrideMutex);
+    if (!connectOverrides) return;
+    ConnectTarget* target = static_cast<ConnectTarget*>(hashMapGet(connectOverrides, key));
+    if (!target) return;
+    if (target->host) *targetHost = target->host;
+    if (target->port) *targetPort = target->port;
+}
+
+void setConnectionTimeouts(int connectMilliseconds, int ioMilliseconds) {
+    connectTimeoutOverride.store(connectMilliseconds > 0 ? connectMilliseconds : 0);
+    ioTimeoutOverride.store(ioMilliseconds > 0 ? ioMilliseconds : 0);
+}
+
+int connectTimeoutMilliseconds() {
+    int overridden = connectTimeoutOverride.load();
+    return overridden > 0 ? overridden : CONNECT_TIMEOUT_SECONDS * 1000;
+}
+
+int socketIoTimeoutMilliseconds() {
+    int overridden = ioTimeoutOverride.load();
+    return overridden > 0 ? overridden : SOCKET_IO_TIMEOUT_MS;
+}
+
+void setLoopbackOnly(int on) { loopbackOnly.store(on ? 1 : 0); }
+
+static int isLoopback(uint32_t networkOrderAddress) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&networkOrderAddress);
+    return bytes[0] == 127;
+}
+
+static int resolveTarget(const char* host, uint32_t* address) {
+    if (loopbackOnly.load()) {
+        if (std::strlen(host) == 9 && startsWithIgnoreCase(host, "localhost")) {
+            parseIpv4Address("127.0.0.1", address);
+            return 1;
+        }
+        return parseIpv4Address(host, address) && isLoopback(*address);
+    }
+    if (!*host) return 0;
+    return resolveIpv4Address(host, address);
+}
+
+SocketHandle openConnection(const char* host, int port, char* errorText) {
+    if (!host) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "域名 = null");
+        return NO_SOCKET;
+    }
+    HeapText key = serverKey(host, port);
+    if (failureCountOf(key.get()) > MAX_CONNECT_FAILURES - 1) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "%s:%d - 连接失败已连续发生5次+", host, port);
+        return NO_SOCKET;
+    }
+
+    std::string targetHost;
+    int targetPort = port;
+    connectTarget(key.get(), host, port, &targetHost, &targetPort);
+
+    uint32_t address = 0;
+    if (!resolveTarget(targetHost.c_str(), &address)) {
+        // The maker's own servers stay reachable through a fixed address when lookups fail.
+        int fallback = *MAKER_DOMAIN_SUFFIX && *MAKER_FALLBACK_ADDRESS &&
+                       std::strstr(targetHost.c_str(), MAKER_DOMAIN_SUFFIX) &&
+                       parseIpv4Address(MAKER_FALLBACK_ADDRESS, &address) &&
+                       (!loopbackOnly.load() || isLoopback(address));
+        if (!fallback) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, "无法解析域名: %s", host);
+            return NO_SOCKET;
+        }
+    }
+
+    SocketHandle socket = createTcpSocket();
+    if (socket == NO_SOCKET) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "INVALID_SOCKET");
+        return NO_SOCKET;
+    }
+
+    int nonBlocking = 1;
+    int switchResult = setSocketNonBlocking(socket, 1);
+    if (switchResult != 0) {
+        writeLogFormat("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。", switchResult);
+        nonBlocking = 0;
+    }
+
+    int errorCode = 0;
+    int started = startConnect(socket, address, static_cast<uint16_t>(targetPort & 0xFFFF), &errorCode);
+    if (nonBlocking) {
+        int waited = started == 1 ? CONNECT_READY : CONNECT_REFUSED;
+        if (started == 0) waited = waitForConnect(socket, connectTimeoutMilliseconds(), &errorCode);
+        if (waited == CONNECT_TIMED_OUT) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, "使用非阻塞方式连接超时。");
+            closeSocket(socket);
+            countFailure(key.get());
+            return NO_SOCKET;
+        }
+        if (waited == CONNECT_WAIT_FAILED || waited == CONNECT_REFUSED) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, "使用非阻塞方式连接发生错误，错误码:%d", errorCode);
+            closeSocket(socket);
+            // A refused connect counts like a time-out; only a failure of the wait itself does not.
+            if (waited == CONNECT_REFUSED) countFailure(key.get());
+            return NO_SOCKET;
+        }
+        clearFailureCount(key.get());
+        int backResult = setSocketNonBlocking(socket, 0);
+        if (backResult != 0) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, "将socket重置为阻塞模式出错, 错误码:%d\n", backResult);
+            closeSocket(socket);
+            return NO_SOCKET;
+        }
+    } else if (started != 1) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "socket bio connect() failed");
+        closeSocket(socket);
+        countFailure(key.get());
+        return NO_SOCKET;
+    }
+
+    setSocketTimeouts(socket, socketIoTimeoutMilliseconds());
+    return socket;
+}
+
+SocketHandle acquirePooledSocket(const char* host, int port, char* errorText) {
+    if (!host) return openConnection(host, port, errorText);
+    HeapText key = serverKey(host, port);
+    if (!socketPool) initConnectionPool();
+    SocketHandle pooled = reinterpret_cast<SocketHandle>(hashMapGet(socketPool, key.get()));
+    if (pooled != NO_SOCKET) return pooled;
+    writeLogFormat("%s:%d --- new socket()", host, port);
+    SocketHandle socket = openConnection(host, port, errorText);
+    if (socket == NO_SOCKET) return NO_SOCKET;
+    hashMapPut(socketPool, key.release(), reinterpret_cast<void*>(socket));
+    return socket;
+}
+
+void removePooledSocket(const char* host, int port) {
+    if (!socketPool || !host) return;
+    HeapText key = serverKey(host, port);
+    hashMapRemove(socketPool, key.get());
+}
+
+void closeAllPooledSockets() {
+    if (!socketPool) return;
+    KeyListNode* keys = hashMapKeys(socketPool);
+    for (KeyListNode* node = keys; node; node = node->next) {
+        closeSocket(reinterpret_cast<SocketHandle>(hashMapGet(socketPool, node->key)));
+    }
+    hashMapFreeKeyList(keys);
+    hashMapClear(socketPool, 0);
+}

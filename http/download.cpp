@@ -1,0 +1,451 @@
+#include "http/download.h"
+
+#include "core/applog.h"
+#include "core/text.h"
+#include "http/connection.h"
+#include "http/httpparse.h"
+#include "platform/files.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static constexpr uint32_t SIZE_UNDEFINED = 0xFFFFFFFFu;
+// An outcome of one attempt that is not a result: follow the redirect in `location`.
+static constexpr int ATTEMPT_REDIRECT = 100;
+// The most hexadecimal digits a chunk-size line may carry.
+static constexpr int MAX_CHUNK_SIZE_DIGITS = 16;
+
+int isSupportedImage(const unsigned char* signature) {
+    unsigned char a = signature[0];
+    unsigned char b = signature[1];
+    return (a == 0xFF && b == 0xD8) || (a == 0x89 && b == 0x50) || (a == 0x47 && b == 0x49) ||
+           (a == 0x42 && b == 0x4D);
+}
+
+static int equalsIgnoreCase(const char* a, const char* b) {
+    return std::strlen(a) == std::strlen(b) && startsWithIgnoreCase(a, b);
+}
+
+// The state of one attempt.
+struct Transfer {
+    int keepAlive;
+    const char* destPath;
+    char* errorText;
+    SocketHandle socket;
+    FILE* file;
+    HttpHeader header;
+    uint32_t fileSize;
+    int32_t readTotal;
+    unsigned char imageSignature[2];
+    int signatureBytes;
+    int isChunkReceiveCompleted;
+    int lastReceive;  // result of the last receive, for the failure texts
+    int lastError;
+    char buffer[HTTP_BUFFER_SIZE + 1];
+    char location[LOCATION_SIZE];
+};
+
+#ifdef __GNUC__
+__attribute__((format(printf, 2, 3)))
+#endif
+static void setError(Transfer* t, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(t->errorText, ERROR_TEXT_SIZE, format, args);
+    va_end(args);
+}
+
+static int receive(Transfer* t, char* into, int length) {
+    int n = length > 0 ? receiveSome(t->socket, into, length) : 0;
+    t->lastReceive = n;
+    t->lastError = n < 0 ? lastSocketError() : 0;
+    return n;
+}
+
+// Takes signature bytes from body data and stores it. Returns 1, or -2 when the file took fewer
+// bytes than asked.
+static int writeBody(Transfer* t, const char* data, int length) {
+    if (length <= 0) return 1;
+    for (int i = 0; i < length && t->signatureBytes < 2; i++) {
+        t->imageSignature[t->signatureBytes++] = static_cast<unsigned char>(data[i]);
+    }
+    size_t written = std::fwrite(data, 1, static_cast<size_t>(length), t->file);
+    if (written != static_cast<size_t>(length)) {
+        setError(t, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+        return DOWNLOAD_WRITE_FAILED;
+    }
+    return 1;
+}
+
+// Decides an attempt whose body has ended (or whose connection ended before a head).
+static int completeTransfer(Transfer* t) {
+    int chunkedIncomplete = t->header.isChunked && !t->isChunkReceiveCompleted;
+    if (t->keepAlive) {
+        int ok = static_cast<uint32_t>(t->readTotal) == t->fileSize ||
+                 (t->header.isChunked && t->isChunkReceiveCompleted);
+        if (!ok) {
+            if (t->fileSize == SIZE_UNDEFINED) {
+                setError(t, "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
+                         t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
+            } else {
+                setError(t, "(fileSize:%u, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
+                         t->fileSize, t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
+            }
+            return DOWNLOAD_FAILED;
+        }
+    } else {
+        // The end of the connection ends a body without a length, but a chunked body whose framing
+        // is unfinished was cut off and is never taken for a whole image.
+        if (t->fileSize == SIZE_UNDEFINED && chunkedIncomplete) {
+            setError(t, "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
+                     t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
+            return DOWNLOAD_FAILED;
+        }
+        int ok = static_cast<uint32_t>(t->readTotal) == t->fileSize || t->fileSize == SIZE_UNDEFINED;
+        if (!ok) {
+            setError(t, "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", t->fileSize, t->readTotal,
+                     t->lastReceive, t->lastError);
+            return DOWNLOAD_REFUSED;
+        }
+    }
+    if (t->signatureBytes < 2 || !isSupportedImage(t->imageSignature)) {
+        setError(t, "下载的图片格式不受支持");
+        return DOWNLOAD_REFUSED;
+    }
+    FILE* file = t->file;
+    t->file = nullptr;
+    if (std::fclose(file) != 0) {
+        // The last buffered bytes did not reach the disk.
+        t->file = nullptr;
+        setError(t, "写入文件时出错，请检查硬盘可用空间是否已不足。");
+        removeFile(t->destPath);
+        return DOWNLOAD_WRITE_FAILED;
+    }
+    return DOWNLOAD_STORED;
+}
+
+// A body delimited by Content-Length or by the end of the connection. `held` bytes of it came with
+// the head, at `body`.
+static int readPlainBody(Transfer* t, const char* body, int held) {
+    t->readTotal = held;
+    if (t->fileSize != SIZE_UNDEFINED && t->fileSize < static_cast<uint32_t>(t->readTotal)) {
+        setError(t, "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", t->readTotal, t->fileSize);
+        return DOWNLOAD_REFUSED;
+    }
+    if (t->readTotal > 0) {
+        int written = writeBody(t, body, held);
+        if (written != 1) return written;
+    }
+    if (static_cast<uint32_t>(t->readTotal) == t->fileSize) return completeTransfer(t);
+    for (;;) {
+        int n = receive(t, t->buffer, HTTP_BUFFER_SIZE);
+        if (n <= 0) return completeTransfer(t);
+        if (n > MAX_IMAGE_SIZE - t->readTotal) {
+            setError(t, "header.contentLength: %d, readTotal:%d > 10M", t->header.contentLength, t->readTotal + n);
+            return DOWNLOAD_REFUSED;
+        }
+        t->readTotal += n;
+        uint32_t total = static_cast<uint32_t>(t->readTotal);
+        if (total > t->fileSize) {
+            // The block runs past the announced length: the body is wrong whatever follows.
+            return completeTransfer(t);
+        }
+        int written = writeBody(t, t->buffer, n);
+        if (written != 1) return written;
+        if (total == t->fileSize) return completeTransfer(t);
+    }
+}
+
+static int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+static int findLineEnd(const char* data, int from, int to) {
+    for (int i = from; i + 1 < to; i++) {
+        if (data[i] == '\r' && data[i + 1] == '\n') return i;
+    }
+    return -1;
+}
+
+// The trailer section after the last chunk ends with an empty line: the held bytes either begin with
+// CRLF (no trailers) or hold a blank line after the trailer lines.
+static int trailerComplete(const char* data, int count) {
+    if (count >= 2 && data[0] == '\r' && data[1] == '\n') return 1;
+    return findHeadEnd(data, count) >= 0;
+}
+
+// A chunked body. The buffer holds `filled` valid bytes; the first chunk-size line starts at `scan`.
+static int readChunkedBody(Transfer* t, int scan, int filled) {
+    char* data = t->buffer;
+    t->readTotal = 0;
+    int previousFill = filled;
+    for (;;) {
+        int refillAt = -1;  // set when the bytes from 0 to refillAt are kept and more must be received
+        int lineEnd = findLineEnd(data, scan, filled);
+        if (lineEnd < 0) {
+            int kept = filled - scan;
+            std::memmove(data, data + scan, static_cast<size_t>(kept));
+            refillAt = kept;
+        } else {
+            // The size line: an optional "0x", blanks, hexadecimal digits; anything after them (a ";"
+            // extension) is ignored, and an empty line reads as 0.
+            int p = scan;
+            if (lineEnd - scan >= 2 && (data[scan + 1] == 'x' || data[scan + 1] == 'X')) p += 2;
+            while (p < lineEnd && (data[p] == ' ' || data[p] == '\t')) p++;
+            uint64_t size = 0;
+            int digits = 0;
+            for (; p < lineEnd && hexValue(data[p]) >= 0; p++) {
+                if (++digits > MAX_CHUNK_SIZE_DIGITS) break;
+                size = (size << 4) | static_cast<uint64_t>(hexValue(data[p]));
+            }
+            if (digits > MAX_CHUNK_SIZE_DIGITS || size > 0x7FFFFFFFu) {
+                int shown = lineEnd - scan < 64 ? lineEnd - scan : 64;
+                setError(t, "不正常: 这里就有问题了, chunksize:%.*s", shown, data + scan);
+                return DOWNLOAD_FAILED;
+            }
+            int32_t chunksize = static_cast<int32_t>(size);
+            int dataStart = lineEnd + 2;
+            if (chunksize == 0) {
+                // Last chunk: wait for the end of the trailer section.
+                int syCount = filled - dataStart;
+                if (syCount != 2) {
+                    writeLogFormat("chunk size == 0, readTotal:%d, p - data:%d, syCount:%d, dataContent:\r\n%s",
+                                   filled, dataStart, syCount, data);
+                }
+                std::memmove(data, data + dataStart, static_cast<size_t>(syCount));
+                data[syCount] = '\0';
+                while (!trailerComplete(data, syCount)) {
+                    if (syCount >= HTTP_BUFFER_SIZE) {
+                        setError(t, "读取完 HTTP_BUFFER_SIZE 长度, 也没有找到 chund 最后一个结束符");
+                        return DOWNLOAD_FAILED;
+                    }
+                    int n = receive(t, data + syCount, HTTP_BUFFER_SIZE - syCount);
+                    if (n <= 0) {
+                        setError(t, "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
+                                 syCount, HTTP_BUFFER_SIZE - syCount, n, t->lastError);
+                        return DOWNLOAD_FAILED;
+                    }
+                    syCount += n;
+                    data[syCount] = '\0';
+                }
+                t->isChunkReceiveCompleted = 1;
+                return completeTransfer(t);
+            }
+            if (chunksize > MAX_IMAGE_SIZE - t->readTotal) {
+                setError(t, "header.isChunked: %d, chunksize:%d, readTotal:%d > 10M", t->header.isChunked, chunksize,
+                         t->readTotal);
+                return DOWNLOAD_REFUSED;
+            }
+            int avail = filled - dataStart;
+            if (avail >= chunksize) {
+                t->readTotal += chunksize;
+                int written = writeBody(t, data + dataStart, chunksize);
+                if (written != 1) return written;
+                if (avail > chunksize + 1) {
+                    // The two bytes after the data are the chunk's CRLF.
+                    scan = dataStart + chunksize + 2;
+                    continue;
+                }
+                int kept = avail - chunksize;
+                std::memmove(data, data + dataStart + chunksize, static_cast<size_t>(kept));
+                refillAt = kept;
+            } else {
+                t->readTotal += avail;
+                int written = writeBody(t, data + dataStart, avail);
+                if (written != 1) return written;
+                int missing = chunksize - avail;
+                while (missing > 0) {
+                    int n = receive(t, data, missing < HTTP_BUFFER_SIZE ? missing : HTTP_BUFFER_SIZE);
+                    if (n <= 0) return completeTransfer(t);
+                    t->readTotal += n;
+                    written = writeBody(t, data, n);
+                    if (written != 1) return written;
+                    missing -= n;
+                }
+                refillAt = 0;
+            }
+        }
+        // Refill after the kept bytes.
+        int n = receive(t, data + refillAt, HTTP_BUFFER_SIZE - refillAt);
+        if (n <= 0) {
+            setError(t, "下载图片失败3: 图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", t->fileSize,
+                     previousFill, n, t->lastError);
+            return DOWNLOAD_FAILED;
+        }
+        previousFill = n;
+        filled = refillAt + n;
+        data[filled] = '\0';
+        scan = (filled > 1 && data[0] == '\r' && data[1] == '\n') ? 2 : 0;
+    }
+}
+
+// Receives the head, classifies the status and reads the body.
+static int runTransfer(Transfer* t, int redirected) {
+    char* data = t->buffer;
+    int filled = 0;
+    int headEnd = -1;
+    while (headEnd < 0) {
+        int n = receive(t, data + filled, HTTP_BUFFER_SIZE - filled);
+        if (n <= 0) {
+            t->readTotal = filled;
+            return completeTransfer(t);
+        }
+        int searchFrom = filled > 3 ? filled - 3 : 0;
+        filled += n;
+        data[filled] = '\0';
+        int found = findHeadEnd(data + searchFrom, filled - searchFrom);
+        if (found >= 0) {
+            headEnd = searchFrom + found;
+        } else if (filled >= HTTP_BUFFER_SIZE) {
+            setError(t, "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
+            return DOWNLOAD_FAILED;
+        }
+    }
+
+    char head[HTTP_BUFFER_SIZE + 1];
+    std::memcpy(head, data, static_cast<size_t>(headEnd));
+    head[headEnd] = '\0';
+    parseResponseHead(head, &t->header);
+    int bodyStart = headEnd + 4;
+    int heldBody = filled - bodyStart;
+
+    if (!isImageStatusOk(data)) {
+        if (!redirected && isImageStatusRedirect(data)) {
+            if (t->header.locationTooLong) {
+                setError(t, "Location 超过 %d 字节, 无法跟随跳转", LOCATION_SIZE - 1);
+                return DOWNLOAD_FAILED;
+            }
+            if (t->header.location[0]) {
+                copyBounded(t->location, sizeof t->location, t->header.location);
+                // The redirect's own body must be known to be read in full before its connection can
+                // carry the next request.
+                int bodyConsumed = !t->header.isChunked && t->header.contentLength >= 0 &&
+                                   heldBody == t->header.contentLength;
+                if (t->keepAlive && !bodyConsumed) t->header.connection[0] = '\0';
+                return ATTEMPT_REDIRECT;
+            }
+        }
+        if (isImageStatusNotFound(data)) {
+            setError(t, "404 Not Found - 文件不存在");
+            return DOWNLOAD_FAILED;
+        }
+        int shown = filled < 256 ? filled : 256;
+        setError(t, "返回错误的http状态码:\n%.*s", shown, data);
+        return DOWNLOAD_FAILED;
+    }
+
+    if (t->header.contentEncoding[0]) {
+        setError(t, "header.contentEncoding:%s", t->header.contentEncoding);
+        return DOWNLOAD_FAILED;
+    }
+    if (t->header.contentLength != -1) {
+        t->fileSize = static_cast<uint32_t>(t->header.contentLength);
+        if (t->fileSize > static_cast<uint32_t>(MAX_IMAGE_SIZE)) {
+            setError(t, "fileSize=0, header.contentLength: %u, 大于10M", static_cast<uint32_t>(t->header.contentLength));
+            return DOWNLOAD_REFUSED;
+        }
+    } else if (t->keepAlive && !t->header.isChunked && !equalsIgnoreCase(t->header.connection, "close")) {
+        setError(t, "Connection: keep-alive, Content-Length = -1");
+        return DOWNLOAD_FAILED;
+    }
+    if (t->header.isChunked) return readChunkedBody(t, bodyStart, filled);
+    return readPlainBody(t, data + bodyStart, heldBody);
+}
+
+static void releaseSocket(Transfer* t, const UrlParts* parts, int keepPooled) {
+    if (t->socket == NO_SOCKET) return;
+    if (t->keepAlive) {
+        if (keepPooled) return;
+        removePooledSocket(parts->host, static_cast<int>(parts->port));
+    }
+    closeSocket(t->socket);
+    t->socket = NO_SOCKET;
+}
+
+static void dropFile(Transfer* t) {
+    if (!t->file) return;
+    std::fclose(t->file);
+    t->file = nullptr;
+    removeFile(t->destPath);
+}
+
+int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected) {
+    if (!url) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "无法parse下载图片地址");
+        return DOWNLOAD_FAILED;
+    }
+    char* prepared = std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr;
+    const char* address = prepared ? prepared : url;
+    UrlParts parts = {nullptr, nullptr, 0};
+    if (!parseUrl(address, &parts)) {
+        std::free(prepared);
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "无法parse下载图片地址");
+        return DOWNLOAD_FAILED;
+    }
+    char request[REQUEST_BUFFER_SIZE];
+    int requestLength = buildGetRequest(&parts, useKeepAlive, request, sizeof request);
+    if (requestLength < 0) {
+        freeUrlParts(&parts);
+        std::free(prepared);
+        std::snprintf(errorText, ERROR_TEXT_SIZE, "图片地址过长, 无法组成 HTTP 请求");
+        return DOWNLOAD_FAILED;
+    }
+
+    Transfer* t = static_cast<Transfer*>(std::calloc(1, sizeof(Transfer)));
+    if (!t) std::abort();
+    t->keepAlive = useKeepAlive;
+    t->destPath = destPath;
+    t->errorText = errorText;
+    t->fileSize = SIZE_UNDEFINED;
+
+    int outcome;
+    char connectError[ERROR_TEXT_SIZE] = {0};
+    int port = static_cast<int>(parts.port);
+    t->socket = useKeepAlive ? acquirePooledSocket(parts.host, port, connectError)
+                             : openConnection(parts.host, port, connectError);
+    if (t->socket == NO_SOCKET) {
+        copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
+        outcome = DOWNLOAD_FAILED;
+    } else if (sendAll(t->socket, request, requestLength) != requestLength) {
+        setError(t, "下载图片失败: send() failed");
+        outcome = DOWNLOAD_FAILED;
+    } else if (!(t->file = openFile(destPath, "wb"))) {
+        setError(t, "图片搬家失败：无法创建新文件。");
+        outcome = DOWNLOAD_CREATE_FAILED;
+    } else {
+        outcome = runTransfer(t, redirected);
+    }
+
+    if (outcome == DOWNLOAD_STORED) {
+        releaseSocket(t, &parts, !equalsIgnoreCase(t->header.connection, "close"));
+    } else if (outcome == ATTEMPT_REDIRECT) {
+        int keepPooled = t->header.connection[0] && !equalsIgnoreCase(t->header.connection, "close");
+        releaseSocket(t, &parts, keepPooled);
+        freeUrlParts(&parts);
+        dropFile(t);
+        std::free(prepared);
+        char location[LOCATION_SIZE];
+        copyBounded(location, sizeof location, t->location);
+        std::free(t);
+        if (endsWithIgnoreCase(location, "_.webp")) location[std::strlen(location) - 6] = '\0';
+        return downloadImage(location, destPath, errorText, 1, 1);
+    } else {
+        dropFile(t);
+        releaseSocket(t, &parts, 0);
+    }
+    freeUrlParts(&parts);
+    std::free(prepared);
+    std::free(t);
+
+    if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive) {
+        writeLogFormat("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, 1, errorText);
+        return downloadImage(url, destPath, errorText, 0, redirected);
+    }
+    return outcome;
+}

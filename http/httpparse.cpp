@@ -1,0 +1,157 @@
+#include "http/httpparse.h"
+
+#include "core/containers.h"
+#include "core/text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static char* copyRange(const char* begin, const char* end) {
+    size_t n = static_cast<size_t>(end - begin);
+    char* copy = static_cast<char*>(std::malloc(n + 1));
+    if (!copy) std::abort();
+    std::memcpy(copy, begin, n);
+    copy[n] = '\0';
+    return copy;
+}
+
+static int isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// atoi's reading (leading white space, a sign, digits) without its undefined overflow: the value
+// wraps around in 32 bits.
+static uint32_t readPort(const char* text) {
+    while (isBlank(*text)) text++;
+    int negative = 0;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) value = value * 10u + static_cast<uint32_t>(*text - '0');
+    return negative ? 0u - value : value;
+}
+
+// atoi's reading, held to the range of int32_t.
+static int32_t readLength(const char* text) {
+    while (isBlank(*text)) text++;
+    int negative = 0;
+    if (*text == '+' || *text == '-') negative = *text++ == '-';
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; text++) {
+        value = value * 10 + (*text - '0');
+        if (value > 2147483648LL) value = 2147483648LL;
+    }
+    if (negative) return static_cast<int32_t>(-value);
+    return value > 2147483647LL ? 2147483647 : static_cast<int32_t>(value);
+}
+
+int parseUrl(const char* url, UrlParts* parts) {
+    if (!url || !parts || !startsWithIgnoreCase(url, "http")) return 0;
+    const char* slash = std::strchr(url, '/');
+    // The host begins two characters after the first "/", whatever lies between.
+    if (!slash || slash[1] == '\0') return 0;
+    const char* hostStart = slash + 2;
+    const char* pathStart = std::strchr(hostStart, '/');
+    if (!pathStart) return 0;
+
+    const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', static_cast<size_t>(pathStart - hostStart)));
+    if (colon) {
+        parts->host = copyRange(hostStart, colon);
+        parts->port = readPort(colon + 1);
+    } else {
+        parts->host = copyRange(hostStart, pathStart);
+        parts->port = startsWith(url, "https:") ? 443u : 80u;
+    }
+    parts->path = copyRange(pathStart, pathStart + std::strlen(pathStart));
+    return 1;
+}
+
+void freeUrlParts(UrlParts* parts) {
+    if (!parts) return;
+    std::free(parts->host);
+    std::free(parts->path);
+    parts->host = nullptr;
+    parts->path = nullptr;
+}
+
+int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int size) {
+    if (size <= 0) return -1;
+    request[0] = '\0';
+    if (!parts || !parts->host || !parts->path) return -1;
+    const char* protocol = keepAlive ? " HTTP/1.1" : " HTTP/1.0";
+    const char* last = keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n";
+    static const char* const fixedHeaders = "\r\nAccept: */*"
+                                            "\r\nAccept-Language: zh-cn"
+                                            "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
+                                            "Trident/4.0; CIBA)";
+    int n;
+    if (parts->port == 80) {
+        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s%s", parts->path, protocol,
+                          fixedHeaders, parts->host, last);
+    } else {
+        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s:%d%s", parts->path, protocol,
+                          fixedHeaders, parts->host, static_cast<int>(parts->port), last);
+    }
+    if (n < 0 || n >= size) {
+        request[0] = '\0';
+        return -1;
+    }
+    return n;
+}
+
+// Copies value into a field of `size` bytes; returns 0 when it had to be cut.
+static int copyValue(char* field, size_t size, const char* value) { return copyBounded(field, size, value); }
+
+void parseResponseHead(char* head, HttpHeader* header) {
+    int32_t contentLength = -1;
+    int32_t isChunked = 0;
+    char* cursor = head;
+    while (cursor) {
+        char* line = nextToken(&cursor, "\r\n");
+        if (!line || !*line) continue;
+        if (startsWithIgnoreCase(line, "Content-Length: ")) {
+            contentLength = readLength(line + 16);
+        } else if (std::strlen(line) == 26 && startsWithIgnoreCase(line, "Transfer-Encoding: chunked")) {
+            isChunked = 1;
+        } else if (startsWithIgnoreCase(line, "Location: ")) {
+            const char* value = line + 10;
+            if (std::strlen(value) < sizeof header->location) {
+                copyValue(header->location, sizeof header->location, value);
+                header->locationTooLong = 0;
+            } else {
+                header->location[0] = '\0';
+                header->locationTooLong = 1;
+            }
+        } else if (startsWithIgnoreCase(line, "Connection: ")) {
+            copyValue(header->connection, sizeof header->connection, line + 12);
+        } else if (startsWithIgnoreCase(line, "Content-Encoding: ")) {
+            copyValue(header->contentEncoding, sizeof header->contentEncoding, line + 18);
+        }
+    }
+    header->contentLength = contentLength;
+    header->isChunked = isChunked;
+}
+
+int isImageStatusOk(const char* response) {
+    return startsWithIgnoreCase(response, STATUS_200_HTTP11) || startsWithIgnoreCase(response, STATUS_200_HTTP10);
+}
+
+int isImageStatusRedirect(const char* response) {
+    for (int i = 0; i < STATUS_REDIRECT_COUNT; i++) {
+        if (startsWithIgnoreCase(response, STATUS_REDIRECTS[i])) return 1;
+    }
+    return 0;
+}
+
+int isImageStatusNotFound(const char* response) {
+    return startsWithIgnoreCase(response, STATUS_404_HTTP10) || startsWithIgnoreCase(response, STATUS_404_HTTP11);
+}
+
+int isFetchStatusOk(const char* response) {
+    return startsWith(response, STATUS_200_HTTP11) || startsWith(response, STATUS_200_HTTP10);
+}
+
+int findHeadEnd(const char* data, int length) {
+    for (int i = 0; i + 3 < length; i++) {
+        if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') return i;
+    }
+    return -1;
+}

@@ -1,0 +1,284 @@
+#include "testserver.h"
+
+#include "platform/files.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+static constexpr int POLL_MILLISECONDS = 20;
+
+TestServer::~TestServer() { stopTestServer(*this); }
+
+static bool containsIgnoreCase(const std::string& text, const char* needle) {
+    size_t n = std::strlen(needle);
+    if (text.size() < n) return false;
+    for (size_t i = 0; i + n <= text.size(); i++) {
+        size_t j = 0;
+        while (j < n && std::tolower(static_cast<unsigned char>(text[i + j])) ==
+                            std::tolower(static_cast<unsigned char>(needle[j]))) {
+            j++;
+        }
+        if (j == n) return true;
+    }
+    return false;
+}
+
+std::string okReply(const std::string& body, const std::string& extraHeaders) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+std::string rawReply(const std::string& statusLine, const std::string& headers, const std::string& body) {
+    return statusLine + "\r\n" + headers + "\r\n" + body;
+}
+
+std::string chunkedBody(const std::string& body, int chunkSize) {
+    std::string out;
+    char sizeLine[32];
+    for (size_t at = 0; at < body.size(); at += static_cast<size_t>(chunkSize)) {
+        size_t n = body.size() - at < static_cast<size_t>(chunkSize) ? body.size() - at : static_cast<size_t>(chunkSize);
+        std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", n);
+        out += sizeLine;
+        out.append(body, at, n);
+        out += "\r\n";
+    }
+    out += "0\r\n\r\n";
+    return out;
+}
+
+std::string jpegBody(size_t size, unsigned seed) {
+    std::string body(size, '\0');
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; i++) {
+        state = state * 1664525u + 1013904223u;
+        body[i] = static_cast<char>(state >> 24);
+    }
+    if (size > 0) body[0] = static_cast<char>(0xFF);
+    if (size > 1) body[1] = static_cast<char>(0xD8);
+    return body;
+}
+
+std::string serverUrl(const TestServer& server, const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(server.port) + path;
+}
+
+void addReply(TestServer& server, const TestReply& reply) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.script.push_back(reply);
+}
+
+void addReply(TestServer& server, const std::string& bytes) {
+    TestReply reply;
+    reply.bytes = bytes;
+    addReply(server, reply);
+}
+
+void serveResource(TestServer& server, const std::string& path, const std::string& body) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.resources[path] = body;
+}
+
+void serveFolder(TestServer& server, const std::string& folder) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.folder = folder;
+}
+
+void setFraming(TestServer& server, BodyFraming framing) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.framing = framing;
+}
+
+int connectionCount(TestServer& server) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    return server.connections;
+}
+
+std::vector<LoggedRequest> receivedRequests(TestServer& server) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    return server.requests;
+}
+
+static bool readFileBytes(const std::string& path, std::string* bytes) {
+    FILE* f = openFile(path.c_str(), "rb");
+    if (!f) return false;
+    char block[65536];
+    size_t n;
+    bytes->clear();
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes->append(block, n);
+    std::fclose(f);
+    return true;
+}
+
+// The reply to a request that the script does not answer.
+static TestReply servedReply(TestServer& server, const std::string& request) {
+    TestReply reply;
+    size_t pathStart = request.find(' ');
+    size_t pathEnd = pathStart == std::string::npos ? std::string::npos : request.find(' ', pathStart + 1);
+    std::string path = pathEnd == std::string::npos ? std::string() : request.substr(pathStart + 1, pathEnd - pathStart - 1);
+    bool closeWanted = containsIgnoreCase(request, "\r\nConnection: close") ||
+                       (containsIgnoreCase(request, " HTTP/1.0\r\n") &&
+                        !containsIgnoreCase(request, "\r\nConnection: keep-alive"));
+
+    std::string body;
+    bool found = false;
+    BodyFraming framing;
+    int chunkSize;
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        framing = server.framing;
+        chunkSize = server.chunkSize;
+        folder = server.folder;
+        auto hit = server.resources.find(path);
+        if (hit != server.resources.end()) {
+            body = hit->second;
+            found = true;
+        }
+    }
+    if (!found && !folder.empty() && path.size() > 1 && path[0] == '/') {
+        std::string name = path.substr(1);
+        size_t query = name.find_first_of("?#");
+        if (query != std::string::npos) name.resize(query);
+        if (name.find("..") == std::string::npos && name.find('\\') == std::string::npos && !name.empty()) {
+            for (char& c : name) {
+                if (c == '/') c = PATH_SEPARATOR;
+            }
+            found = readFileBytes(folder + PATH_SEPARATOR + name, &body);
+        }
+    }
+    std::string connection = closeWanted ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    if (!found) {
+        reply.bytes = rawReply("HTTP/1.1 404 Not Found", "Content-Length: 9\r\n" + connection, "not found");
+        reply.closeAfterReply = closeWanted;
+        return reply;
+    }
+    switch (framing) {
+    case BodyFraming::CONTENT_LENGTH:
+        reply.bytes = okReply(body, connection);
+        reply.closeAfterReply = closeWanted;
+        break;
+    case BodyFraming::CHUNKED:
+        reply.bytes = rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n" + connection,
+                               chunkedBody(body, chunkSize));
+        reply.closeAfterReply = closeWanted;
+        break;
+    case BodyFraming::CONNECTION_CLOSE:
+        reply.bytes = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
+        reply.closeAfterReply = true;
+        break;
+    }
+    return reply;
+}
+
+static bool sendPiece(TestServer& server, SocketHandle socket, const char* data, size_t length) {
+    (void)server;
+    return length == 0 || sendAll(socket, data, static_cast<int>(length)) == static_cast<int>(length);
+}
+
+// Sends a reply; returns false when the connection is to be closed.
+static bool sendReply(TestServer& server, SocketHandle socket, const TestReply& reply) {
+    size_t total = reply.bytes.size();
+    size_t limit = total;
+    if (reply.closeAfterBytes >= 0 && static_cast<size_t>(reply.closeAfterBytes) < total) {
+        limit = static_cast<size_t>(reply.closeAfterBytes);
+    }
+    size_t piece = reply.pieceSize > 0 ? static_cast<size_t>(reply.pieceSize) : (limit > 0 ? limit : 1);
+    for (size_t at = 0; at < limit; at += piece) {
+        if (server.stopping.load()) return false;
+        size_t n = limit - at < piece ? limit - at : piece;
+        if (!sendPiece(server, socket, reply.bytes.data() + at, n)) return false;
+        if (reply.pauseMilliseconds > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(reply.pauseMilliseconds));
+        }
+    }
+    if (reply.closeAfterBytes >= 0) return false;
+    return !reply.closeAfterReply;
+}
+
+static void serveConnection(TestServer& server, SocketHandle socket, int number) {
+    std::string pending;
+    char block[65536];
+    bool open = true;
+    while (open && !server.stopping.load()) {
+        int ready = waitReadable(socket, POLL_MILLISECONDS);
+        if (ready == 0) continue;
+        if (ready < 0) break;
+        int n = receiveSome(socket, block, sizeof block);
+        if (n <= 0) break;
+        pending.append(block, static_cast<size_t>(n));
+        size_t end;
+        while (open && (end = pending.find("\r\n\r\n")) != std::string::npos) {
+            std::string request = pending.substr(0, end + 4);
+            pending.erase(0, end + 4);
+            TestReply reply;
+            bool scripted = false;
+            {
+                std::lock_guard<std::mutex> lock(server.mutex);
+                server.requests.push_back(LoggedRequest{number, request});
+                if (!server.script.empty()) {
+                    reply = server.script.front();
+                    server.script.pop_front();
+                    scripted = true;
+                }
+            }
+            if (!scripted) reply = servedReply(server, request);
+            if (reply.neverAnswer) {
+                // Hold the connection until the client gives up or the server stops.
+                while (!server.stopping.load()) {
+                    int r = waitReadable(socket, POLL_MILLISECONDS);
+                    if (r < 0) break;
+                    if (r > 0 && receiveSome(socket, block, sizeof block) <= 0) break;
+                }
+                open = false;
+                break;
+            }
+            open = sendReply(server, socket, reply);
+        }
+    }
+}
+
+static void acceptLoop(TestServer& server) {
+    while (!server.stopping.load()) {
+        SocketHandle accepted = acceptConnection(server.listener, POLL_MILLISECONDS);
+        if (accepted == NO_SOCKET) continue;
+        std::lock_guard<std::mutex> lock(server.mutex);
+        int number = ++server.connections;
+        std::unique_ptr<TestServerConnection> connection(new TestServerConnection);
+        connection->socket = accepted;
+        connection->thread = std::thread([&server, accepted, number]() {
+            serveConnection(server, accepted, number);
+            // Ending both directions now lets the client see the end of the stream at once; the
+            // socket itself is released when the server stops.
+            shutdownSocket(accepted);
+        });
+        server.open.push_back(std::move(connection));
+    }
+}
+
+int startTestServer(TestServer& server) {
+    if (!startSockets()) return 0;
+    server.stopping.store(false);
+    server.listener = listenOnLoopback(0, 64, &server.port);
+    if (server.listener == NO_SOCKET) return 0;
+    server.acceptThread = std::thread([&server]() { acceptLoop(server); });
+    return 1;
+}
+
+void stopTestServer(TestServer& server) {
+    server.stopping.store(true);
+    if (server.acceptThread.joinable()) server.acceptThread.join();
+    if (server.listener != NO_SOCKET) {
+        closeSocket(server.listener);
+        server.listener = NO_SOCKET;
+    }
+    std::vector<std::unique_ptr<TestServerConnection>> connections;
+    {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        connections.swap(server.open);
+    }
+    for (auto& connection : connections) {
+        if (connection->thread.joinable()) connection->thread.join();
+        closeSocket(connection->socket);
+    }
+}

@@ -1,0 +1,85 @@
+// A scripted HTTP server on 127.0.0.1 for tests, benchmarks and local trials. It listens on an
+// ephemeral port on a thread of its own and serves each connection on a further thread, counting
+// connections and logging every request it reads.
+//
+// Each request takes the next scripted reply when there is one; otherwise it is served from the
+// in-memory resources, then from the served folder, with the chosen body framing; anything else
+// gets a 404. Replies are sent exactly as scripted, so they may be malformed on purpose.
+#pragma once
+#include "platform/sockets.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct TestReply {
+    std::string bytes;               // sent as they are
+    int pieceSize = 0;               // > 0: sent in pieces of this many bytes
+    int pauseMilliseconds = 0;       // pause after each piece
+    long long closeAfterBytes = -1;  // >= 0: close the connection once this many bytes are sent
+    bool neverAnswer = false;        // read the request and hold the connection without answering
+    bool closeAfterReply = false;    // close the connection once the reply is sent
+};
+
+enum class BodyFraming { CONTENT_LENGTH, CHUNKED, CONNECTION_CLOSE };
+
+struct LoggedRequest {
+    int connection;  // 1 for the first connection the server accepted, and so on
+    std::string text;
+};
+
+struct TestServerConnection {
+    SocketHandle socket = NO_SOCKET;
+    std::thread thread;
+};
+
+struct TestServer {
+    uint16_t port = 0;
+    SocketHandle listener = NO_SOCKET;
+    std::atomic<bool> stopping{false};
+    std::thread acceptThread;
+
+    std::mutex mutex;  // guards everything below
+    std::deque<TestReply> script;
+    std::map<std::string, std::string> resources;  // path (with its query) -> body
+    std::string folder;
+    BodyFraming framing = BodyFraming::CONTENT_LENGTH;
+    int chunkSize = 4096;  // data bytes per chunk of a chunked answer
+    int connections = 0;
+    std::vector<LoggedRequest> requests;
+    std::vector<std::unique_ptr<TestServerConnection>> open;
+
+    ~TestServer();
+};
+
+// Starts listening; returns 1 on success.
+int startTestServer(TestServer& server);
+// Stops accepting, ends every connection and waits for the threads. Safe to call twice.
+void stopTestServer(TestServer& server);
+
+void addReply(TestServer& server, const TestReply& reply);
+void addReply(TestServer& server, const std::string& bytes);
+void serveResource(TestServer& server, const std::string& path, const std::string& body);
+void serveFolder(TestServer& server, const std::string& folder);
+void setFraming(TestServer& server, BodyFraming framing);
+
+int connectionCount(TestServer& server);
+std::vector<LoggedRequest> receivedRequests(TestServer& server);
+// "http://127.0.0.1:PORT" followed by path (which begins with "/").
+std::string serverUrl(const TestServer& server, const std::string& path);
+
+// Reply builders.
+// "HTTP/1.1 200 OK", a Content-Length, the extra header lines (each ending in CRLF), the body.
+std::string okReply(const std::string& body, const std::string& extraHeaders = "");
+// A status line and header lines (each ending in CRLF) followed by the blank line and the body.
+std::string rawReply(const std::string& statusLine, const std::string& headers, const std::string& body = "");
+// The body in chunks of at most chunkSize bytes with the last chunk and the final CRLF.
+std::string chunkedBody(const std::string& body, int chunkSize);
+// A JPEG-looking body (FF D8 then varied bytes) of the given size; the same seed gives the same bytes.
+std::string jpegBody(size_t size, unsigned seed);
