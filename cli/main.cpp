@@ -5,6 +5,7 @@
 #include "cli/json.h"
 #include "core/appdir.h"
 #include "core/applog.h"
+#include "core/charset.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,11 +64,6 @@ int usage(FILE* out) {
     return EXIT_USAGE;
 }
 
-char* engineLiteral(const char* utf8) {
-    char* text = engineFromUtf8(utf8);
-    return text ? text : const_cast<char*>(utf8);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -77,7 +73,7 @@ int main(int argc, char** argv) {
 #endif
     initAppDir();
     if (!openLog()) {
-        windowShowMessage(engineLiteral("无法打开应用日志文件：app.log"), engineLiteral("错误"), ICON_ERROR);
+        windowShowMessage(programText("无法打开应用日志文件：app.log"), programText("错误"), ICON_ERROR);
         windowEndProcess(1);
     }
     int count = 0;

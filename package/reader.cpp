@@ -45,7 +45,6 @@ struct StudyDeleter {
 // while it is decoded (the file and the buffer), and the file is released right after. Larger
 // packages than this cannot be addressed by the conversion's int lengths.
 constexpr long long MAX_PACKAGE_SIZE = (INT_MAX - 2) / 2;
-constexpr int TEXT_SIZE = 512;
 
 // Which family a pattern belongs to, for the cheap test that proves it cannot match a field.
 enum PatternFamily { FAMILY_IMG_SRC, FAMILY_BACKGROUND, FAMILY_MOBILE };
@@ -62,31 +61,13 @@ struct CompiledPattern {
 constexpr int KNOWN_PATTERN_COUNT = DESC_IMAGE_PATTERN_COUNT + 1;
 CompiledPattern knownPatterns[KNOWN_PATTERN_COUNT];
 
-// The column names the reader looks for, in the engine's charset.
-struct ColumnNames {
-    char title[TEXT_SIZE];
-    char description[TEXT_SIZE];
-    char mobile[TEXT_SIZE];
-    char sellingPoints[TEXT_SIZE];
-};
-ColumnNames columnNames;
-std::once_flag setupOnce;
+std::once_flag compileOnce;
 
-thread_local char failureText[TEXT_SIZE];
-
-void toEngineText(const char* utf8, char* out, int size) {
-    int produced = 0;
-    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(std::strlen(utf8)), out, size - 1,
-                       &produced) < 0) {
-        copyBounded(out, static_cast<size_t>(size), utf8);
-        return;
-    }
-    out[produced] = '\0';
-}
+thread_local const char* failureText = "";
 
 // Patterns are compiled (and studied, with the JIT where the PCRE build has one) once per process
 // and kept for its lifetime.
-void setUp() {
+void compilePatterns() {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
         CompiledPattern* p = &knownPatterns[i];
         p->source = i < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[i] : MOBILE_IMAGE_PATTERN;
@@ -96,13 +77,9 @@ void setUp() {
         const char* studyError = nullptr;
         p->extra = pcre_study(p->code, PCRE_STUDY_JIT_COMPILE, &studyError);
     }
-    toEngineText("宝贝名称", columnNames.title, TEXT_SIZE);
-    toEngineText("宝贝描述", columnNames.description, TEXT_SIZE);
-    toEngineText("无线详情", columnNames.mobile, TEXT_SIZE);
-    toEngineText("宝贝卖点", columnNames.sellingPoints, TEXT_SIZE);
 }
 
-void ensureSetUp() { std::call_once(setupOnce, setUp); }
+void ensurePatterns() { std::call_once(compileOnce, compilePatterns); }
 
 const CompiledPattern* findKnownPattern(const char* source) {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
@@ -211,7 +188,7 @@ int matchAll(const pcre* code, const pcre_extra* extra, const char* field, int l
 
 int collectWith(const char* field, ArrayList* list, const char* pattern, int description, const FieldHints* hints) {
     if (!field || !list || !pattern) return 0;
-    ensureSetUp();
+    ensurePatterns();
     size_t length = std::strlen(field);
     if (length > static_cast<size_t>(INT_MAX)) return 0;
     const CompiledPattern* known = findKnownPattern(pattern);
@@ -241,10 +218,8 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
 
 // Records why the read failed, for app.log and for lastReadFailure.
 int fail(const char* reasonUtf8) {
-    toEngineText(reasonUtf8, failureText, TEXT_SIZE);
-    char prefix[TEXT_SIZE];
-    toEngineText("读取数据包失败：", prefix, TEXT_SIZE);
-    writeLogFormat("%s%s", prefix, failureText);
+    failureText = programText(reasonUtf8);
+    writeLogFormat("%s%s", programText("读取数据包失败："), failureText);
     return 0;
 }
 
@@ -284,9 +259,7 @@ int loadText(const char* path, Buffer* text, size_t* length) {
                             static_cast<int>(outputSize), &produced);
     raw.reset();
     if (rc < 0) {
-        char line[TEXT_SIZE];
-        toEngineText("csv 文件编码存在问题, 无法正常的解析。", line, TEXT_SIZE);
-        writeLog(line);
+        writeLog(programText("csv 文件编码存在问题, 无法正常的解析。"));
         return fail("文件编码存在问题，无法正常解析");
     }
     if (produced < 0 || produced >= outputSize) return fail("文件编码存在问题，无法正常解析");
@@ -324,15 +297,19 @@ struct Columns {
 // Splits the header line at TAB. The last name still carries the CR of a CR LF line end, so a
 // column named there is found only when the header line ends with LF alone.
 void findColumns(char* header, Columns* columns) {
+    const char* titleName = programText("宝贝名称");
+    const char* descriptionName = programText("宝贝描述");
+    const char* mobileName = programText("无线详情");
+    const char* sellingPointsName = programText("宝贝卖点");
     columns->count = 0;
     columns->title = columns->description = columns->mobile = columns->sellingPoints = -1;
     char* cursor = header;
     for (char* name = nextToken(&cursor, "\t"); name; name = nextToken(&cursor, "\t")) {
         int index = columns->count++;
-        if (std::strcmp(name, columnNames.title) == 0) columns->title = index;
-        if (std::strcmp(name, columnNames.description) == 0) columns->description = index;
-        if (std::strcmp(name, columnNames.mobile) == 0) columns->mobile = index;
-        if (std::strcmp(name, columnNames.sellingPoints) == 0) columns->sellingPoints = index;
+        if (std::strcmp(name, titleName) == 0) columns->title = index;
+        if (std::strcmp(name, descriptionName) == 0) columns->description = index;
+        if (std::strcmp(name, mobileName) == 0) columns->mobile = index;
+        if (std::strcmp(name, sellingPointsName) == 0) columns->sellingPoints = index;
     }
 }
 
@@ -428,12 +405,9 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
                              : collectMobileImageRefs(cursor, *slot);
                 cursor[length] = saved;
                 if (!ok) {
-                    char message[TEXT_SIZE];
-                    toEngineText(next == columns.description
-                                     ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
-                                     : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log",
-                                 message, TEXT_SIZE);
-                    windowFatalError(message);
+                    windowFatalError(programText(next == columns.description
+                                                     ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
+                                                     : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log"));
                 }
             }
             // The cursor now stands on the TAB after the field: the next token is empty and
@@ -470,9 +444,9 @@ int collectMobileImageRefs(const char* field, ArrayList* list) {
 }
 
 int readPackage(const char* path, ArrayList* items, char** packageText) {
-    failureText[0] = '\0';
+    failureText = "";
     if (!path || !items || !packageText) return fail("参数无效");
-    ensureSetUp();
+    ensurePatterns();
 
     Buffer text;
     size_t length = 0;
@@ -488,7 +462,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
 
     // Whatever stands before the title column's name (a version line, an English header line)
     // is passed over.
-    const char* headerStart = std::strstr(text.get(), columnNames.title);
+    const char* headerStart = std::strstr(text.get(), programText("宝贝名称"));
     if (!headerStart) return fail("没有找到表头（宝贝名称）");
     const char* headerEnd = std::strchr(headerStart, '\n');
     if (!headerEnd) return fail("表头之后没有换行符");
