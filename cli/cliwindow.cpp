@@ -63,6 +63,8 @@ void windowSetProgressText(const char* text) {
 void windowShowMessage(const char* text, const char* caption, int icon) {
     if (icon == ICON_ERROR) cliWindow.errorShown.store(1);
     std::lock_guard<std::mutex> lock(cliWindow.mutex);
+    copyBounded(cliWindow.lastMessage, sizeof cliWindow.lastMessage, text ? text : "");
+    if (cliWindow.quietMessages && icon != ICON_ERROR) return;
     writeUtf8Text(stderr, caption ? caption : "");
     std::fputs(": ", stderr);
     writeUtf8Text(stderr, text ? text : "");
@@ -78,6 +80,7 @@ void windowRestoreButtons() {
 // The process ends at once, from whichever thread asks, as the window's does: nothing is torn
 // down on the way out, only the output streams are flushed.
 void windowEndProcess(int status) {
+    status = migrateExitStatus(status);
     std::fflush(nullptr);
     std::_Exit(cliExitStatus(status));
 }

@@ -10,6 +10,7 @@
 
 constexpr int CLI_CELL_SIZE = 256;
 constexpr int CLI_PROGRESS_TEXT_SIZE = 512;
+constexpr int CLI_MESSAGE_SIZE = 4096;
 
 // The texts of one list row, by column (COLUMN_TITLE ... COLUMN_MOBILE_FAILURES), engine text.
 struct CliRow {
@@ -30,12 +31,20 @@ struct CliWindow {
     int echoProgress;
     // Set once a message with the error icon has been shown: the process then never exits with 0.
     std::atomic<int> errorShown;
+    // The last message shown, and whether messages other than errors are only recorded (the
+    // migrate command prints the final message itself).
+    char lastMessage[CLI_MESSAGE_SIZE];
+    int quietMessages;
 };
 
 extern CliWindow cliWindow;
 
 // The exit status for a requested one: a process that has shown an error exits with 1, not 0.
 int cliExitStatus(int status);
+
+// What the migrate command prints before a run that ends the process (a stop, a fatal error)
+// exits; returns the exit status to use.
+int migrateExitStatus(int status);
 
 // The text of a recorded cell, or "" when the row or the cell was never written.
 const char* cliRowText(int row, int column);

@@ -6,3 +6,4 @@
 constexpr int EXIT_USAGE = 2;
 
 int runInspect(int argc, char** argv);
+int runMigrate(int argc, char** argv);

@@ -59,7 +59,10 @@ int usage(FILE* out) {
     std::fputs("usage: vedo-cli COMMAND [ARGUMENTS]\n"
                "\n"
                "commands:\n"
-               "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n",
+               "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n"
+               "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
+               "          [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
+               "                                 move the package's images into FOLDER and rewrite the package\n",
                out);
     return EXIT_USAGE;
 }
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
     if (!args || count < 2) return usage(stderr);
     const char* command = args[1];
     if (std::strcmp(command, "inspect") == 0) return runInspect(count - 2, args + 2);
+    if (std::strcmp(command, "migrate") == 0) return runMigrate(count - 2, args + 2);
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
         usage(stdout);
         return 0;

@@ -1,0 +1,339 @@
+// vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]
+//                  [--connect-to HOST:PORT:HOST2:PORT2]... [--json]
+// Runs the migration job as the wizard's start button does, after the same checks, on a thread of
+// its own; the main thread shows the progress. Ctrl+C is the window's close confirmation: the job
+// stops after the current image, writes the package back and the process ends with status 130.
+#include "cli/commands.h"
+
+#include "cli/cliwindow.h"
+#include "cli/json.h"
+#include "core/charset.h"
+#include "core/text.h"
+#include "http/connection.h"
+#include "migration/job.h"
+#include "package/item.h"
+#include "package/reader.h"
+#include "platform/files.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#define isTerminal(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define isTerminal(f) isatty(fileno(f))
+#endif
+
+constexpr int EXIT_FINISHED_WITH_FAILURES = 3;
+constexpr int EXIT_INTERRUPTED = 130;
+
+namespace {
+
+struct MigrateOutput {
+    std::mutex mutex;
+    int active;
+    int json;
+    int terminal;
+    FILE* progress;       // where progress and per-item lines go
+    int printedRows;      // rows whose finished line has been printed, in order
+    int progressShown;    // a progress line stands on the terminal and must be cleared first
+    std::atomic<int> interrupted{0};
+};
+
+MigrateOutput output;
+
+int usage() {
+    std::fputs("usage: vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party]\n"
+               "                        [--blank-failed] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n",
+               stderr);
+    return EXIT_USAGE;
+}
+
+void failStart(const char* utf8Message) {
+    std::fputs("vedo-cli: ", stderr);
+    std::fputs(utf8Message, stderr);
+    std::fputc('\n', stderr);
+}
+
+Item* itemAt(int row) { return static_cast<Item*>(arrayListGet(items, row)); }
+
+void printFailureList(FILE* out, const char* headingUtf8, const ArrayList* list) {
+    std::fputs(headingUtf8, out);
+    std::fputc('\n', out);
+    for (int32_t i = 0; i < list->count; i++) {
+        std::fputs("  ", out);
+        writeUtf8Text(out, static_cast<const char*>(list->items[i]));
+        std::fputc('\n', out);
+    }
+}
+
+// The failed addresses of a finished item under the headings of the window's failed-address box.
+void printFailures(FILE* out, const Item* item) {
+    if (item->descFailures) {
+        printFailureList(out, "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
+                         item->descFailures);
+    }
+    if (item->mobileFailures) {
+        printFailureList(out, "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
+                         item->mobileFailures);
+    }
+}
+
+void clearProgressLine() {
+    if (output.progressShown) {
+        std::fputs("\r\x1b[K", output.progress);
+        output.progressShown = 0;
+    }
+}
+
+// Prints every newly finished row, in row order. Rows finish in order, so the first row that is
+// not finished ends the walk.
+void printFinishedRows() {
+    int total = items ? items->count : 0;
+    while (output.printedRows < total) {
+        const Item* item = itemAt(output.printedRows);
+        if (!item || item->status != ITEM_STATUS_FINISHED) break;
+        clearProgressLine();
+        int descFailures = item->descFailures ? item->descFailures->count : 0;
+        int mobileFailures = item->mobileFailures ? item->mobileFailures->count : 0;
+        std::fprintf(output.progress, "[%d/%d] ", output.printedRows + 1, total);
+        writeUtf8Text(output.progress, cliRowText(output.printedRows, COLUMN_STATUS));
+        std::fprintf(output.progress, "  电脑端失败数:%d  手机端失败数:%d  ", descFailures, mobileFailures);
+        writeUtf8Text(output.progress, item->title);
+        std::fputc('\n', output.progress);
+        printFailures(output.progress, item);
+        output.printedRows++;
+    }
+}
+
+void drawProgressLine() {
+    if (!output.terminal) return;
+    int total = items ? items->count : 0;
+    int row = jobCurrentRow.load();
+    const Item* current = row >= 0 ? itemAt(row) : nullptr;
+    char line[512];
+    std::snprintf(line, sizeof line, "\r\x1b[K%d/%d items, %d images saved, %d failed  ", output.printedRows, total,
+                  jobImagesSaved.load(), jobImagesFailed.load());
+    std::fputs(line, output.progress);
+    if (current) writeUtf8Text(output.progress, current->title);
+    output.progressShown = 1;
+    std::fflush(output.progress);
+}
+
+void printJsonFailures(const ArrayList* list) {
+    if (!list) {
+        std::fputs("null", stdout);
+        return;
+    }
+    std::fputc('[', stdout);
+    for (int32_t i = 0; i < list->count; i++) {
+        if (i) std::fputc(',', stdout);
+        writeJsonString(stdout, static_cast<const char*>(list->items[i]));
+    }
+    std::fputc(']', stdout);
+}
+
+void printJsonDocument() {
+    std::printf("{\"total\":%d,\"finished\":%d,\"failureCount\":%d,\"packageChanged\":%s,\"message\":",
+                jobSummary.total, jobSummary.finishedCount, jobSummary.failureCount,
+                jobSummary.packageChanged ? "true" : "false");
+    writeJsonString(stdout, cliWindow.lastMessage);
+    std::fputs(",\"items\":[", stdout);
+    int total = items ? items->count : 0;
+    for (int row = 0; row < total; row++) {
+        const Item* item = itemAt(row);
+        if (row) std::fputc(',', stdout);
+        std::printf("{\"index\":%d,\"title\":", item->index);
+        writeJsonString(stdout, item->title);
+        std::printf(",\"status\":%d,\"descFailures\":", item->status);
+        printJsonFailures(item->descFailures);
+        std::fputs(",\"mobileFailures\":", stdout);
+        printJsonFailures(item->mobileFailures);
+        std::fputc('}', stdout);
+    }
+    std::fputs("]}\n", stdout);
+}
+
+// The end of the output, for a finished run and for one that ends the process.
+void finishOutput() {
+    printFinishedRows();
+    clearProgressLine();
+    if (output.json) {
+        printJsonDocument();
+    } else if (cliWindow.lastMessage[0]) {
+        writeUtf8Text(stdout, cliWindow.lastMessage);
+        std::fputc('\n', stdout);
+    }
+    std::fflush(nullptr);
+}
+
+void requestStop() {
+    // The window's close confirmation: a run that has ended already just ends the process.
+    output.interrupted = 1;
+    stopRequested = 1;
+}
+
+#ifdef _WIN32
+BOOL WINAPI onConsoleControl(DWORD kind) {
+    if (kind == CTRL_C_EVENT || kind == CTRL_BREAK_EVENT || kind == CTRL_CLOSE_EVENT) {
+        requestStop();
+        return TRUE;
+    }
+    return FALSE;
+}
+#else
+void onInterrupt(int) { requestStop(); }
+#endif
+
+void installInterruptHandler() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+#else
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+// The four checks of the start button, in their order; returns 1 when all pass.
+int checkStart(const JobOptions& options) {
+    if (!options.migrateImageSpace && !options.migrateThirdParty) {
+        failStart("[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项");
+        return 0;
+    }
+    if (!options.destFolder[0]) {
+        failStart("请选择图片搬家后保存到哪一个文件夹中");
+        return 0;
+    }
+    if (!isDirectory(options.destFolder)) {
+        failStart("选择的文件夹不存在，请重新选择");
+        return 0;
+    }
+    char desktop[PATH_BUFFER_SIZE] = {0};
+    if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop) && std::strcmp(desktop, options.destFolder) == 0) {
+        failStart("不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。请重新选择一个文件夹。");
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+// Called by windowEndProcess: a stopped or failed run still prints what it did before the
+// process ends. Returns the exit status to use.
+int migrateExitStatus(int status) {
+    std::lock_guard<std::mutex> lock(output.mutex);
+    if (!output.active) return status;
+    output.active = 0;
+    finishOutput();
+    if (cliWindow.errorShown.load()) return 1;
+    if (output.interrupted.load()) return EXIT_INTERRUPTED;
+    return status;
+}
+
+int runMigrate(int argc, char** argv) {
+    const char* packageArg = nullptr;
+    const char* folderArg = nullptr;
+    int onlyImageSpace = 0, onlyThirdParty = 0, blankFailed = 0;
+    for (int i = 0; i < argc; i++) {
+        const char* a = argv[i];
+        if (std::strcmp(a, "--only-image-space") == 0) {
+            onlyImageSpace = 1;
+        } else if (std::strcmp(a, "--only-third-party") == 0) {
+            onlyThirdParty = 1;
+        } else if (std::strcmp(a, "--blank-failed") == 0) {
+            blankFailed = 1;
+        } else if (std::strcmp(a, "--json") == 0) {
+            output.json = 1;
+        } else if (std::strcmp(a, "--connect-to") == 0) {
+            if (i + 1 >= argc || !addConnectOverride(argv[i + 1])) {
+                std::fputs("vedo-cli: --connect-to takes HOST:PORT:HOST2:PORT2\n", stderr);
+                return EXIT_USAGE;
+            }
+            i++;
+        } else if (a[0] == '-' && a[1] != '\0') {
+            return usage();
+        } else if (!packageArg) {
+            packageArg = a;
+        } else if (!folderArg) {
+            folderArg = a;
+        } else {
+            return usage();
+        }
+    }
+    if (!packageArg || !folderArg) return usage();
+    if (onlyImageSpace && onlyThirdParty) {
+        std::fputs("vedo-cli: --only-image-space and --only-third-party exclude each other\n", stderr);
+        return EXIT_USAGE;
+    }
+
+    JobOptions& options = cliWindow.options;
+    std::memset(&options, 0, sizeof options);
+    options.migrateImageSpace = !onlyThirdParty;
+    options.migrateThirdParty = !onlyImageSpace;
+    options.blankFailedImages = blankFailed;
+    if (!copyBounded(options.destFolder, sizeof options.destFolder, folderArg)) {
+        failStart("文件夹路径太长");
+        return 1;
+    }
+    if (!copyBounded(packagePath, sizeof packagePath, packageArg)) {
+        failStart("数据包路径太长");
+        return 1;
+    }
+    if (!fileExists(packagePath)) {
+        failStart("选择的csv文件不存在，请重新选择");
+        return 1;
+    }
+    if (!checkStart(options)) return 1;
+
+    items = arrayListCreate(256, 64);
+    if (!readPackage(packagePath, items, &packageText)) {
+        std::fputs("vedo-cli: ", stderr);
+        writeUtf8Text(stderr, lastReadFailure());
+        std::fputs("\n", stderr);
+        return cliExitStatus(1);
+    }
+    for (int32_t i = 0; i < items->count; i++) {
+        Item* item = itemAt(i);
+        item->index = i;
+        windowSetRowText(i, COLUMN_TITLE, item->title);
+        windowSetRowText(i, COLUMN_STATUS, programText("等待"));
+    }
+
+    initConnectionPool();
+    output.progress = output.json ? stderr : stdout;
+    output.terminal = isTerminal(output.progress);
+    cliWindow.quietMessages = 1;
+    output.active = 1;
+    installInterruptHandler();
+
+    std::thread job(runMigrationJob);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(output.mutex);
+            if (!output.active) break;
+            printFinishedRows();
+            drawProgressLine();
+            if (cliWindow.buttonsRestored) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    job.join();
+    std::lock_guard<std::mutex> lock(output.mutex);
+    output.active = 0;
+    finishOutput();
+    if (cliWindow.errorShown.load()) return 1;
+    return jobSummary.failureCount > 0 ? EXIT_FINISHED_WITH_FAILURES : 0;
+}
