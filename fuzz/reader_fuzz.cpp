@@ -1,0 +1,88 @@
+// Any bytes as a data package: the read succeeds or fails cleanly, never writes the file, and what
+// it hands back keeps the reader's promises.
+#include "core/containers.h"
+#include "core/deployment.h"
+#include "core/text.h"
+#include "package/item.h"
+#include "package/reader.h"
+#include "support/fuzzwindow.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string readBack(const std::string& path) {
+    std::string bytes;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return bytes;
+    char block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+    std::fclose(f);
+    return bytes;
+}
+
+void checkAddresses(const ArrayList* list, int description) {
+    for (int32_t i = 0; i < list->count; i++) {
+        const char* address = static_cast<const char*>(list->items[i]);
+        FUZZ_CHECK(startsWithIgnoreCase(address, "http://"));
+        FUZZ_CHECK(!std::strstr(address, "_.webp"));
+        if (description) {
+            for (int h = 0; h < EXCLUDED_IMAGE_HOST_COUNT; h++) FUZZ_CHECK(!std::strstr(address, EXCLUDED_IMAGE_HOSTS[h]));
+            FUZZ_CHECK(std::strcmp(address, BLANK_IMAGE_URL) != 0);
+        }
+        for (int32_t k = 0; k < i; k++) FUZZ_CHECK(std::strcmp(address, static_cast<const char*>(list->items[k])) != 0);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string path = fuzzScratchFile("package.csv");
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+
+    resetFuzzWindow();
+    ArrayList* items = arrayListCreate(4, 4);
+    char sentinel = 0;
+    char* text = &sentinel;
+    int ok = 0;
+    bool ended = false;
+    try {
+        ok = readPackage(path.c_str(), items, &text);
+    } catch (const FuzzProcessEnded&) {
+        // A pattern that could not be matched: the reader's fatal error, a clean end.
+        ended = true;
+        FUZZ_CHECK(fuzzMessageCount == 1 && fuzzLastIcon == ICON_ERROR);
+    }
+
+    if (ok) {
+        FUZZ_CHECK(text != &sentinel && text != nullptr);
+        FUZZ_CHECK(!std::strstr(text, "_.webp"));
+        for (int32_t i = 0; i < items->count; i++) {
+            const Item* item = static_cast<const Item*>(items->items[i]);
+            FUZZ_CHECK(std::strlen(item->title) <= static_cast<size_t>(TITLE_FIELD_MAX - 2));
+            FUZZ_CHECK(item->descImages != nullptr);
+            checkAddresses(item->descImages, 1);
+            if (item->mobileImages) checkAddresses(item->mobileImages, 0);
+            FUZZ_CHECK(!item->descFailures && !item->mobileFailures && item->status == 0);
+        }
+        std::free(text);
+    } else {
+        FUZZ_CHECK(text == &sentinel);
+        FUZZ_CHECK(items->count == 0);
+        FUZZ_CHECK(ended || fuzzMessageCount == 0);
+    }
+    FUZZ_CHECK(readBack(path) == bytes);
+
+    clearItems(items);
+    arrayListDestroy(items, 0);
+    return 0;
+}
