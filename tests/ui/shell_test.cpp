@@ -1,0 +1,93 @@
+// The shell helpers that can go wrong without anyone noticing: the redirected browser, the font
+// height at high dots per inch, the shortcut file and the renamed message-box buttons.
+#include "uidriver.h"
+
+#include "support/testfiles.h"
+#include "ui/shell.h"
+#include "ui/wintext.h"
+
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+#include <shlobj.h>
+
+namespace {
+
+TEST(ShellTest, OpenUrlWritesToTheBrowserLogAndLeavesTheProbeFile) {
+    ensureMainWindow();
+    std::remove(browserLogPath().c_str());
+    openUrl("http://127.0.0.1:9/site/unzip.html");
+    openUrl("http://127.0.0.1:9/site/");
+    EXPECT_EQ("http://127.0.0.1:9/site/unzip.html\nhttp://127.0.0.1:9/site/\n",
+              readWholeFile(browserLogPath()));
+
+    wchar_t program[MAX_PATH] = {0};
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring probe = program;
+    probe = probe.substr(0, probe.rfind(L'\\')) + L"\\temp.html";
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(probe.c_str()));
+
+    char url[64];
+    productPageUrl("help.html", url, sizeof url);
+    EXPECT_STREQ("http://127.0.0.1:9/site/help.html", url);
+}
+
+TEST(ShellTest, TheDefaultFontHeightFollowsTheScreensDotsPerInch) {
+    EXPECT_EQ(-12, correctFontHeight(-12, 96));
+    EXPECT_EQ(-12, correctFontHeight(-12, 72));
+    // 120 dots per inch divides by 1.25 (in single precision, truncated toward zero).
+    EXPECT_EQ(-12, correctFontHeight(-15, 120));
+    EXPECT_EQ(-12, correctFontHeight(-16, 120));
+    EXPECT_EQ(-8, correctFontHeight(-12, 144));
+}
+
+TEST(ShellTest, AShortcutIsWrittenWithEmptyArgumentsAndDescription) {
+    std::string folder = makeTempDir("link");
+    std::string link = joinPath(folder, utf8ToEngine("快捷方式.lnk"));
+    CoInitialize(nullptr);
+    EXPECT_EQ(E_INVALIDARG, createShellLink("", "", link.c_str(), "", 5, "", "", 0));
+    EXPECT_EQ(E_INVALIDARG, createShellLink("C:\\a.exe", "", link.c_str(), "", 5, "", "", -1));
+    HRESULT result = createShellLink("C:\\windows\\notepad.exe", "", link.c_str(), "", SW_SHOW,
+                                     folder.c_str(), "C:\\windows\\notepad.exe", 0);
+    EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
+
+    IShellLinkW* shellLink = nullptr;
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                           reinterpret_cast<void**>(&shellLink))));
+    IPersistFile* file = nullptr;
+    ASSERT_TRUE(SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+    EXPECT_TRUE(SUCCEEDED(file->Load(widePath(link).c_str(), STGM_READ)));
+    wchar_t target[MAX_PATH] = {0};
+    shellLink->GetPath(target, MAX_PATH, nullptr, 0);
+    EXPECT_EQ(0, _wcsicmp(L"C:\\windows\\notepad.exe", target)) << wideToUtf8(target);
+    wchar_t working[MAX_PATH] = {0};
+    shellLink->GetWorkingDirectory(working, MAX_PATH);
+    EXPECT_EQ(widePath(folder), std::wstring(working));
+    file->Release();
+    shellLink->Release();
+    CoUninitialize();
+    removeTree(folder);
+}
+
+TEST(ShellTest, MessageBoxButtonsAreRenamedAndTheResultIsStillTheButtonsId) {
+    ensureMainWindow();
+    takeBoxes();
+    queueBoxAnswer(IDNO);
+    int result = messageBoxWithButtons(nullptr, L"问题", L"询问", MB_YESNOCANCEL | MB_ICONQUESTION, IDNO,
+                                       L"不用再提示", IDCANCEL, L"否(&N)");
+    EXPECT_EQ(IDNO, result);
+    auto shown = takeBoxes();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ("不用再提示", shown[0].buttons[IDNO]);
+    EXPECT_EQ("否(&N)", shown[0].buttons[IDCANCEL]);
+    EXPECT_EQ("询问", shown[0].caption);
+
+    // The renaming hook removed itself: the next box keeps the system's texts.
+    int plain = MessageBoxW(nullptr, L"问题", L"询问", MB_YESNOCANCEL);
+    EXPECT_EQ(IDCANCEL, plain);
+    shown = takeBoxes();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_NE("不用再提示", shown[0].buttons[IDNO]);
+}
+
+} // namespace
