@@ -120,7 +120,7 @@ struct Scene {
 
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().u8string());
         std::sort(names.begin(), names.end());
         return names;
     }

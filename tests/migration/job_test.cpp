@@ -1,0 +1,184 @@
+// The migration job driven through the recording window, against a scripted image server.
+#include "core/appdir.h"
+#include "core/text.h"
+#include "http/connection.h"
+#include "migration/job.h"
+#include "package/item.h"
+#include "package/reader.h"
+#include "support/fakewindow.h"
+#include "support/testfiles.h"
+#include "support/testserver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string csvQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
+}
+
+struct JobTest : ::testing::Test {
+    TestServer server;
+    std::string dir;
+    std::string folder;
+    std::string savedAppDir = appDir;
+
+    void SetUp() override {
+        dir = makeTempDir("job");
+        folder = joinPath(dir, "images");
+        fs::create_directories(folder);
+        copyBounded(appDir, sizeof appDir, dir.c_str());
+        initConnectionPool();
+        setLoopbackOnly(1);
+        setConnectionTimeouts(400, 400);
+        closeAllPooledSockets();
+        resetConnectFailures();
+        ASSERT_EQ(startTestServer(server), 1);
+        resetFakeWindow();
+        copyBounded(fakeWindow.options.destFolder, sizeof fakeWindow.options.destFolder, folder.c_str());
+        stopRequested = 0;
+        jobRunning = 0;
+    }
+
+    void TearDown() override {
+        closeAllPooledSockets();
+        stopTestServer(server);
+        if (items) {
+            clearItems(items);
+            arrayListDestroy(items, 0);
+            items = nullptr;
+        }
+        std::free(packageText);
+        packageText = nullptr;
+        stopRequested = 0;
+        jobRunning = 0;
+        copyBounded(appDir, sizeof appDir, savedAppDir.c_str());
+        removeTree(dir);
+    }
+
+    std::string url(const std::string& path) { return serverUrl(server, path); }
+
+    // Writes and loads a package of (title, description, mobile details) rows.
+    void load(const std::vector<std::vector<std::string>>& rows) {
+        std::string text = "version 1.00\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝价格\r\n";
+        for (const auto& r : rows) text += csvQuoted(r[0]) + "\t" + csvQuoted(r[1]) + "\t" + csvQuoted(r[2]) + "\t1\r\n";
+        std::string path = joinPath(dir, "shop.csv");
+        writeWholeFile(path, utf8ToUtf16leWithBom(text));
+        copyBounded(packagePath, sizeof packagePath, path.c_str());
+        items = arrayListCreate(256, 64);
+        ASSERT_EQ(readPackage(packagePath, items, &packageText), 1) << engineToUtf8(lastReadFailure());
+        for (int32_t i = 0; i < items->count; i++) static_cast<Item*>(items->items[i])->index = i;
+    }
+
+    std::string cell(int row, int column) {
+        if (fakeWindow.rows.size() <= static_cast<size_t>(row)) return "";
+        return engineToUtf8(fakeWindow.rows[static_cast<size_t>(row)][static_cast<size_t>(column)]);
+    }
+
+    std::vector<std::string> files() {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().u8string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+std::string img(const std::string& url) { return "<img src=\"" + url + "\">"; }
+
+TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
+    serveResource(server, "/1.jpg", jpegBody(500, 1));
+    load({{"甲", img(url("/1.jpg")) + img(url("/404.jpg")), ""}, {"乙", "", "<img>" + url("/404.jpg") + "</img>"}});
+    fakeWindow.selectedRows = {1};
+    EXPECT_EQ(runMigrationJob(), 0);
+
+    EXPECT_EQ(fakeWindow.visibleRequests, (std::vector<int>{0, 1}));
+    EXPECT_EQ(cell(0, 1), "完成");
+    EXPECT_EQ(cell(0, 2), "1");
+    EXPECT_EQ(cell(0, 3), "") << "no mobile failure list, no count";
+    EXPECT_EQ(cell(1, 1), "完成");
+    EXPECT_EQ(cell(1, 2), "");
+    EXPECT_EQ(cell(1, 3), "1") << "a failed address is counted once but listed for every item";
+    EXPECT_EQ(fakeWindow.progressPositions, (std::vector<int>{1, 2}));
+    EXPECT_EQ(fakeWindow.selectionNotifications, 1) << "the selected row had failures";
+
+    std::vector<std::string> texts;
+    for (const auto& t : fakeWindow.progressTexts) texts.push_back(engineToUtf8(t));
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[0], "搬家进度(宝贝数:2, 已搬家宝贝数:1)");
+    EXPECT_EQ(texts[2], "搬家进度(宝贝数:2, 已搬家宝贝数:2), 正在更新csv文件...");
+    EXPECT_EQ(texts[texts.size() - 2], "搬家进度(宝贝数:2, 已搬家宝贝数:2), 正在更新csv文件...(100%)");
+    EXPECT_EQ(texts.back(), "搬家进度(宝贝数:2, 已搬家宝贝数:2)");
+
+    ASSERT_EQ(fakeWindow.messages.size(), 1u);
+    EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].caption), "完成");
+    EXPECT_NE(engineToUtf8(fakeWindow.messages[0].text).find("注意：有部分图片搬家失败！"), std::string::npos);
+    EXPECT_EQ(fakeWindow.buttonsRestored, 1);
+    EXPECT_EQ(jobRunning.load(), 0);
+    EXPECT_EQ(packageText, nullptr);
+    EXPECT_EQ(static_cast<Item*>(items->items[1])->status, 2);
+    EXPECT_EQ(jobSummary.failureCount, 1);
+    EXPECT_EQ(jobSummary.packageChanged, 1);
+}
+
+TEST_F(JobTest, NothingToMoveLeavesThePackageAlone) {
+    load({{"甲", "<p>无图</p>", ""}, {"乙", "", ""}});
+    std::string before = readWholeFile(packagePath);
+    runMigrationJob();
+    EXPECT_EQ(cell(0, 1), "完成");
+    EXPECT_EQ(cell(1, 1), "完成");
+    ASSERT_EQ(fakeWindow.messages.size(), 1u);
+    EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text), "没有找到需要搬家的图片。");
+    EXPECT_EQ(readWholeFile(packagePath), before);
+    EXPECT_TRUE(fs::exists(fs::path(dir) / fs::u8path("csv文件备份") / "shop(1).csv")) << "the backup comes first";
+}
+
+TEST_F(JobTest, NumbersAfterFailuresBeforeAndAfterTheFileWasCreated) {
+    serveResource(server, "/a.jpg", jpegBody(300, 1));
+    serveResource(server, "/b.jpg", jpegBody(300, 2));
+    // Port 1 on loopback refuses at once: the download fails before it creates its file, so the
+    // empty file of the name probe stays and the next image takes the following number. A 404
+    // fails after the file was created: its file is gone and the number is used again.
+    load({{"衣", img("http://127.0.0.1:1/x.jpg") + img(url("/a.jpg")) + img(url("/missing.jpg")) + img(url("/b.jpg")), ""}});
+    runMigrationJob();
+    EXPECT_EQ(files(), (std::vector<std::string>{"衣#01.jpg", "衣#02.jpg", "衣#03.jpg"}));
+    EXPECT_EQ(fs::file_size(fs::path(folder) / fs::u8path("衣#01.jpg")), 0u);
+    EXPECT_EQ(readWholeFile(joinPath(folder, utf8ToEngine("衣#03.jpg"))), jpegBody(300, 2));
+    EXPECT_EQ(cell(0, 2), "2");
+}
+
+TEST_F(JobTest, AStopRequestWritesBackAndEndsTheProcess) {
+    serveResource(server, "/a.jpg", jpegBody(300, 1));
+    load({{"甲", img(url("/a.jpg")), ""}, {"乙", img(url("/a.jpg")), ""}});
+    stopRequested = 1;  // the close was confirmed before the first image
+    try {
+        runMigrationJob();
+        FAIL() << "a stopped run ends the process";
+    } catch (const ProcessEnded& ended) {
+        EXPECT_EQ(ended.status, 0);
+    }
+    EXPECT_TRUE(fakeWindow.messages.empty()) << "no final message after a stop";
+    EXPECT_TRUE(fakeWindow.progressPositions.empty());
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(JobTest, SelectedSourcesDecideWhichDescriptionImagesMove) {
+    EXPECT_TRUE(isImageSpaceAddress("http://img01.taobaocdn.com/a.jpg"));
+    EXPECT_TRUE(isImageSpaceAddress("http://img.alicdn.com/a.jpg"));
+    EXPECT_FALSE(isImageSpaceAddress("http://img.ALICDN.com/a.jpg")) << "the test is case-sensitive";
+    EXPECT_FALSE(isImageSpaceAddress("http://alicdn.com/a.jpg"));
+}
+
+} // namespace
