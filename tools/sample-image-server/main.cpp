@@ -2,6 +2,7 @@
 // Files are answered in turn with a Content-Length, as a chunked body, or delimited by the end
 // of the connection, so that a run meets every framing an image host uses. A missing file is a
 // 404. Usage: sample-image-server FOLDER [--port N] [--port-file FILE] [--delay-ms N]
+//                                  [--framing mixed|length|chunked|close] [--quiet]
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -33,6 +34,10 @@ static void closeServerSocket(ServerSocket s) { close(s); }
 
 static std::string folder;
 static int delayMs = 0;
+// -1: each file's framing follows from its name; otherwise always this one (0 length, 1 chunked,
+// 2 end of connection).
+static int fixedFraming = -1;
+static int quiet = 0;
 static std::atomic<int> requestCount{0};
 
 static bool sendAll(ServerSocket s, const std::string& bytes) {
@@ -75,8 +80,10 @@ static bool answer(ServerSocket s, const std::string& requestLine, bool keepAliv
     std::string query = name.find('?') != std::string::npos ? name.substr(name.find('?')) : "";
     name = name.substr(0, name.find('?'));
     int number = ++requestCount;
-    std::printf("%d %s %s\n", number, method.c_str(), target.c_str());
-    std::fflush(stdout);
+    if (!quiet) {
+        std::printf("%d %s %s\n", number, method.c_str(), target.c_str());
+        std::fflush(stdout);
+    }
     if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
 
     std::string body;
@@ -89,7 +96,7 @@ static bool answer(ServerSocket s, const std::string& requestLine, bool keepAliv
     std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType(name) + "\r\n";
     unsigned framing = 0;
     for (char c : name) framing = framing * 31 + static_cast<unsigned char>(c);
-    switch (framing % 3) {
+    switch (fixedFraming >= 0 ? static_cast<unsigned>(fixedFraming) : framing % 3) {
     case 0:
         return sendAll(s, head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body) && keepAlive;
     case 1: {
@@ -140,10 +147,26 @@ int main(int argc, char** argv) {
     folder = argv[1];
     int port = 0;
     const char* portFile = nullptr;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--port") == 0) port = std::atoi(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--port-file") == 0) portFile = argv[i + 1];
-        else if (std::strcmp(argv[i], "--delay-ms") == 0) delayMs = std::atoi(argv[i + 1]);
+    for (int i = 2; i < argc; i++) {
+        const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
+        if (std::strcmp(option, "--quiet") == 0) {
+            quiet = 1;
+            continue;
+        }
+        i++;
+        if (std::strcmp(option, "--port") == 0) {
+            port = std::atoi(value);
+        } else if (std::strcmp(option, "--port-file") == 0) {
+            portFile = value;
+        } else if (std::strcmp(option, "--delay-ms") == 0) {
+            delayMs = std::atoi(value);
+        } else if (std::strcmp(option, "--framing") == 0) {
+            fixedFraming = std::strcmp(value, "length") == 0    ? 0
+                           : std::strcmp(value, "chunked") == 0 ? 1
+                           : std::strcmp(value, "close") == 0   ? 2
+                                                                : -1;
+        }
     }
 #ifdef _WIN32
     WSADATA wsa;
