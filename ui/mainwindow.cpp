@@ -106,11 +106,17 @@ static void showFormatProblem() {
 }
 
 static void enterPage2() {
+    // Rows go in without a repaint each: a package of 70,000 items fills the list in seconds
+    // instead of a minute.
+    SendMessageW(controls.list, WM_SETREDRAW, FALSE, 0);
+    SendMessageW(controls.list, LVM_SETITEMCOUNT, static_cast<WPARAM>(items->count), 0);
     for (int32_t i = 0; i < items->count; i++) {
         Item* item = static_cast<Item*>(items->items[i]);
         item->index = i;
         insertItemRow(item);
     }
+    SendMessageW(controls.list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(controls.list, nullptr, TRUE);
     wchar_t progress[64];
     std::swprintf(progress, 64, L"搬家进度(宝贝数:%d)", static_cast<int>(items->count));
     setControlText(controls.progressText, progress);

@@ -452,3 +452,31 @@ TEST_F(MainWindowTest, TheLinksOpenTheirPages) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, TheProgressBarCountsPackagesOfMoreThan65535Items) {
+    const int total = 70000;
+    std::string csv =
+        "version "
+        "1.00\r\ntitle\tdescription\twireless_desc\tcid\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝类目\r\n";
+    csv.reserve(csv.size() + static_cast<size_t>(total) * 24);
+    for (int i = 0; i < total; i++)
+        csv += "\"t" + std::to_string(i) + "\"\t\"\"\t\"\"\t0\r\n";
+    std::string path = joinPath(folder, "big.csv");
+    writeWholeFile(path, utf8ToUtf16leWithBom(csv));
+
+    loadPackage(widePath(path));
+    ASSERT_EQ(2, currentPage);
+    EXPECT_EQ(total, rowCount());
+    EXPECT_EQ("搬家进度(宝贝数:70000)", textOf(controls.progressText));
+    EXPECT_EQ(total, SendMessageW(controls.progress, PBM_GETRANGE, FALSE, 0));
+    // The job's position past 65,535 reaches the bar unclipped.
+    windowSetProgressPos(66000);
+    EXPECT_EQ(66000, SendMessageW(controls.progress, PBM_GETPOS, 0, 0));
+    windowSetProgressPos(total);
+    EXPECT_EQ(total, SendMessageW(controls.progress, PBM_GETPOS, 0, 0));
+    click(controls.back);
+}
+
+} // namespace
