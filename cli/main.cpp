@@ -67,6 +67,30 @@ int usage(FILE* out) {
     return EXIT_USAGE;
 }
 
+int dispatch(int count, char** args) {
+    if (!args || count < 2) return usage(stderr);
+    const char* command = args[1];
+    if (std::strcmp(command, "inspect") == 0) return runInspect(count - 2, args + 2);
+    if (std::strcmp(command, "migrate") == 0) return runMigrate(count - 2, args + 2);
+    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
+        usage(stdout);
+        return 0;
+    }
+    std::fputs("vedo-cli: unknown command\n", stderr);
+    return usage(stderr);
+}
+
+// Releases what engineArguments made; an argument that could not be converted is argv's own.
+void freeArguments(char** args, int argc, char** argv) {
+    if (!args) return;
+    for (int i = 0; args[i]; i++) {
+        bool own = true;
+        for (int k = 0; k < argc; k++) own = own && args[i] != argv[k];
+        if (own) std::free(args[i]);
+    }
+    std::free(args);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -81,14 +105,7 @@ int main(int argc, char** argv) {
     }
     int count = 0;
     char** args = engineArguments(argc, argv, &count);
-    if (!args || count < 2) return usage(stderr);
-    const char* command = args[1];
-    if (std::strcmp(command, "inspect") == 0) return runInspect(count - 2, args + 2);
-    if (std::strcmp(command, "migrate") == 0) return runMigrate(count - 2, args + 2);
-    if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
-        usage(stdout);
-        return 0;
-    }
-    std::fputs("vedo-cli: unknown command\n", stderr);
-    return usage(stderr);
+    int status = dispatch(count, args);
+    freeArguments(args, argc, argv);
+    return status;
 }

@@ -300,6 +300,8 @@ int runMigrate(int argc, char** argv) {
 
     items = arrayListCreate(256, 64);
     if (!readPackage(packagePath, items, &packageText)) {
+        arrayListDestroy(items, 0);
+        items = nullptr;
         std::fputs("vedo-cli: ", stderr);
         writeUtf8Text(stderr, lastReadFailure());
         std::fputs("\n", stderr);
@@ -334,6 +336,9 @@ int runMigrate(int argc, char** argv) {
     std::lock_guard<std::mutex> lock(output.mutex);
     output.active = 0;
     finishOutput();
+    clearItems(items);
+    arrayListDestroy(items, 0);
+    items = nullptr;
     if (cliWindow.errorShown.load()) return 1;
     return jobSummary.failureCount > 0 ? EXIT_FINISHED_WITH_FAILURES : 0;
 }

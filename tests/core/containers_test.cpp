@@ -103,7 +103,9 @@ TEST(HashMap, PutOfExistingKeyKeepsFirstKeyAndReturnsOldValue) {
     KeyListNode* keys = hashMapKeys(map);
     EXPECT_EQ(keys->key, first);
     hashMapFreeKeyList(keys);
-    EXPECT_EQ(hashMapKeys(hashMapCreateDefault(stringHash, stringEquals)) , nullptr);
+    HashMap* empty = hashMapCreateDefault(stringHash, stringEquals);
+    EXPECT_EQ(hashMapKeys(empty), nullptr);
+    hashMapDestroy(empty, 1);
     hashMapDestroy(map, 1);
 }
 
