@@ -12,10 +12,11 @@
 #include <cstring>
 
 #ifdef _WIN32
+// windows.h first: shellapi.h builds on its types.
+#include <windows.h>
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
-#include <windows.h>
 #endif
 
 namespace {

@@ -7,9 +7,11 @@
 #include "migration/jobwindow.h"
 #include "package/item.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 
 #include <pcre.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -39,19 +41,17 @@ struct StudyDeleter {
     void operator()(pcre_extra* extra) const { pcre_free_study(extra); }
 };
 
-// The decoded text takes at most 2 bytes per input byte: a UTF-16 code unit (2 bytes) becomes 1,
-// 2 or 4 bytes of GB18030 (or at most 2 of GBK), a surrogate pair (4 bytes) becomes 4. The
-// output buffer is sized to that bound, so reading a package needs about three times its size
-// while it is decoded (the file and the buffer), and the file is released right after. Larger
-// packages than this cannot be addressed by the conversion's int lengths.
+// The decoded text takes at most twice the file's size (see loadText); larger packages than this
+// could not be addressed by the engine's int lengths.
 constexpr long long MAX_PACKAGE_SIZE = (INT_MAX - 2) / 2;
 
-// Which family a pattern belongs to, for the cheap test that proves it cannot match a field.
-enum PatternFamily { FAMILY_IMG_SRC, FAMILY_BACKGROUND, FAMILY_MOBILE };
-
+// Each of the reader's patterns begins with a literal text (caseless), so a match can only start
+// where that text stands. The reader finds those places itself and matches there only, with the
+// pattern compiled anchored: the matches are the same as an unanchored search finds, without
+// PCRE trying every '<' or 'b' of a description.
 struct CompiledPattern {
     const char* source;
-    PatternFamily family;
+    const char* prefix;
     pcre* code;
     pcre_extra* extra;
     const char* error;
@@ -71,8 +71,8 @@ void compilePatterns() {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
         CompiledPattern* p = &knownPatterns[i];
         p->source = i < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[i] : MOBILE_IMAGE_PATTERN;
-        p->family = i < 3 ? FAMILY_IMG_SRC : (i < DESC_IMAGE_PATTERN_COUNT ? FAMILY_BACKGROUND : FAMILY_MOBILE);
-        p->code = pcre_compile(p->source, PCRE_CASELESS, &p->error, &p->errorOffset, nullptr);
+        p->prefix = i < 3 ? "<img " : (i < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
+        p->code = pcre_compile(p->source, PCRE_CASELESS | PCRE_ANCHORED, &p->error, &p->errorOffset, nullptr);
         if (!p->code) continue;
         const char* studyError = nullptr;
         p->extra = pcre_study(p->code, PCRE_STUDY_JIT_COMPILE, &studyError);
@@ -92,49 +92,61 @@ const CompiledPattern* findKnownPattern(const char* source) {
 
 unsigned char lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
 
-// Whether text holds needle (lower case) with ASCII letters compared as PCRE's caseless mode does.
-int containsIgnoreCase(const char* text, size_t length, const char* needle) {
-    size_t n = std::strlen(needle);
-    if (length < n) return 0;
+// The first place where text holds needle (lower case), with ASCII letters compared as PCRE's
+// caseless mode does, or null. Candidates are found with memchr, once for each case of the
+// needle's first byte.
+const char* findIgnoreCase(const char* text, size_t length, const char* needle) {
+    const size_t n = std::strlen(needle);
+    if (n == 0) return text;
+    if (length < n) return nullptr;
     const unsigned char first = static_cast<unsigned char>(needle[0]);
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-    for (size_t i = 0; i + n <= length; i++) {
-        if (lowerAscii(p[i]) != first) continue;
+    const unsigned char other = (first >= 'a' && first <= 'z') ? static_cast<unsigned char>(first - 32) : first;
+    const char* const end = text + length - n + 1;  // the last place a match can start, plus one
+    const char* lower = static_cast<const char*>(std::memchr(text, first, static_cast<size_t>(end - text)));
+    const char* upper =
+        other == first ? nullptr : static_cast<const char*>(std::memchr(text, other, static_cast<size_t>(end - text)));
+    while (lower || upper) {
+        const char* candidate = !upper || (lower && lower < upper) ? lower : upper;
         size_t k = 1;
-        while (k < n && lowerAscii(p[i + k]) == static_cast<unsigned char>(needle[k])) k++;
-        if (k == n) return 1;
+        while (k < n && lowerAscii(static_cast<unsigned char>(candidate[k])) == static_cast<unsigned char>(needle[k])) k++;
+        if (k == n) return candidate;
+        const char* from = candidate + 1;
+        if (candidate == lower) {
+            lower = static_cast<const char*>(std::memchr(from, first, static_cast<size_t>(end - from)));
+        } else {
+            upper = static_cast<const char*>(std::memchr(from, other, static_cast<size_t>(end - from)));
+        }
     }
-    return 0;
+    return nullptr;
 }
 
-// What a field holds of the literal text that every pattern of a family needs.
-struct FieldHints {
-    int http;
-    int imgTag;
-    int background;
-    int imgClose;
+int containsIgnoreCase(const char* text, size_t length, const char* needle) {
+    return findIgnoreCase(text, length, needle) != nullptr;
+}
+
+// The places in a field where a family's literal beginning stands, in order.
+struct Places {
+    int* at = nullptr;
+    int count = 0;
+    int capacity = 0;
+    ~Places() { std::free(at); }
 };
 
-FieldHints hintsOf(const char* field, size_t length) {
-    FieldHints hints;
-    hints.http = containsIgnoreCase(field, length, "http://");
-    hints.imgTag = hints.http && containsIgnoreCase(field, length, "<img");
-    hints.background = hints.http && containsIgnoreCase(field, length, "background");
-    hints.imgClose = hints.imgTag && containsIgnoreCase(field, length, "</img>");
-    return hints;
-}
-
-int cannotMatch(PatternFamily family, const FieldHints& hints) {
-    if (!hints.http) return 1;
-    switch (family) {
-    case FAMILY_IMG_SRC:
-        return !hints.imgTag;
-    case FAMILY_BACKGROUND:
-        return !hints.background;
-    case FAMILY_MOBILE:
-        return !hints.imgClose;
+int findPlaces(const char* field, int length, const char* prefix, Places* places) {
+    places->count = 0;
+    int from = 0;
+    while (const char* place = findIgnoreCase(field + from, static_cast<size_t>(length - from), prefix)) {
+        if (places->count == places->capacity) {
+            const int grown = places->capacity ? places->capacity * 2 : 32;
+            int* at = static_cast<int*>(std::realloc(places->at, sizeof(int) * static_cast<size_t>(grown)));
+            if (!at) return 0;
+            places->at = at;
+            places->capacity = grown;
+        }
+        places->at[places->count++] = static_cast<int>(place - field);
+        from = static_cast<int>(place - field) + 1;
     }
-    return 0;
+    return 1;
 }
 
 int isExcludedAddress(const char* address) {
@@ -148,64 +160,67 @@ void logCompileFailure(const char* error, int offset) {
     writeLogFormat("PCRE compilation failed at offset %d: %s", offset, error ? error : "");
 }
 
-// Runs one compiled pattern over the field from its start and adds each new address to list.
-int matchAll(const pcre* code, const pcre_extra* extra, const char* field, int length, ArrayList* list,
-             int description) {
+int listHolds(const ArrayList* list, const char* text, size_t n) {
+    for (int32_t i = 0; i < list->count; i++) {
+        const char* held = static_cast<const char*>(list->items[i]);
+        if (std::strncmp(held, text, n) == 0 && held[n] == '\0') return 1;
+    }
+    return 0;
+}
+
+// Runs one compiled pattern over the field from its start and adds each new address to list:
+// the leftmost match, then the next one from the end of the last. With places the pattern is
+// anchored and is tried at those places only.
+int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, const char* field, int length,
+             ArrayList* list, int description) {
     int start = 0;
+    int next = 0;
     int ovector[6];
     for (;;) {
-        int rc = pcre_exec(code, extra, field, length, start, 0, ovector, 6);
-        if (rc == PCRE_ERROR_NOMATCH) return 1;
+        int at = start;
+        if (places) {
+            while (next < places->count && places->at[next] < start) next++;
+            if (next == places->count) return 1;
+            at = places->at[next];
+        }
+        int rc = pcre_exec(code, extra, field, length, at, 0, ovector, 6);
+        if (rc == PCRE_ERROR_NOMATCH) {
+            if (!places) return 1;
+            start = at + 1;
+            continue;
+        }
         if (rc < 0) {
             writeLogFormat("Matching error: %d", rc);
             return 0;
         }
         if ((rc == 0 || rc >= 2) && ovector[2] >= 0 && ovector[3] >= ovector[2]) {
-            size_t n = static_cast<size_t>(ovector[3] - ovector[2]);
-            Buffer address(static_cast<char*>(std::malloc(n + 1)));
-            if (!address) {
-                writeLog("Matching error: out of memory");
-                return 0;
-            }
-            std::memcpy(address.get(), field + ovector[2], n);
-            address.get()[n] = '\0';
-            if (!(description && isExcludedAddress(address.get())) &&
-                !arrayListContains(list, address.get(), stringEquals)) {
-                arrayListAdd(list, address.release());
+            const char* found = field + ovector[2];
+            const size_t n = static_cast<size_t>(ovector[3] - ovector[2]);
+            if (!listHolds(list, found, n)) {
+                Buffer address(static_cast<char*>(std::malloc(n + 1)));
+                if (!address) {
+                    writeLog("Matching error: out of memory");
+                    return 0;
+                }
+                std::memcpy(address.get(), found, n);
+                address.get()[n] = '\0';
+                if (!(description && isExcludedAddress(address.get()))) arrayListAdd(list, address.release());
             }
         }
         // Every pattern of the reader consumes text; an empty match of another pattern moves on
         // by one byte so that the search always ends.
-        if (ovector[1] > start) {
+        if (ovector[1] > at) {
             start = ovector[1];
-        } else if (start < length) {
-            start++;
+        } else if (at < length) {
+            start = at + 1;
         } else {
             return 1;
         }
     }
 }
 
-int collectWith(const char* field, ArrayList* list, const char* pattern, int description, const FieldHints* hints) {
-    if (!field || !list || !pattern) return 0;
-    ensurePatterns();
-    size_t length = std::strlen(field);
-    if (length > static_cast<size_t>(INT_MAX)) return 0;
-    const CompiledPattern* known = findKnownPattern(pattern);
-    if (known) {
-        if (!known->code) {
-            logCompileFailure(known->error, known->errorOffset);
-            return 0;
-        }
-        FieldHints own;
-        if (!hints) {
-            own = hintsOf(field, length);
-            hints = &own;
-        }
-        if (cannotMatch(known->family, *hints)) return 1;
-        return matchAll(known->code, known->extra, field, static_cast<int>(length), list, description);
-    }
-    // A pattern the reader does not know is compiled for this one call.
+// A pattern the reader does not know is compiled for the one call and searched unanchored.
+int collectUnknown(const char* field, int length, ArrayList* list, const char* pattern, int description) {
     const char* error = nullptr;
     int errorOffset = 0;
     std::unique_ptr<pcre, PcreDeleter> code(pcre_compile(pattern, PCRE_CASELESS, &error, &errorOffset, nullptr));
@@ -213,7 +228,54 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, field, static_cast<int>(length), list, description);
+    return matchAll(code.get(), nullptr, nullptr, field, length, list, description);
+}
+
+// The known patterns of one family over a field. Only addresses with the scheme http:// are
+// found, so a field without it is passed over at once.
+int collectFamily(const char* field, int length, ArrayList* list, const CompiledPattern* const* patterns, int count,
+                  int description) {
+    if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
+    Places places;
+    if (!findPlaces(field, length, patterns[0]->prefix, &places)) {
+        writeLog("Matching error: out of memory");
+        return 0;
+    }
+    for (int i = 0; i < count; i++) {
+        const CompiledPattern* p = patterns[i];
+        if (!p->code) {
+            logCompileFailure(p->error, p->errorOffset);
+            return 0;
+        }
+        if (places.count > 0 && !matchAll(p->code, p->extra, &places, field, length, list, description)) return 0;
+    }
+    return 1;
+}
+
+int fieldLength(const char* field, int* length) {
+    const size_t n = std::strlen(field);
+    if (n > static_cast<size_t>(INT_MAX)) return 0;
+    *length = static_cast<int>(n);
+    return 1;
+}
+
+int collectWith(const char* field, ArrayList* list, const char* pattern, int description) {
+    if (!field || !list || !pattern) return 0;
+    ensurePatterns();
+    int length = 0;
+    if (!fieldLength(field, &length)) return 0;
+    const CompiledPattern* known = findKnownPattern(pattern);
+    if (!known) return collectUnknown(field, length, list, pattern, description);
+    return collectFamily(field, length, list, &known, 1, description);
+}
+
+// The nine description patterns in their order: those of the img family, then the background
+// family, each family's places found once.
+int collectDescription(const char* field, int length, ArrayList* list) {
+    const CompiledPattern* imgSrc[3] = {&knownPatterns[0], &knownPatterns[1], &knownPatterns[2]};
+    const CompiledPattern* background[6] = {&knownPatterns[3], &knownPatterns[4], &knownPatterns[5],
+                                            &knownPatterns[6], &knownPatterns[7], &knownPatterns[8]};
+    return collectFamily(field, length, list, imgSrc, 3, 1) && collectFamily(field, length, list, background, 6, 1);
 }
 
 // Records why the read failed, for app.log and for lastReadFailure.
@@ -223,58 +285,132 @@ int fail(const char* reasonUtf8) {
     return 0;
 }
 
-// Reads the file whole and decodes it into one engine string; *length receives its byte length.
+int isHighSurrogate(const unsigned char* unit, bool littleEndian) {
+    const unsigned value = littleEndian ? (unit[0] | unit[1] << 8) : (unit[0] << 8 | unit[1]);
+    return value >= 0xD800 && value <= 0xDBFF;
+}
+
+int encodingFailure() {
+    writeLog(programText("csv 文件编码存在问题, 无法正常的解析。"));
+    return fail("文件编码存在问题，无法正常解析");
+}
+
+// Reads the file and decodes it into one engine string; *length receives its byte length.
+//
+// The text takes at most 2 bytes per byte of UTF-16: a code unit (2 bytes) becomes 1, 2 or 4
+// bytes of GB18030 (at most 2 of GBK), a surrogate pair (4 bytes) becomes 4, the mark nothing.
+// The text buffer is reserved at that bound but only touched as far as the text goes. The file
+// is decoded piece by piece as it is read, so it is never held whole beside its text: a package
+// needs little more memory than its decoded text, and no time goes to copying and clearing
+// memory that the text never uses. The first piece is decoded as "UTF-16", whose mark (or its
+// absence: big-endian) decides the byte order; the later pieces are decoded in that order, cut
+// between code units and never inside a surrogate pair, so the text is the same as one
+// conversion of the whole file would give.
 int loadText(const char* path, Buffer* text, size_t* length) {
     if (!fileExists(path)) return fail("文件不存在或无法打开");
-    long long size = fileSize(path);
+    const long long size = fileSize(path);
     if (size < 0) return fail("文件无法打开");
     if (size == 0) return fail("文件是空的");
     if (size > MAX_PACKAGE_SIZE) return fail("文件太大");
     File file(openFile(path, "rb"));
     if (!file) return fail("文件无法打开");
-    Buffer raw(static_cast<char*>(std::malloc(static_cast<size_t>(size))));
-    if (!raw) return fail("内存不足");
-    if (std::fread(raw.get(), 1, static_cast<size_t>(size), file.get()) != static_cast<size_t>(size)) {
-        return fail("文件读取不完整");
-    }
-    file.reset();
 
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(raw.get());
+    Buffer piece(static_cast<char*>(std::malloc(PACKAGE_DECODE_PIECE_SIZE + 4)));
+    if (!piece) return fail("内存不足");
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(piece.get());
+    size_t want = static_cast<size_t>(std::min<long long>(size, static_cast<long long>(PACKAGE_DECODE_PIECE_SIZE)));
+    size_t have = std::fread(piece.get(), 1, want, file.get());
+    if (have != want) return fail("文件读取不完整");
+    long long unread = size - static_cast<long long>(have);
+
     // A package saved again by a spreadsheet program: the title column's name right after the
     // mark, or 8-bit text that begins with "version".
-    if (size >= 4 && bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0x9D && bytes[3] == 0x5B) {
+    if (have >= 4 && bytes[0] == 0xFF && bytes[1] == 0xFE && bytes[2] == 0x9D && bytes[3] == 0x5B) {
         return fail("文件格式不对：数据包被其他软件另存过，请使用淘宝助理重新导出");
     }
-    if (size >= 3 && bytes[0] == 'v' && bytes[1] == 'e' && bytes[2] == 'r') {
+    if (have >= 3 && bytes[0] == 'v' && bytes[1] == 'e' && bytes[2] == 'r') {
         return fail("文件格式不对：文件不是 Unicode 文本，请使用淘宝助理重新导出");
     }
-    long long skip = (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
+    const size_t skip = (have >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) ? 3 : 0;
+    const bool littleEndian = have >= skip + 2 && bytes[skip] == 0xFF && bytes[skip + 1] == 0xFE;
 
-    const long long inputLength = size - skip;
-    const long long outputSize = 2 * inputLength + 2;
-    Buffer out(static_cast<char*>(std::malloc(static_cast<size_t>(outputSize))));
+    const size_t capacity = 2 * static_cast<size_t>(size - static_cast<long long>(skip)) + 2;
+    Buffer out(static_cast<char*>(std::malloc(capacity)));
     if (!out) return fail("内存不足");
-    int produced = 0;
-    int rc = convertCharset("UTF-16", engineCharset(), raw.get() + skip, static_cast<int>(inputLength), out.get(),
-                            static_cast<int>(outputSize), &produced);
-    raw.reset();
-    if (rc < 0) {
-        writeLog(programText("csv 文件编码存在问题, 无法正常的解析。"));
-        return fail("文件编码存在问题，无法正常解析");
+    adviseLargeBuffer(out.get(), capacity);
+    size_t produced = 0;
+    const char* charset = "UTF-16";
+    size_t start = skip;
+    for (;;) {
+        const bool last = unread == 0;
+        const size_t available = have - start;
+        size_t cut = available;
+        if (!last) {
+            cut &= ~static_cast<size_t>(1);
+            if (cut >= 2 && isHighSurrogate(bytes + start + cut - 2, littleEndian)) cut -= 2;
+        }
+        if (cut > 0) {
+            // A piece nearly always decodes to no more bytes than it has (ASCII halves, GBK keeps
+            // two bytes), so it is first given that much room, and the bound only when needed.
+            int converted = 0;
+            int n = 0;
+            for (size_t factor = 1; factor <= 2 && !converted; factor++) {
+                const size_t window = std::min(factor * cut + 2, capacity - produced);
+                converted = convertCharset(charset, engineCharset(), piece.get() + start, static_cast<int>(cut),
+                                           out.get() + produced, static_cast<int>(window), &n) >= 0 &&
+                            n >= 0 && static_cast<size_t>(n) < window;
+            }
+            if (!converted) return encodingFailure();
+            produced += static_cast<size_t>(n);
+            charset = littleEndian ? "UTF-16LE" : "UTF-16BE";
+        }
+        if (last) break;
+        // The bytes after the cut (half a code unit, or a high surrogate) begin the next piece.
+        const size_t tail = available - cut;
+        std::memmove(piece.get(), piece.get() + start + cut, tail);
+        start = 0;
+        want = static_cast<size_t>(std::min<long long>(unread, static_cast<long long>(PACKAGE_DECODE_PIECE_SIZE)));
+        const size_t got = std::fread(piece.get() + tail, 1, want, file.get());
+        if (got != want) return fail("文件读取不完整");
+        have = tail + got;
+        unread -= static_cast<long long>(got);
     }
-    if (produced < 0 || produced >= outputSize) return fail("文件编码存在问题，无法正常解析");
+    piece.reset();
+    file.reset();
+
     out.get()[produced] = '\0';
     // The engine's strings end at the first NUL: a package holding one would be cut short when it
     // is written back, so it is refused.
-    if (std::strlen(out.get()) != static_cast<size_t>(produced)) return fail("文件中含有空字符，无法正常解析");
-    char* fitted = static_cast<char*>(std::realloc(out.get(), static_cast<size_t>(produced) + 1));
+    if (std::strlen(out.get()) != produced) return fail("文件中含有空字符，无法正常解析");
+    char* fitted = static_cast<char*>(std::realloc(out.get(), produced + 1));
     if (fitted) {
         out.release();
         out.reset(fitted);
     }
-    *length = static_cast<size_t>(produced);
+    *length = produced;
     *text = std::move(out);
     return 1;
+}
+
+constexpr const char* WEBP_SUFFIX = "_.webp";
+
+// Removes every occurrence of pattern from the text in place, as replaceAll with an empty
+// replacement would, without a second copy of the package. Returns the new length.
+size_t removeAll(char* text, size_t length, const char* pattern) {
+    const size_t n = std::strlen(pattern);
+    char* hit = std::strstr(text, pattern);
+    if (!hit) return length;
+    char* out = hit;
+    while (hit) {
+        char* from = hit + n;
+        char* next = std::strstr(from, pattern);
+        const size_t keep = static_cast<size_t>((next ? next : text + length) - from);
+        std::memmove(out, from, keep);
+        out += keep;
+        hit = next;
+    }
+    *out = '\0';
+    return static_cast<size_t>(out - text);
 }
 
 Buffer copyRange(const char* from, size_t n) {
@@ -346,15 +482,17 @@ Item* appendItem(ArrayList* items, const char* field, size_t n) {
     return item;
 }
 
-int collectDescription(const char* field, size_t length, ArrayList* list) {
-    FieldHints hints = hintsOf(field, length);
-    for (int i = 0; i < DESC_IMAGE_PATTERN_COUNT; i++) {
-        if (!collectWith(field, list, DESC_IMAGE_PATTERNS[i], 1, &hints)) return 0;
-    }
-    return 1;
-}
 
-// Walks the rows of the data part (a private copy that is split in place). Fields are separated
+// nextToken ends a token by writing NUL over the TAB after it; the walk puts the TAB back once it
+// is done with the token, so the package text is whole again after the walk, whatever its end.
+struct TabRestorer {
+    char* at;
+    ~TabRestorer() {
+        if (at) *at = '\t';
+    }
+};
+
+// Walks the rows of the data part, splitting the package text in place. Fields are separated
 // by TAB; the description, mobile-details and selling-point fields are quoted and taken whole, so
 // they may hold TAB, CR and LF. The token of a row's last column runs on past the line break into
 // the next row's title. The read succeeds only at the end of the text, after a line break: a
@@ -369,6 +507,7 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
     for (;;) {
         char* token = nextToken(&cursor, "\t");
         if (!token) return fail("数据包最后一行不完整");
+        TabRestorer restore{cursor ? cursor - 1 : nullptr};
         if (col == columns.count - 1) {
             char* lineFeed = std::strchr(token, '\n');
             if (!lineFeed) return fail("数据包的行尾缺少换行符");
@@ -401,7 +540,7 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
                 char saved = cursor[length];
                 cursor[length] = '\0';
                 int ok = next == columns.description
-                             ? collectDescription(cursor, static_cast<size_t>(length), *slot)
+                             ? collectDescription(cursor, length, *slot)
                              : collectMobileImageRefs(cursor, *slot);
                 cursor[length] = saved;
                 if (!ok) {
@@ -424,23 +563,19 @@ const char* lastReadFailure() { return failureText; }
 
 int quotedFieldLength(const char* field) {
     if (!field || field[0] != '"') return 0;
-    for (const char* p = field + 1; *p; p++) {
-        if (*p != '"') continue;
-        if (p[1] == '"') {
-            p++;
-            continue;
-        }
-        return static_cast<int>(p - field + 1);
+    for (const char* p = std::strchr(field + 1, '"'); p; p = std::strchr(p + 2, '"')) {
+        // A doubled quote is an escaped one; both are passed over.
+        if (p[1] != '"') return static_cast<int>(p - field + 1);
     }
     return 0;
 }
 
 int collectImageRefs(const char* field, ArrayList* list, const char* pattern) {
-    return collectWith(field, list, pattern, 1, nullptr);
+    return collectWith(field, list, pattern, 1);
 }
 
 int collectMobileImageRefs(const char* field, ArrayList* list) {
-    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0, nullptr);
+    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0);
 }
 
 int readPackage(const char* path, ArrayList* items, char** packageText) {
@@ -453,12 +588,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (!loadText(path, &text, &length)) return 0;
 
     // Taobao Assistant's WebP suffix is removed everywhere, also from the text written back.
-    if (std::strstr(text.get(), "_.webp")) {
-        Buffer cleaned(replaceAll(text.get(), "_.webp", ""));
-        if (!cleaned) return fail("内存不足");
-        text = std::move(cleaned);
-        length = std::strlen(text.get());
-    }
+    length = removeAll(text.get(), length, WEBP_SUFFIX);
 
     // Whatever stands before the title column's name (a version line, an English header line)
     // is passed over.
@@ -467,9 +597,8 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     const char* headerEnd = std::strchr(headerStart, '\n');
     if (!headerEnd) return fail("表头之后没有换行符");
     Buffer header = copyRange(headerStart, static_cast<size_t>(headerEnd - headerStart));
-    const char* dataStart = headerEnd + 1;
-    Buffer data = copyRange(dataStart, length - static_cast<size_t>(dataStart - text.get()));
-    if (!header || !data) return fail("内存不足");
+    if (!header) return fail("内存不足");
+    char* data = text.get() + (headerEnd + 1 - text.get());
 
     Columns columns;
     findColumns(header.get(), &columns);
@@ -478,7 +607,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    if (!walkRows(data.get(), columns, items)) return 0;
+    if (!walkRows(data, columns, items)) return 0;
     appended.kept = true;
     *packageText = text.release();
     return 1;

@@ -21,6 +21,9 @@ inline constexpr const char* DESC_IMAGE_PATTERNS[DESC_IMAGE_PATTERN_COUNT] = {
 // The address that stands as the content of an img element of the mobile details.
 inline constexpr const char* MOBILE_IMAGE_PATTERN = "<img[^>]*>(http://[^<]*)</img>";
 
+// The file is decoded in pieces of this many bytes, one conversion call each.
+inline constexpr int PACKAGE_DECODE_PIECE_SIZE = 1 << 20;
+
 // Titles are quoted fields of at most this many bytes, quotes included (125 bytes of title).
 inline constexpr int TITLE_FIELD_MAX = 127;
 

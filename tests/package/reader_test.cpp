@@ -274,6 +274,32 @@ TEST(ReaderText, EveryCharacterSurvivesTheRoundTrip) {
     EXPECT_EQ("\xFF\xFE" + back, utf16(body));
 }
 
+TEST(ReaderText, PiecesOfALargePackageDecodeAsOne) {
+    // A run of surrogate pairs across the first piece's end, once at each alignment, with and
+    // without the UTF-8 mark in front (which makes the first piece's UTF-16 part odd).
+    std::string emoji;
+    for (int i = 0; i < 64; i++) emoji += "😀";
+    const std::string title = "一😀";
+    const std::string before = "version 1.00\r\n" + join(HEADER) + "\r\n" + q(title) + "\t9.90\t\"<p>";
+    const size_t beforeBytes = utf16(before).size();
+    for (int shift = 0; shift < 2; shift++) {
+        // The run starts 128 bytes (32 pairs) before the piece's end, moved by one code unit.
+        const size_t fillerBytes = PACKAGE_DECODE_PIECE_SIZE - 128 + 2 * shift - beforeBytes;
+        const std::string filler(fillerBytes / 2, 'x');
+        const std::string body = packageText(HEADER, {row(title, "<p>" + filler + emoji + "</p>" + img(A)),
+                                                      row("二", img(B) + emoji)});
+        ASSERT_EQ(body.find(filler), before.size());
+        for (const std::string& mark : {std::string(), std::string("\xEF\xBB\xBF")}) {
+            SCOPED_TRACE(shift);
+            Read read(mark + utf16(body));
+            ASSERT_EQ(read.result, 1);
+            EXPECT_EQ(read.utf8Text(), body);
+            EXPECT_EQ(read.desc(0), Strings{A});
+            EXPECT_EQ(read.title(1), "二");
+        }
+    }
+}
+
 TEST(ReaderText, NulCharacterIsRefusedAndTheFileStaysAsItWas) {
     const std::string bytes = utf16(packageText(HEADER, {row("一", img(A))})) + std::string("\0\0", 2) +
                               utf16("\r\n").substr(2);
