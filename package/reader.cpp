@@ -315,10 +315,12 @@ int loadText(const char* path, Buffer* text, size_t* length) {
     File file(openFile(path, "rb"));
     if (!file) return fail("文件无法打开");
 
-    Buffer piece(static_cast<char*>(std::malloc(PACKAGE_DECODE_PIECE_SIZE + 4)));
+    // A piece, with room for the few bytes that a cut carries over to the next one.
+    const size_t pieceSize = static_cast<size_t>(std::min<long long>(size, PACKAGE_DECODE_PIECE_SIZE));
+    Buffer piece(static_cast<char*>(std::malloc(pieceSize + 4)));
     if (!piece) return fail("内存不足");
     unsigned char* bytes = reinterpret_cast<unsigned char*>(piece.get());
-    size_t want = static_cast<size_t>(std::min<long long>(size, static_cast<long long>(PACKAGE_DECODE_PIECE_SIZE)));
+    size_t want = pieceSize;
     size_t have = std::fread(piece.get(), 1, want, file.get());
     if (have != want) return fail("文件读取不完整");
     long long unread = size - static_cast<long long>(have);
@@ -369,7 +371,7 @@ int loadText(const char* path, Buffer* text, size_t* length) {
         const size_t tail = available - cut;
         std::memmove(piece.get(), piece.get() + start + cut, tail);
         start = 0;
-        want = static_cast<size_t>(std::min<long long>(unread, static_cast<long long>(PACKAGE_DECODE_PIECE_SIZE)));
+        want = static_cast<size_t>(std::min<long long>(unread, static_cast<long long>(pieceSize)));
         const size_t got = std::fread(piece.get() + tail, 1, want, file.get());
         if (got != want) return fail("文件读取不完整");
         have = tail + got;
