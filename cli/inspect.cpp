@@ -116,7 +116,8 @@ int runInspect(int argc, char** argv) {
         std::fputc('\n', stderr);
         return cliExitStatus(1);
     }
-    for (int32_t i = 0; i < package.items->count; i++) static_cast<Item*>(package.items->items[i])->index = i;
+    for (int32_t i = 0; i < package.items->count; i++)
+        static_cast<Item*>(package.items->items[i])->index = i;
     if (json) {
         printJson(package.items);
     } else {

@@ -23,9 +23,13 @@ static char* convertWhole(const char* from, const char* to, const char* text, si
     return out;
 }
 
-char* utf8FromEngine(const char* engineText) { return convertWhole(engineCharset(), "UTF-8", engineText, 2); }
+char* utf8FromEngine(const char* engineText) {
+    return convertWhole(engineCharset(), "UTF-8", engineText, 2);
+}
 
-char* engineFromUtf8(const char* utf8) { return convertWhole("UTF-8", engineCharset(), utf8, 2); }
+char* engineFromUtf8(const char* utf8) {
+    return convertWhole("UTF-8", engineCharset(), utf8, 2);
+}
 
 void writeUtf8Text(FILE* out, const char* engineText) {
     char* utf8 = utf8FromEngine(engineText);

@@ -21,7 +21,8 @@ std::string readBack(const std::string& path) {
     if (!f) return bytes;
     char block[65536];
     size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes.append(block, n);
     std::fclose(f);
     return bytes;
 }
@@ -32,10 +33,12 @@ void checkAddresses(const ArrayList* list, int description) {
         FUZZ_CHECK(startsWithIgnoreCase(address, "http://"));
         FUZZ_CHECK(!std::strstr(address, "_.webp"));
         if (description) {
-            for (int h = 0; h < EXCLUDED_IMAGE_HOST_COUNT; h++) FUZZ_CHECK(!std::strstr(address, EXCLUDED_IMAGE_HOSTS[h]));
+            for (int h = 0; h < EXCLUDED_IMAGE_HOST_COUNT; h++)
+                FUZZ_CHECK(!std::strstr(address, EXCLUDED_IMAGE_HOSTS[h]));
             FUZZ_CHECK(std::strcmp(address, BLANK_IMAGE_URL) != 0);
         }
-        for (int32_t k = 0; k < i; k++) FUZZ_CHECK(std::strcmp(address, static_cast<const char*>(list->items[k])) != 0);
+        for (int32_t k = 0; k < i; k++)
+            FUZZ_CHECK(std::strcmp(address, static_cast<const char*>(list->items[k])) != 0);
     }
 }
 

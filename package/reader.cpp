@@ -37,9 +37,6 @@ using File = std::unique_ptr<FILE, FileCloser>;
 struct PcreDeleter {
     void operator()(pcre* code) const { pcre_free(code); }
 };
-struct StudyDeleter {
-    void operator()(pcre_extra* extra) const { pcre_free_study(extra); }
-};
 
 // The decoded text takes at most twice the file's size (see loadText); larger packages than this
 // could not be addressed by the engine's int lengths.
@@ -79,7 +76,9 @@ void compilePatterns() {
     }
 }
 
-void ensurePatterns() { std::call_once(compileOnce, compilePatterns); }
+void ensurePatterns() {
+    std::call_once(compileOnce, compilePatterns);
+}
 
 const CompiledPattern* findKnownPattern(const char* source) {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
@@ -90,7 +89,9 @@ const CompiledPattern* findKnownPattern(const char* source) {
     return nullptr;
 }
 
-unsigned char lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
+unsigned char lowerAscii(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
 
 // The first place where text holds needle (lower case), with ASCII letters compared as PCRE's
 // caseless mode does, or null. Candidates are found with memchr, once for each case of the
@@ -100,15 +101,19 @@ const char* findIgnoreCase(const char* text, size_t length, const char* needle) 
     if (n == 0) return text;
     if (length < n) return nullptr;
     const unsigned char first = static_cast<unsigned char>(needle[0]);
-    const unsigned char other = (first >= 'a' && first <= 'z') ? static_cast<unsigned char>(first - 32) : first;
-    const char* const end = text + length - n + 1;  // the last place a match can start, plus one
+    const unsigned char other =
+        (first >= 'a' && first <= 'z') ? static_cast<unsigned char>(first - 32) : first;
+    const char* const end = text + length - n + 1; // the last place a match can start, plus one
     const char* lower = static_cast<const char*>(std::memchr(text, first, static_cast<size_t>(end - text)));
     const char* upper =
-        other == first ? nullptr : static_cast<const char*>(std::memchr(text, other, static_cast<size_t>(end - text)));
+        other == first ? nullptr
+                       : static_cast<const char*>(std::memchr(text, other, static_cast<size_t>(end - text)));
     while (lower || upper) {
         const char* candidate = !upper || (lower && lower < upper) ? lower : upper;
         size_t k = 1;
-        while (k < n && lowerAscii(static_cast<unsigned char>(candidate[k])) == static_cast<unsigned char>(needle[k])) k++;
+        while (k < n &&
+               lowerAscii(static_cast<unsigned char>(candidate[k])) == static_cast<unsigned char>(needle[k]))
+            k++;
         if (k == n) return candidate;
         const char* from = candidate + 1;
         if (candidate == lower) {
@@ -179,7 +184,8 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
     for (;;) {
         int at = start;
         if (places) {
-            while (next < places->count && places->at[next] < start) next++;
+            while (next < places->count && places->at[next] < start)
+                next++;
             if (next == places->count) return 1;
             at = places->at[next];
         }
@@ -223,7 +229,8 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
 int collectUnknown(const char* field, int length, ArrayList* list, const char* pattern, int description) {
     const char* error = nullptr;
     int errorOffset = 0;
-    std::unique_ptr<pcre, PcreDeleter> code(pcre_compile(pattern, PCRE_CASELESS, &error, &errorOffset, nullptr));
+    std::unique_ptr<pcre, PcreDeleter> code(
+        pcre_compile(pattern, PCRE_CASELESS, &error, &errorOffset, nullptr));
     if (!code) {
         logCompileFailure(error, errorOffset);
         return 0;
@@ -233,8 +240,8 @@ int collectUnknown(const char* field, int length, ArrayList* list, const char* p
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
 // found, so a field without it is passed over at once.
-int collectFamily(const char* field, int length, ArrayList* list, const CompiledPattern* const* patterns, int count,
-                  int description) {
+int collectFamily(const char* field, int length, ArrayList* list, const CompiledPattern* const* patterns,
+                  int count, int description) {
     if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
     Places places;
     if (!findPlaces(field, length, patterns[0]->prefix, &places)) {
@@ -247,7 +254,8 @@ int collectFamily(const char* field, int length, ArrayList* list, const Compiled
             logCompileFailure(p->error, p->errorOffset);
             return 0;
         }
-        if (places.count > 0 && !matchAll(p->code, p->extra, &places, field, length, list, description)) return 0;
+        if (places.count > 0 && !matchAll(p->code, p->extra, &places, field, length, list, description))
+            return 0;
     }
     return 1;
 }
@@ -275,7 +283,8 @@ int collectDescription(const char* field, int length, ArrayList* list) {
     const CompiledPattern* imgSrc[3] = {&knownPatterns[0], &knownPatterns[1], &knownPatterns[2]};
     const CompiledPattern* background[6] = {&knownPatterns[3], &knownPatterns[4], &knownPatterns[5],
                                             &knownPatterns[6], &knownPatterns[7], &knownPatterns[8]};
-    return collectFamily(field, length, list, imgSrc, 3, 1) && collectFamily(field, length, list, background, 6, 1);
+    return collectFamily(field, length, list, imgSrc, 3, 1) &&
+           collectFamily(field, length, list, background, 6, 1);
 }
 
 // Records why the read failed, for app.log and for lastReadFailure.
@@ -358,9 +367,10 @@ int loadText(const char* path, Buffer* text, size_t* length) {
             int n = 0;
             for (size_t factor = 1; factor <= 2 && !converted; factor++) {
                 const size_t window = std::min(factor * cut + 2, capacity - produced);
-                converted = convertCharset(charset, engineCharset(), piece.get() + start, static_cast<int>(cut),
-                                           out.get() + produced, static_cast<int>(window), &n) >= 0 &&
-                            n >= 0 && static_cast<size_t>(n) < window;
+                converted =
+                    convertCharset(charset, engineCharset(), piece.get() + start, static_cast<int>(cut),
+                                   out.get() + produced, static_cast<int>(window), &n) >= 0 &&
+                    n >= 0 && static_cast<size_t>(n) < window;
             }
             if (!converted) return encodingFailure();
             produced += static_cast<size_t>(n);
@@ -484,7 +494,6 @@ Item* appendItem(ArrayList* items, const char* field, size_t n) {
     return item;
 }
 
-
 // nextToken ends a token by writing NUL over the TAB after it; the walk puts the TAB back once it
 // is done with the token, so the package text is whole again after the walk, whatever its end.
 struct TabRestorer {
@@ -535,20 +544,21 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
             if (length <= 0) return fail("宝贝描述、无线详情或宝贝卖点缺少结尾的引号");
             if (next != columns.sellingPoints) {
                 if (!current) return fail("宝贝名称之前出现了宝贝描述或无线详情");
-                ArrayList** slot = next == columns.description ? &current->descImages : &current->mobileImages;
+                ArrayList** slot =
+                    next == columns.description ? &current->descImages : &current->mobileImages;
                 if (*slot) return fail("同一个宝贝有两个宝贝描述或无线详情");
                 *slot = next == columns.description ? arrayListCreate(32, 16) : arrayListCreate(16, 8);
                 // The field is handed over as its own string by ending it in place for the moment.
                 char saved = cursor[length];
                 cursor[length] = '\0';
-                int ok = next == columns.description
-                             ? collectDescription(cursor, length, *slot)
-                             : collectMobileImageRefs(cursor, *slot);
+                int ok = next == columns.description ? collectDescription(cursor, length, *slot)
+                                                     : collectMobileImageRefs(cursor, *slot);
                 cursor[length] = saved;
                 if (!ok) {
-                    windowFatalError(programText(next == columns.description
-                                                     ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
-                                                     : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log"));
+                    windowFatalError(
+                        programText(next == columns.description
+                                        ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
+                                        : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log"));
                 }
             }
             // The cursor now stands on the TAB after the field: the next token is empty and
@@ -561,7 +571,9 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
 
 } // namespace
 
-const char* lastReadFailure() { return failureText; }
+const char* lastReadFailure() {
+    return failureText;
+}
 
 int quotedFieldLength(const char* field) {
     if (!field || field[0] != '"') return 0;

@@ -27,7 +27,8 @@ static std::vector<std::string>* scratchFiles;
 
 static void removeScratchFiles() {
     if (!scratchFiles) return;
-    for (const std::string& path : *scratchFiles) std::remove(path.c_str());
+    for (const std::string& path : *scratchFiles)
+        std::remove(path.c_str());
 }
 
 std::string fuzzScratchFile(const char* name) {
@@ -56,7 +57,9 @@ void windowReadOptions(JobOptions* options) {
 }
 void windowEnsureRowVisible(int) {}
 void windowSetRowText(int, int, const char*) {}
-int windowIsRowSelected(int) { return 0; }
+int windowIsRowSelected(int) {
+    return 0;
+}
 void windowNotifySelectionChanged() {}
 void windowSetProgressPos(int) {}
 void windowSetProgressText(const char*) {}
@@ -65,4 +68,6 @@ void windowShowMessage(const char*, const char*, int icon) {
     fuzzLastIcon = icon;
 }
 void windowRestoreButtons() {}
-void windowEndProcess(int status) { throw FuzzProcessEnded{status}; }
+void windowEndProcess(int status) {
+    throw FuzzProcessEnded{status};
+}

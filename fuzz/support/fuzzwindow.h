@@ -19,8 +19,8 @@ void resetFuzzWindow();
 std::string fuzzScratchFile(const char* name);
 
 // Stops the fuzzer with a report when a property of the code under test does not hold.
-#define FUZZ_CHECK(condition)                                                                                  \
-    do {                                                                                                       \
-        if (!(condition)) fuzzCheckFailed(#condition, __FILE__, __LINE__);                                     \
+#define FUZZ_CHECK(condition)                                                                                \
+    do {                                                                                                     \
+        if (!(condition)) fuzzCheckFailed(#condition, __FILE__, __LINE__);                                   \
     } while (0)
 [[noreturn]] void fuzzCheckFailed(const char* condition, const char* file, int line);

@@ -31,7 +31,8 @@ struct CliFolder {
     CliRun run(const std::string& arguments) {
         std::string out = joinPath(dir, "stdout.txt");
         std::string err = joinPath(dir, "stderr.txt");
-        std::string command = "\"" + std::string(VEDO_CLI_PATH) + "\" " + arguments + " >\"" + out + "\" 2>\"" + err + "\"";
+        std::string command =
+            "\"" + std::string(VEDO_CLI_PATH) + "\" " + arguments + " >\"" + out + "\" 2>\"" + err + "\"";
         int rc = std::system(command.c_str());
 #ifdef _WIN32
         int status = rc;
@@ -42,34 +43,40 @@ struct CliFolder {
     }
 };
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string quoted(const std::string& path) {
+    return "\"" + path + "\"";
+}
 
 const std::string A = "http://img.alicdn.com/imgextra/i1/1/a.jpg";
 const std::string B = "http://shop.example.cn/b.png";
 
 // Two items: a title with quotes and a backslash, both address lists, then an item without images.
 std::string twoItems(bool withMobile) {
-    std::string header = withMobile ? "宝贝名称\t宝贝描述\t无线详情\t宝贝价格" : "宝贝名称\t宝贝描述\t宝贝价格";
+    std::string header =
+        withMobile ? "宝贝名称\t宝贝描述\t无线详情\t宝贝价格" : "宝贝名称\t宝贝描述\t宝贝价格";
     std::string mobile = withMobile ? "\t\"<wapDesc><img>" + B + "</img></wapDesc>\"" : "";
     std::string empty = withMobile ? "\t\"\"" : "";
-    return utf8ToUtf16leWithBom("version 1.00\r\n" + header + "\r\n" + "\"杯 \"\"大\"\" \\\"\t\"<img src=\"\"" + A +
-                                "\"\"><td background=" + B + ">\"" + mobile + "\t9\r\n" + "\"碗\"\t\"<p>无图</p>\"" +
-                                empty + "\t1\r\n");
+    return utf8ToUtf16leWithBom("version 1.00\r\n" + header + "\r\n" +
+                                "\"杯 \"\"大\"\" \\\"\t\"<img src=\"\"" + A + "\"\"><td background=" + B +
+                                ">\"" + mobile + "\t9\r\n" + "\"碗\"\t\"<p>无图</p>\"" + empty + "\t1\r\n");
 }
 
 TEST(CliInspect, JsonDocument) {
     CliFolder folder;
     CliRun run = folder.run("inspect " + quoted(folder.write("shop.csv", twoItems(true))) + " --json");
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "{\"items\":[{\"index\":0,\"title\":\"杯 \\\"\\\"大\\\"\\\" \\\\\",\"descImages\":[\"" + A +
-                           "\",\"" + B + "\"],\"mobileImages\":[\"" + B +
-                           "\"]},{\"index\":1,\"title\":\"碗\",\"descImages\":[],\"mobileImages\":[]}]}\n");
+    EXPECT_EQ(run.out,
+              "{\"items\":[{\"index\":0,\"title\":\"杯 \\\"\\\"大\\\"\\\" \\\\\",\"descImages\":[\"" + A +
+                  "\",\"" + B + "\"],\"mobileImages\":[\"" + B +
+                  "\"]},{\"index\":1,\"title\":\"碗\",\"descImages\":[],\"mobileImages\":[]}]}\n");
     EXPECT_EQ(run.err, "");
 
     run = folder.run("inspect --json " + quoted(folder.write("plain.csv", twoItems(false))));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("\"mobileImages\":null},{\"index\":1,\"title\":\"碗\",\"descImages\":[],\"mobileImages\":null}"),
-              std::string::npos)
+    EXPECT_NE(
+        run.out.find(
+            "\"mobileImages\":null},{\"index\":1,\"title\":\"碗\",\"descImages\":[],\"mobileImages\":null}"),
+        std::string::npos)
         << run.out;
 }
 
@@ -78,25 +85,32 @@ TEST(CliInspect, TextListing) {
 #ifdef _WIN32
     const std::string name = "shop.csv";
 #else
-    const std::string name = "店铺 数据.csv";  // the path reaches the engine as its own text and back
+    const std::string name = "店铺 数据.csv"; // the path reaches the engine as its own text and back
 #endif
     CliRun run = folder.run("inspect " + quoted(folder.write(name, twoItems(true))));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "[0] 杯 \"\"大\"\" \\\n"
                        "  description images (2):\n"
-                       "    " + A + "\n"
-                       "    " + B + "\n"
-                       "  mobile images (1):\n"
-                       "    " + B + "\n"
-                       "[1] 碗\n"
-                       "  description images (0):\n"
-                       "  mobile images (0):\n"
-                       "items: 2\n");
+                       "    " +
+                           A +
+                           "\n"
+                           "    " +
+                           B +
+                           "\n"
+                           "  mobile images (1):\n"
+                           "    " +
+                           B +
+                           "\n"
+                           "[1] 碗\n"
+                           "  description images (0):\n"
+                           "  mobile images (0):\n"
+                           "items: 2\n");
 }
 
 TEST(CliInspect, BundledSample) {
     CliFolder folder;
-    CliRun run = folder.run("inspect " + quoted(std::string(VEDO_SOURCE_DIR) + "/samples/sample-shop.csv") + " --json");
+    CliRun run = folder.run("inspect " + quoted(std::string(VEDO_SOURCE_DIR) + "/samples/sample-shop.csv") +
+                            " --json");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.rfind("{\"items\":[{\"index\":0,", 0), 0u) << run.out;
     EXPECT_NE(run.out.find("\"index\":3,"), std::string::npos);
@@ -110,7 +124,7 @@ TEST(CliInspect, FailuresAndUsage) {
     EXPECT_NE(missing.err.find("missing.csv"), std::string::npos) << missing.err;
 
     std::string unterminated = twoItems(true);
-    unterminated.resize(unterminated.size() - 4);  // the last CR LF
+    unterminated.resize(unterminated.size() - 4); // the last CR LF
     CliRun broken = folder.run("inspect " + quoted(folder.write("broken.csv", unterminated)));
     EXPECT_EQ(broken.status, 1);
     EXPECT_NE(broken.err.find("broken.csv"), std::string::npos) << broken.err;

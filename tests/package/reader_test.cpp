@@ -32,14 +32,17 @@ std::string q(const std::string& text) {
 
 std::string join(const Strings& fields) {
     std::string out;
-    for (size_t i = 0; i < fields.size(); i++) out += (i ? "\t" : "") + fields[i];
+    for (size_t i = 0; i < fields.size(); i++)
+        out += (i ? "\t" : "") + fields[i];
     return out;
 }
 
 // A package in UTF-8 text: a version line, the header and the rows, each line ended by lineEnd.
-std::string packageText(const Strings& header, const std::vector<Strings>& rows, const std::string& lineEnd = "\r\n") {
+std::string packageText(const Strings& header, const std::vector<Strings>& rows,
+                        const std::string& lineEnd = "\r\n") {
     std::string text = "version 1.00" + lineEnd + join(header) + lineEnd;
-    for (const Strings& row : rows) text += join(row) + lineEnd;
+    for (const Strings& row : rows)
+        text += join(row) + lineEnd;
     return text;
 }
 
@@ -50,17 +53,21 @@ Strings row(const std::string& title, const std::string& description, const std:
     return {q(title), "9.90", q(description), q(mobile), q(selling), q("SKU")};
 }
 
-std::string img(const std::string& address) { return "<img align=\"absmiddle\" src=\"" + address + "\">"; }
+std::string img(const std::string& address) {
+    return "<img align=\"absmiddle\" src=\"" + address + "\">";
+}
 
 std::string wap(const Strings& addresses) {
     std::string out = "<wapDesc>";
-    for (const std::string& a : addresses) out += "<img>" + a + "</img>";
+    for (const std::string& a : addresses)
+        out += "<img>" + a + "</img>";
     return out + "<txt>x</txt></wapDesc>";
 }
 
 Strings toUtf8(const ArrayList* list) {
     Strings out;
-    for (int32_t i = 0; list && i < list->count; i++) out.push_back(engineToUtf8(static_cast<char*>(list->items[i])));
+    for (int32_t i = 0; list && i < list->count; i++)
+        out.push_back(engineToUtf8(static_cast<char*>(list->items[i])));
     return out;
 }
 
@@ -89,7 +96,9 @@ struct Read {
     std::string utf8Text() const { return engineToUtf8(text); }
 };
 
-std::string utf16(const std::string& utf8) { return utf8ToUtf16leWithBom(utf8); }
+std::string utf16(const std::string& utf8) {
+    return utf8ToUtf16leWithBom(utf8);
+}
 
 // The address lists that one pattern finds in a description field.
 Strings collect(const std::string& field, const char* pattern) {
@@ -111,7 +120,8 @@ Strings collectMobile(const std::string& field) {
 Strings collectDescription(const std::string& field) {
     ArrayList* list = arrayListCreate(32, 16);
     std::string engine = utf8ToEngine(field);
-    for (const char* pattern : DESC_IMAGE_PATTERNS) EXPECT_EQ(collectImageRefs(engine.c_str(), list, pattern), 1);
+    for (const char* pattern : DESC_IMAGE_PATTERNS)
+        EXPECT_EQ(collectImageRefs(engine.c_str(), list, pattern), 1);
     Strings out = toUtf8(list);
     arrayListDestroy(list, 1);
     return out;
@@ -184,7 +194,8 @@ TEST(ReaderRows, HeaderWithoutRowsIsAnEmptyPackage) {
 TEST(ReaderRows, TitleLengthLimit) {
     // 62 two-byte characters and one letter: 125 bytes of engine text.
     std::string title125 = std::string("a");
-    for (int i = 0; i < 62; i++) title125 += "杯";
+    for (int i = 0; i < 62; i++)
+        title125 += "杯";
     ASSERT_EQ(utf8ToEngine(title125).size(), 125u);
     std::string title126 = title125 + "b";
 
@@ -225,11 +236,14 @@ TEST(ReaderColumns, KnownColumns) {
     EXPECT_EQ(noMobile.item(1)->mobileImages, nullptr);
     EXPECT_EQ(noMobile.desc(1), Strings{}) << "mobile markup in a description yields nothing";
 
-    EXPECT_EQ(Read(utf16(packageText({"宝贝名称", "宝贝价格", "无线详情", "x"}, {{q("一"), "1", q(""), "2"}}))).result,
-              0)
+    EXPECT_EQ(
+        Read(utf16(packageText({"宝贝名称", "宝贝价格", "无线详情", "x"}, {{q("一"), "1", q(""), "2"}})))
+            .result,
+        0)
         << "no description column";
     // The mobile column's name comes last: with CR LF it carries the CR and is not found.
-    Read lastName(utf16(packageText({"宝贝名称", "宝贝描述", "无线详情"}, {{q("一"), q(img(A)), q(wap({B}))}})));
+    Read lastName(
+        utf16(packageText({"宝贝名称", "宝贝描述", "无线详情"}, {{q("一"), q(img(A)), q(wap({B}))}})));
     ASSERT_EQ(lastName.result, 1);
     EXPECT_EQ(lastName.item(0)->mobileImages, nullptr);
 }
@@ -248,7 +262,8 @@ TEST(ReaderColumns, SellingPointsLastNameCarriesTheLineEnd) {
 }
 
 TEST(ReaderText, WebpSuffixIsRemovedEverywhere) {
-    Read read(utf16(packageText(HEADER, {row("杯_.webp子", img(A + "_.webp") + "x_.webp_.webp", wap({B + "_.webp"}))})));
+    Read read(utf16(
+        packageText(HEADER, {row("杯_.webp子", img(A + "_.webp") + "x_.webp_.webp", wap({B + "_.webp"}))})));
     ASSERT_EQ(read.result, 1);
     EXPECT_EQ(read.utf8Text().find("_.webp"), std::string::npos);
     EXPECT_EQ(read.title(0), "杯子");
@@ -257,7 +272,7 @@ TEST(ReaderText, WebpSuffixIsRemovedEverywhere) {
 }
 
 TEST(ReaderText, EveryCharacterSurvivesTheRoundTrip) {
-    const std::string title = "杯子😀𠀀";  // an emoji and a CJK Extension B character, outside GBK
+    const std::string title = "杯子😀𠀀"; // an emoji and a CJK Extension B character, outside GBK
     const std::string body = packageText(HEADER, {row(title, img(A) + "<p>𠀀</p>")});
     Read read(utf16(body));
     ASSERT_EQ(read.result, 1);
@@ -278,7 +293,8 @@ TEST(ReaderText, PiecesOfALargePackageDecodeAsOne) {
     // A run of surrogate pairs across the first piece's end, once at each alignment, with and
     // without the UTF-8 mark in front (which makes the first piece's UTF-16 part odd).
     std::string emoji;
-    for (int i = 0; i < 64; i++) emoji += "😀";
+    for (int i = 0; i < 64; i++)
+        emoji += "😀";
     const std::string title = "一😀";
     const std::string before = "version 1.00\r\n" + join(HEADER) + "\r\n" + q(title) + "\t9.90\t\"<p>";
     const size_t beforeBytes = utf16(before).size();
@@ -286,8 +302,8 @@ TEST(ReaderText, PiecesOfALargePackageDecodeAsOne) {
         // The run starts 128 bytes (32 pairs) before the piece's end, moved by one code unit.
         const size_t fillerBytes = PACKAGE_DECODE_PIECE_SIZE - 128 + 2 * shift - beforeBytes;
         const std::string filler(fillerBytes / 2, 'x');
-        const std::string body = packageText(HEADER, {row(title, "<p>" + filler + emoji + "</p>" + img(A)),
-                                                      row("二", img(B) + emoji)});
+        const std::string body = packageText(
+            HEADER, {row(title, "<p>" + filler + emoji + "</p>" + img(A)), row("二", img(B) + emoji)});
         ASSERT_EQ(body.find(filler), before.size());
         for (const std::string& mark : {std::string(), std::string("\xEF\xBB\xBF")}) {
             SCOPED_TRACE(shift);
@@ -301,8 +317,8 @@ TEST(ReaderText, PiecesOfALargePackageDecodeAsOne) {
 }
 
 TEST(ReaderText, NulCharacterIsRefusedAndTheFileStaysAsItWas) {
-    const std::string bytes = utf16(packageText(HEADER, {row("一", img(A))})) + std::string("\0\0", 2) +
-                              utf16("\r\n").substr(2);
+    const std::string bytes =
+        utf16(packageText(HEADER, {row("一", img(A))})) + std::string("\0\0", 2) + utf16("\r\n").substr(2);
     Read read(bytes);
     EXPECT_EQ(read.result, 0) << "the engine's strings would end at the NUL and the rest be lost";
     EXPECT_EQ(readWholeFile(read.path), bytes);
@@ -331,7 +347,7 @@ TEST(ReaderPatterns, EachDescriptionPatternFindsItsMarkup) {
         std::string field;
     };
     const std::vector<Case> cases = {
-        {0, "\"<IMG ALT=x SRC=\"\"" + A + "\"\" />\""},  // doubled quotes inside a CSV field
+        {0, "\"<IMG ALT=x SRC=\"\"" + A + "\"\" />\""}, // doubled quotes inside a CSV field
         {1, "<img src = ' " + A + "'>"},
         {2, "<img width=1 src=" + A + " height=2>"},
         {2, "<img src=" + A + "|x>"},
@@ -351,18 +367,22 @@ TEST(ReaderPatterns, EachDescriptionPatternFindsItsMarkup) {
             }
         }
         EXPECT_EQ(collectDescription(c.field), Strings{A});
-        EXPECT_EQ(collectDescription(c.field + " https://img.alicdn.com/s.jpg " + img("https://x.example/s.jpg")),
-                  Strings{A})
+        EXPECT_EQ(
+            collectDescription(c.field + " https://img.alicdn.com/s.jpg " + img("https://x.example/s.jpg")),
+            Strings{A})
             << "https is never collected";
     }
-    EXPECT_EQ(collectMobile("<wapDesc><IMG>" + A + "</IMG><img x=1>" + B + "</img></wapDesc>"), (Strings{A, B}));
+    EXPECT_EQ(collectMobile("<wapDesc><IMG>" + A + "</IMG><img x=1>" + B + "</img></wapDesc>"),
+              (Strings{A, B}));
 }
 
 TEST(ReaderPatterns, ExclusionsAndTheBlankImage) {
-    const Strings excluded = {"http://img01.taobao.com/a.jpg", "http://a.tbcdn.cn/b.jpg", "http://img.tmall.com/c.jpg"};
+    const Strings excluded = {"http://img01.taobao.com/a.jpg", "http://a.tbcdn.cn/b.jpg",
+                              "http://img.tmall.com/c.jpg"};
     const std::string blank = "http://img.alicdn.com/imgextra/i1/T1_blank1.jpg";
     std::string description;
-    for (const std::string& e : excluded) description += img(e);
+    for (const std::string& e : excluded)
+        description += img(e);
     description += img(blank) + img(blank + "?x=1") + img(A);
     EXPECT_EQ(collectDescription(description), (Strings{blank + "?x=1", A}));
     Strings mobile = excluded;
@@ -372,8 +392,8 @@ TEST(ReaderPatterns, ExclusionsAndTheBlankImage) {
 
 TEST(ReaderPatterns, DistinctAddressesInPatternOrder) {
     // C stands first in the text but is found by a later pattern than A and B.
-    const std::string field = "<td background=\"" + C + "\">" + img(A) + img(B) + img(A) + "<p background=\"" + A +
-                              "\" style=\"background:url(" + B + ")\">";
+    const std::string field = "<td background=\"" + C + "\">" + img(A) + img(B) + img(A) +
+                              "<p background=\"" + A + "\" style=\"background:url(" + B + ")\">";
     EXPECT_EQ(collectDescription(field), (Strings{A, B, C}));
 
     Read read(utf16(packageText(HEADER, {row("一", field, wap({A, A, C}))})));
@@ -385,12 +405,15 @@ TEST(ReaderPatterns, SameResultsAsAFreshlyCompiledPattern) {
     // The reader compiles its patterns once and skips a pattern when a field lacks the text that
     // the pattern needs. A pattern it does not know is compiled for the call and always matched:
     // the same pattern behind an empty group must find exactly the same addresses.
-    const Strings pieces = {"<img ", "<IMG src=", "src", "=", "\"", "'", " ", ">", "|", "http://", "HTTP://",
-                            "https://", "a.jpg", "background", "BackGround:", "url(", ")", "</img>", "<img>", "x"};
+    const Strings pieces = {
+        "<img ",       "<IMG src=", "src",     "=",       "\"",       "'",     " ",
+        ">",           "|",         "http://", "HTTP://", "https://", "a.jpg", "background",
+        "BackGround:", "url(",      ")",       "</img>",  "<img>",    "x"};
     std::mt19937 random(7);
     for (int round = 0; round < 300; round++) {
         std::string field = "\"";
-        for (int i = 0, n = 1 + static_cast<int>(random() % 30); i < n; i++) field += pieces[random() % pieces.size()];
+        for (int i = 0, n = 1 + static_cast<int>(random() % 30); i < n; i++)
+            field += pieces[random() % pieces.size()];
         field += "\"";
         SCOPED_TRACE(field);
         for (const char* pattern : DESC_IMAGE_PATTERNS) {

@@ -33,16 +33,24 @@
 #endif
 
 // The window side: the benchmark shows nothing.
-void windowReadOptions(JobOptions* options) { std::memset(options, 0, sizeof *options); }
+void windowReadOptions(JobOptions* options) {
+    std::memset(options, 0, sizeof *options);
+}
 void windowEnsureRowVisible(int) {}
 void windowSetRowText(int, int, const char*) {}
-int windowIsRowSelected(int) { return 0; }
+int windowIsRowSelected(int) {
+    return 0;
+}
 void windowNotifySelectionChanged() {}
 void windowSetProgressPos(int) {}
 void windowSetProgressText(const char*) {}
-void windowShowMessage(const char* text, const char* caption, int) { std::fprintf(stderr, "%s: %s\n", caption, text); }
+void windowShowMessage(const char* text, const char* caption, int) {
+    std::fprintf(stderr, "%s: %s\n", caption, text);
+}
 void windowRestoreButtons() {}
-void windowEndProcess(int status) { std::exit(status == 0 ? 1 : status); }
+void windowEndProcess(int status) {
+    std::exit(status == 0 ? 1 : status);
+}
 
 #ifdef _WIN32
 
@@ -66,12 +74,12 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 std::string address(int item, int n) {
     char buffer[160];
     if (n % 7 == 6) {
-        std::snprintf(buffer, sizeof buffer, "http://img.shop%d.example.cn/upload/%06d/detail-%02d.jpg", item % 50,
-                      item, n);
+        std::snprintf(buffer, sizeof buffer, "http://img.shop%d.example.cn/upload/%06d/detail-%02d.jpg",
+                      item % 50, item, n);
     } else {
         std::snprintf(buffer, sizeof buffer,
-                      "http://img.alicdn.com/imgextra/i%d/2206%06d/O1CN01x%06dn%02d_!!2206%06d.jpg", 1 + n % 4, item,
-                      item, n, item);
+                      "http://img.alicdn.com/imgextra/i%d/2206%06d/O1CN01x%06dn%02d_!!2206%06d.jpg",
+                      1 + n % 4, item, item, n, item);
     }
     return buffer;
 }
@@ -97,22 +105,25 @@ std::string description(int item) {
                            : "<div style=\"\"background:url(" + a + ")\"\">详情</div>");
             break;
         default:
-            out += "<img align=\"\"absmiddle\"\" src=\"\"" + a + (n == 3 ? "_.webp" : "") + "\"\" style=\"\"max-width:750px\"\">";
+            out += "<img align=\"\"absmiddle\"\" src=\"\"" + a + (n == 3 ? "_.webp" : "") +
+                   "\"\" style=\"\"max-width:750px\"\">";
         }
-        if (n % 5 == 0) out += "<img src=\"\"" + address(item, 0) + "\"\">";  // a repeat
+        if (n % 5 == 0) out += "<img src=\"\"" + address(item, 0) + "\"\">"; // a repeat
     }
     return out + "</div>";
 }
 
 std::string mobile(int item) {
     std::string out = "<wapDesc><shortDesc>手机端详情</shortDesc>";
-    for (int n = 0; n < MOBILE_ADDRESSES; n++) out += "<img>" + address(item, n * 3) + "</img><txt>细节展示</txt>";
+    for (int n = 0; n < MOBILE_ADDRESSES; n++)
+        out += "<img>" + address(item, n * 3) + "</img><txt>细节展示</txt>";
     return out + "</wapDesc>";
 }
 
 std::string row(int item) {
     std::string fields[67];
-    for (int c = 0; c < 67; c++) fields[c] = std::to_string((item + c) % 97);
+    for (int c = 0; c < 67; c++)
+        fields[c] = std::to_string((item + c) % 97);
     char title[128];
     std::snprintf(title, sizeof title, "\"2024新款纯棉短袖T恤男 宽松百搭 款号%05d\"", item);
     fields[0] = title;
@@ -122,7 +133,8 @@ std::string row(int item) {
     fields[53] = "\"" + mobile(item) + "\"";
     fields[57] = "\"夏季新款 宽松百搭\"";
     std::string out = fields[0];
-    for (int c = 1; c < 67; c++) out += "\t" + fields[c];
+    for (int c = 1; c < 67; c++)
+        out += "\t" + fields[c];
     return out + "\r\n";
 }
 
@@ -153,7 +165,8 @@ bool generate(const std::string& path, int items) {
     FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
     bool ok = std::fwrite("\xFF\xFE", 1, 2, out) == 2 && appendUtf16(out, header());
-    for (int i = 0; ok && i < items; i++) ok = appendUtf16(out, row(i));
+    for (int i = 0; ok && i < items; i++)
+        ok = appendUtf16(out, row(i));
     return std::fclose(out) == 0 && ok;
 }
 
@@ -164,7 +177,8 @@ long statusKb(const char* field) {
     long value = -1;
     size_t n = std::strlen(field);
     while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, field, n) == 0 && line[n] == ':') value = std::strtol(line + n + 1, nullptr, 10);
+        if (std::strncmp(line, field, n) == 0 && line[n] == ':')
+            value = std::strtol(line + n + 1, nullptr, 10);
     }
     std::fclose(f);
     return value;
@@ -191,7 +205,8 @@ int loadOnce(const char* path) {
         descCount += item->descImages ? item->descImages->count : 0;
         mobileCount += item->mobileImages ? item->mobileImages->count : 0;
     }
-    std::printf("%d %.6f %ld %ld %d %ld %ld\n", ok, elapsed, before, peak, items->count, descCount, mobileCount);
+    std::printf("%d %.6f %ld %ld %d %ld %ld\n", ok, elapsed, before, peak, items->count, descCount,
+                mobileCount);
     return ok ? 0 : 1;
 }
 
@@ -215,8 +230,8 @@ LoadResult runLoad(const std::string& path) {
     FILE* child = popen(command.c_str(), "r");
     if (!child) return r;
     int ok = 0;
-    if (std::fscanf(child, "%d %lf %ld %ld %d %ld %ld", &ok, &r.seconds, &r.beforeKb, &r.peakKb, &r.items, &r.desc,
-                    &r.mobile) != 7) {
+    if (std::fscanf(child, "%d %lf %ld %ld %d %ld %ld", &ok, &r.seconds, &r.beforeKb, &r.peakKb, &r.items,
+                    &r.desc, &r.mobile) != 7) {
         ok = 0;
     }
     r.ok = pclose(child) == 0 && ok == 1;
@@ -269,7 +284,8 @@ int main(int argc, char** argv) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return 1;
     const double megabytes = static_cast<double>(st.st_size) / 1e6;
-    std::printf("package: %d items, %.1f MB of UTF-16LE (written in %.1f s)\n", items, megabytes, secondsSince(start));
+    std::printf("package: %d items, %.1f MB of UTF-16LE (written in %.1f s)\n", items, megabytes,
+                secondsSince(start));
 
     std::vector<double> loads;
     std::vector<double> conversions;
@@ -281,20 +297,20 @@ int main(int argc, char** argv) {
         double conversion = runIconv(path, &iconvKb);
         LoadResult load = runLoad(path);
         if (conversion < 0 || !load.ok) {
-            std::fprintf(stderr, "run %d failed (iconv %s, load %s)\n", run + 1, conversion < 0 ? "failed" : "ok",
-                         load.ok ? "ok" : "failed");
+            std::fprintf(stderr, "run %d failed (iconv %s, load %s)\n", run + 1,
+                         conversion < 0 ? "failed" : "ok", load.ok ? "ok" : "failed");
             ok = false;
             break;
         }
         if (load.items != items || load.desc != static_cast<long>(items) * DESC_ADDRESSES ||
             load.mobile != static_cast<long>(items) * MOBILE_ADDRESSES) {
-            std::fprintf(stderr, "wrong result: %d items, %ld description and %ld mobile addresses\n", load.items,
-                         load.desc, load.mobile);
+            std::fprintf(stderr, "wrong result: %d items, %ld description and %ld mobile addresses\n",
+                         load.items, load.desc, load.mobile);
             ok = false;
             break;
         }
-        std::printf("run %d: iconv %.3f s, readPackage %.3f s, peak %.1f MB (%.1f MB before the load)\n", run + 1,
-                    conversion, load.seconds, load.peakKb / 1024.0, load.beforeKb / 1024.0);
+        std::printf("run %d: iconv %.3f s, readPackage %.3f s, peak %.1f MB (%.1f MB before the load)\n",
+                    run + 1, conversion, load.seconds, load.peakKb / 1024.0, load.beforeKb / 1024.0);
         loads.push_back(load.seconds);
         conversions.push_back(conversion);
         peakKb = std::max(peakKb, load.peakKb);
@@ -310,13 +326,16 @@ int main(int argc, char** argv) {
     const double conversion = conversions[conversions.size() / 2];
     const double timeRatio = load / conversion;
     const double memoryRatio = (peakKb * 1024.0 / 1e6) / megabytes;
-    std::printf("addresses: %d description and %d mobile per item, as generated\n", DESC_ADDRESSES, MOBILE_ADDRESSES);
-    std::printf("iconv -f UTF-16 -t GB18030: %.3f s (median of %d, %.0f MB/s, peak %.1f MB)\n", conversion, RUNS,
-                megabytes / conversion, iconvPeakKb / 1024.0);
-    std::printf("readPackage:                %.3f s (median of %d, %.0f MB/s)\n", load, RUNS, megabytes / load);
-    std::printf("time:   %.2f x the conversion (target at most 3)   %s\n", timeRatio, timeRatio <= 3 ? "ok" : "MISSED");
-    std::printf("memory: peak %.1f MB = %.2f x the file (target at most 4)   %s\n", peakKb / 1024.0, memoryRatio,
-                memoryRatio <= 4 ? "ok" : "MISSED");
+    std::printf("addresses: %d description and %d mobile per item, as generated\n", DESC_ADDRESSES,
+                MOBILE_ADDRESSES);
+    std::printf("iconv -f UTF-16 -t GB18030: %.3f s (median of %d, %.0f MB/s, peak %.1f MB)\n", conversion,
+                RUNS, megabytes / conversion, iconvPeakKb / 1024.0);
+    std::printf("readPackage:                %.3f s (median of %d, %.0f MB/s)\n", load, RUNS,
+                megabytes / load);
+    std::printf("time:   %.2f x the conversion (target at most 3)   %s\n", timeRatio,
+                timeRatio <= 3 ? "ok" : "MISSED");
+    std::printf("memory: peak %.1f MB = %.2f x the file (target at most 4)   %s\n", peakKb / 1024.0,
+                memoryRatio, memoryRatio <= 4 ? "ok" : "MISSED");
     return timeRatio <= 3 && memoryRatio <= 4 ? 0 : 1;
 }
 
