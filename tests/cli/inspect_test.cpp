@@ -33,6 +33,10 @@ struct CliFolder {
         std::string err = joinPath(dir, "stderr.txt");
         std::string command =
             "\"" + std::string(VEDO_CLI_PATH) + "\" " + arguments + " >\"" + out + "\" 2>\"" + err + "\"";
+#ifdef _WIN32
+        // cmd /c drops the first and the last quote of a command that begins with one.
+        command = "\"" + command + "\"";
+#endif
         int rc = std::system(command.c_str());
 #ifdef _WIN32
         int status = rc;
