@@ -12,7 +12,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ReplayServer* server = replayServer();
     static const std::string dest = fuzzScratchFile("download.jpg");
-    static const std::string address = "http://127.0.0.1:" + std::to_string(server->port) + "/i/a.jpg?x=1&amp;y=2";
+    static const std::string address =
+        "http://127.0.0.1:" + std::to_string(server->port) + "/i/a.jpg?x=1&amp;y=2";
     setReplay(server, data, size);
 
     char errorText[ERROR_TEXT_SIZE];

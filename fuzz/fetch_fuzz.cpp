@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ReplayServer* server = replayServer();
-    static const std::string address = "http://127.0.0.1:" + std::to_string(server->port) + "/checkUpdate.asp?v=6.9";
+    static const std::string address =
+        "http://127.0.0.1:" + std::to_string(server->port) + "/checkUpdate.asp?v=6.9";
     setReplay(server, data, size);
 
     FetchResult* result = fetchText(address.c_str());

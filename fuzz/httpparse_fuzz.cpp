@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
     const char* split = static_cast<const char*>(std::memchr(bytes, '\0', size));
     std::string address(bytes, split ? static_cast<size_t>(split - bytes) : size);
-    std::string head = split ? std::string(split + 1, size - static_cast<size_t>(split - bytes) - 1) : std::string();
+    std::string head =
+        split ? std::string(split + 1, size - static_cast<size_t>(split - bytes) - 1) : std::string();
 
     UrlParts parts = {nullptr, nullptr, 0};
     if (parseUrl(address.c_str(), &parts)) {

@@ -19,8 +19,8 @@ HashMap* connectFailures = nullptr;
 
 // Override table: "HOST:PORT" -> ConnectTarget.
 struct ConnectTarget {
-    char* host;  // null: keep the original host
-    int port;    // 0: keep the original port
+    char* host; // null: keep the original host
+    int port;   // 0: keep the original port
 };
 static HashMap* connectOverrides = nullptr;
 
@@ -53,8 +53,12 @@ static int mapContains(const HashMap* map, const char* key) {
     return 0;
 }
 
-static void* countValue(intptr_t count) { return reinterpret_cast<void*>(count); }
-static intptr_t countOf(void* value) { return reinterpret_cast<intptr_t>(value); }
+static void* countValue(intptr_t count) {
+    return reinterpret_cast<void*>(count);
+}
+static intptr_t countOf(void* value) {
+    return reinterpret_cast<intptr_t>(value);
+}
 
 void initConnectionPool() {
     std::lock_guard<std::mutex> lock(failureMutex);
@@ -171,7 +175,8 @@ void clearConnectOverrides() {
 }
 
 // The host and port to connect to for the key; the original ones when no override applies.
-static void connectTarget(const char* key, const char* host, int port, std::string* targetHost, int* targetPort) {
+static void connectTarget(const char* key, const char* host, int port, std::string* targetHost,
+                          int* targetPort) {
     *targetHost = host;
     *targetPort = port;
     std::lock_guard<std::mutex> lock(overrideMutex);
@@ -197,7 +202,9 @@ int socketIoTimeoutMilliseconds() {
     return overridden > 0 ? overridden : SOCKET_IO_TIMEOUT_MS;
 }
 
-void setLoopbackOnly(int on) { loopbackOnly.store(on ? 1 : 0); }
+void setLoopbackOnly(int on) {
+    loopbackOnly.store(on ? 1 : 0);
+}
 
 static int isLoopback(uint32_t networkOrderAddress) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(&networkOrderAddress);

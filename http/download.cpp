@@ -42,7 +42,7 @@ struct Transfer {
     unsigned char imageSignature[2];
     int signatureBytes;
     int isChunkReceiveCompleted;
-    int lastReceive;  // result of the last receive, for the failure texts
+    int lastReceive; // result of the last receive, for the failure texts
     int lastError;
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
@@ -51,7 +51,8 @@ struct Transfer {
 #ifdef __GNUC__
 __attribute__((format(printf, 2, 3)))
 #endif
-static void setError(Transfer* t, const char* format, ...) {
+static void
+setError(Transfer* t, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::vsnprintf(t->errorText, ERROR_TEXT_SIZE, format, args);
@@ -88,7 +89,8 @@ static int completeTransfer(Transfer* t) {
                  (t->header.isChunked && t->isChunkReceiveCompleted);
         if (!ok) {
             if (t->fileSize == SIZE_UNDEFINED) {
-                setError(t, "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
+                setError(t,
+                         "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
                          t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
             } else {
                 setError(t, "(fileSize:%u, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
@@ -132,7 +134,8 @@ static int completeTransfer(Transfer* t) {
 static int readPlainBody(Transfer* t, const char* body, int held) {
     t->readTotal = held;
     if (t->fileSize != SIZE_UNDEFINED && t->fileSize < static_cast<uint32_t>(t->readTotal)) {
-        setError(t, "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", t->readTotal, t->fileSize);
+        setError(t, "readTotal > fileSize, 当前下载的文件数据大小:%d, fileSize:%u", t->readTotal,
+                 t->fileSize);
         return DOWNLOAD_REFUSED;
     }
     if (t->readTotal > 0) {
@@ -144,7 +147,8 @@ static int readPlainBody(Transfer* t, const char* body, int held) {
         int n = receive(t, t->buffer, HTTP_BUFFER_SIZE);
         if (n <= 0) return completeTransfer(t);
         if (n > MAX_IMAGE_SIZE - t->readTotal) {
-            setError(t, "header.contentLength: %d, readTotal:%d > 10M", t->header.contentLength, t->readTotal + n);
+            setError(t, "header.contentLength: %d, readTotal:%d > 10M", t->header.contentLength,
+                     t->readTotal + n);
             return DOWNLOAD_REFUSED;
         }
         t->readTotal += n;
@@ -186,7 +190,7 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
     t->readTotal = 0;
     int previousFill = filled;
     for (;;) {
-        int refillAt = -1;  // set when the bytes from 0 to refillAt are kept and more must be received
+        int refillAt = -1; // set when the bytes from 0 to refillAt are kept and more must be received
         int lineEnd = findLineEnd(data, scan, filled);
         if (lineEnd < 0) {
             int kept = filled - scan;
@@ -197,7 +201,8 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
             // extension) is ignored, and an empty line reads as 0.
             int p = scan;
             if (lineEnd - scan >= 2 && (data[scan + 1] == 'x' || data[scan + 1] == 'X')) p += 2;
-            while (p < lineEnd && (data[p] == ' ' || data[p] == '\t')) p++;
+            while (p < lineEnd && (data[p] == ' ' || data[p] == '\t'))
+                p++;
             uint64_t size = 0;
             int digits = 0;
             for (; p < lineEnd && hexValue(data[p]) >= 0; p++) {
@@ -215,8 +220,9 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
                 // Last chunk: wait for the end of the trailer section.
                 int syCount = filled - dataStart;
                 if (syCount != 2) {
-                    writeLogFormat("chunk size == 0, readTotal:%d, p - data:%d, syCount:%d, dataContent:\r\n%s",
-                                   filled, dataStart, syCount, data);
+                    writeLogFormat(
+                        "chunk size == 0, readTotal:%d, p - data:%d, syCount:%d, dataContent:\r\n%s", filled,
+                        dataStart, syCount, data);
                 }
                 std::memmove(data, data + dataStart, static_cast<size_t>(syCount));
                 data[syCount] = '\0';
@@ -227,7 +233,8 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
                     }
                     int n = receive(t, data + syCount, HTTP_BUFFER_SIZE - syCount);
                     if (n <= 0) {
-                        setError(t, "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
+                        setError(t,
+                                 "读取chunk最后的结束符时出错: syCount:%d, bufferSize:%d, ret:%d, errno:%d",
                                  syCount, HTTP_BUFFER_SIZE - syCount, n, t->lastError);
                         return DOWNLOAD_FAILED;
                     }
@@ -238,8 +245,8 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
                 return completeTransfer(t);
             }
             if (chunksize > MAX_IMAGE_SIZE - t->readTotal) {
-                setError(t, "header.isChunked: %d, chunksize:%d, readTotal:%d > 10M", t->header.isChunked, chunksize,
-                         t->readTotal);
+                setError(t, "header.isChunked: %d, chunksize:%d, readTotal:%d > 10M", t->header.isChunked,
+                         chunksize, t->readTotal);
                 return DOWNLOAD_REFUSED;
             }
             int avail = filled - dataStart;
@@ -347,7 +354,8 @@ static int runTransfer(Transfer* t, int redirected) {
     if (t->header.contentLength != -1) {
         t->fileSize = static_cast<uint32_t>(t->header.contentLength);
         if (t->fileSize > static_cast<uint32_t>(MAX_IMAGE_SIZE)) {
-            setError(t, "fileSize=0, header.contentLength: %u, 大于10M", static_cast<uint32_t>(t->header.contentLength));
+            setError(t, "fileSize=0, header.contentLength: %u, 大于10M",
+                     static_cast<uint32_t>(t->header.contentLength));
             return DOWNLOAD_REFUSED;
         }
     } else if (t->keepAlive && !t->header.isChunked && !equalsIgnoreCase(t->header.connection, "close")) {

@@ -28,7 +28,8 @@ static void fail(FetchResult* result, int kind, const char* text) {
 #ifdef __GNUC__
 __attribute__((format(printf, 4, 5)))
 #endif
-static void failFormatted(FetchResult* result, int kind, size_t size, const char* format, ...) {
+static void
+failFormatted(FetchResult* result, int kind, size_t size, const char* format, ...) {
     char* text = static_cast<char*>(allocateOrDie(size));
     va_list args;
     va_start(args, format);
@@ -126,15 +127,16 @@ FetchResult* fetchText(const char* url) {
         if (announced > static_cast<uint32_t>(MAX_IMAGE_SIZE)) {
             std::free(data);
             closeSocket(socket);
-            failFormatted(result, FETCH_AFTER_REQUEST, FETCH_TEXT_SIZE, "fileSize=0, header.contentLength: %u, 大于10M",
-                          announced);
+            failFormatted(result, FETCH_AFTER_REQUEST, FETCH_TEXT_SIZE,
+                          "fileSize=0, header.contentLength: %u, 大于10M", announced);
             return result;
         }
         if (static_cast<uint32_t>(held) > announced) {
             std::free(data);
             closeSocket(socket);
             failFormatted(result, FETCH_AFTER_REQUEST, FETCH_TEXT_SIZE,
-                          "图片大小:%u, http header 返回的 Content-Length:%d", announced, header.contentLength);
+                          "图片大小:%u, http header 返回的 Content-Length:%d", announced,
+                          header.contentLength);
             return result;
         }
         int length = header.contentLength;
@@ -164,8 +166,9 @@ FetchResult* fetchText(const char* url) {
     std::free(body);
     std::free(data);
     closeSocket(socket);
-    failFormatted(result, FETCH_AFTER_REQUEST, FETCH_TEXT_SIZE, "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d",
-                  announced, received, lastReceive, lastError);
+    failFormatted(result, FETCH_AFTER_REQUEST, FETCH_TEXT_SIZE,
+                  "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", announced, received, lastReceive,
+                  lastError);
     return result;
 }
 

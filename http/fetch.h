@@ -2,11 +2,11 @@
 #pragma once
 
 struct FetchResult {
-    int ok;          // 1 on success
-    char* head;      // the response head once a 200 head has arrived, else null
-    char* text;      // the body (length bytes and a NUL) on success, else the failure text
-    int length;      // the body's length on success, else 0
-    int errorKind;   // 0 success; 1 address, connection or send; 2 after the request was sent
+    int ok;        // 1 on success
+    char* head;    // the response head once a 200 head has arrived, else null
+    char* text;    // the body (length bytes and a NUL) on success, else the failure text
+    int length;    // the body's length on success, else 0
+    int errorKind; // 0 success; 1 address, connection or send; 2 after the request was sent
 };
 
 constexpr int FETCH_ADDRESS_OR_CONNECTION = 1;

@@ -16,22 +16,27 @@ static char* copyRange(const char* begin, const char* end) {
     return copy;
 }
 
-static int isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+static int isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 // atoi's reading (leading white space, a sign, digits) without its undefined overflow: the value
 // wraps around in 32 bits.
 static uint32_t readPort(const char* text) {
-    while (isBlank(*text)) text++;
+    while (isBlank(*text))
+        text++;
     int negative = 0;
     if (*text == '+' || *text == '-') negative = *text++ == '-';
     uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; text++) value = value * 10u + static_cast<uint32_t>(*text - '0');
+    for (; *text >= '0' && *text <= '9'; text++)
+        value = value * 10u + static_cast<uint32_t>(*text - '0');
     return negative ? 0u - value : value;
 }
 
 // atoi's reading, held to the range of int32_t.
 static int32_t readLength(const char* text) {
-    while (isBlank(*text)) text++;
+    while (isBlank(*text))
+        text++;
     int negative = 0;
     if (*text == '+' || *text == '-') negative = *text++ == '-';
     long long value = 0;
@@ -52,7 +57,8 @@ int parseUrl(const char* url, UrlParts* parts) {
     const char* pathStart = std::strchr(hostStart, '/');
     if (!pathStart) return 0;
 
-    const char* colon = static_cast<const char*>(std::memchr(hostStart, ':', static_cast<size_t>(pathStart - hostStart)));
+    const char* colon =
+        static_cast<const char*>(std::memchr(hostStart, ':', static_cast<size_t>(pathStart - hostStart)));
     if (colon) {
         parts->host = copyRange(hostStart, colon);
         parts->port = readPort(colon + 1);
@@ -78,17 +84,18 @@ int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int siz
     if (!parts || !parts->host || !parts->path) return -1;
     const char* protocol = keepAlive ? " HTTP/1.1" : " HTTP/1.0";
     const char* last = keepAlive ? "\r\nConnection: keep-alive\r\n\r\n" : "\r\nConnection: close\r\n\r\n";
-    static const char* const fixedHeaders = "\r\nAccept: */*"
-                                            "\r\nAccept-Language: zh-cn"
-                                            "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
-                                            "Trident/4.0; CIBA)";
+    static const char* const fixedHeaders =
+        "\r\nAccept: */*"
+        "\r\nAccept-Language: zh-cn"
+        "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
+        "Trident/4.0; CIBA)";
     int n;
     if (parts->port == 80) {
-        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s%s", parts->path, protocol,
-                          fixedHeaders, parts->host, last);
+        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s%s", parts->path,
+                          protocol, fixedHeaders, parts->host, last);
     } else {
-        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s:%d%s", parts->path, protocol,
-                          fixedHeaders, parts->host, static_cast<int>(parts->port), last);
+        n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s:%d%s", parts->path,
+                          protocol, fixedHeaders, parts->host, static_cast<int>(parts->port), last);
     }
     if (n < 0 || n >= size) {
         request[0] = '\0';
@@ -98,7 +105,9 @@ int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int siz
 }
 
 // Copies value into a field of `size` bytes; returns 0 when it had to be cut.
-static int copyValue(char* field, size_t size, const char* value) { return copyBounded(field, size, value); }
+static int copyValue(char* field, size_t size, const char* value) {
+    return copyBounded(field, size, value);
+}
 
 void parseResponseHead(char* head, HttpHeader* header) {
     int32_t contentLength = -1;
@@ -131,7 +140,8 @@ void parseResponseHead(char* head, HttpHeader* header) {
 }
 
 int isImageStatusOk(const char* response) {
-    return startsWithIgnoreCase(response, STATUS_200_HTTP11) || startsWithIgnoreCase(response, STATUS_200_HTTP10);
+    return startsWithIgnoreCase(response, STATUS_200_HTTP11) ||
+           startsWithIgnoreCase(response, STATUS_200_HTTP10);
 }
 
 int isImageStatusRedirect(const char* response) {
@@ -142,7 +152,8 @@ int isImageStatusRedirect(const char* response) {
 }
 
 int isImageStatusNotFound(const char* response) {
-    return startsWithIgnoreCase(response, STATUS_404_HTTP10) || startsWithIgnoreCase(response, STATUS_404_HTTP11);
+    return startsWithIgnoreCase(response, STATUS_404_HTTP10) ||
+           startsWithIgnoreCase(response, STATUS_404_HTTP11);
 }
 
 int isFetchStatusOk(const char* response) {

@@ -4,9 +4,9 @@
 #include <cstdint>
 
 struct UrlParts {
-    char* host;     // as written in the address; may be empty
-    char* path;     // from the first "/" after the host to the end: path, query and fragment
-    uint32_t port;  // only the low 16 bits reach the socket address
+    char* host;    // as written in the address; may be empty
+    char* path;    // from the first "/" after the host to the end: path, query and fragment
+    uint32_t port; // only the low 16 bits reach the socket address
 };
 
 // Splits an address. Returns 1 with both strings allocated, 0 (nothing allocated) when the address
@@ -27,8 +27,8 @@ constexpr int CONNECTION_SIZE = 16;
 constexpr int CONTENT_ENCODING_SIZE = 32;
 
 struct HttpHeader {
-    int32_t contentLength;  // -1 when absent
-    int32_t isChunked;      // "Transfer-Encoding: chunked" present
+    int32_t contentLength; // -1 when absent
+    int32_t isChunked;     // "Transfer-Encoding: chunked" present
     char location[LOCATION_SIZE];
     char connection[CONNECTION_SIZE];
     char contentEncoding[CONTENT_ENCODING_SIZE];

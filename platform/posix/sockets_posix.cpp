@@ -12,11 +12,17 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-static int fdOf(SocketHandle socket) { return static_cast<int>(socket); }
+static int fdOf(SocketHandle socket) {
+    return static_cast<int>(socket);
+}
 
-int startSockets() { return 1; }
+int startSockets() {
+    return 1;
+}
 
-int lastSocketError() { return errno; }
+int lastSocketError() {
+    return errno;
+}
 
 int parseIpv4Address(const char* text, uint32_t* address) {
     struct in_addr parsed;
@@ -156,7 +162,9 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
     return result > 0 ? 1 : 0;
 }
 
-void shutdownSocket(SocketHandle socket) { shutdown(fdOf(socket), SHUT_RDWR); }
+void shutdownSocket(SocketHandle socket) {
+    shutdown(fdOf(socket), SHUT_RDWR);
+}
 
 void closeSocket(SocketHandle socket) {
     if (socket != NO_SOCKET) close(fdOf(socket));

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <mutex>
 
-static SOCKET nativeOf(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+static SOCKET nativeOf(SocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
 
 static SocketHandle handleOf(SOCKET socket) {
     if (socket == INVALID_SOCKET || socket == 0) return NO_SOCKET;
@@ -27,7 +29,9 @@ int startSockets() {
     return 1;
 }
 
-int lastSocketError() { return WSAGetLastError(); }
+int lastSocketError() {
+    return WSAGetLastError();
+}
 
 int parseIpv4Address(const char* text, uint32_t* address) {
     startSockets();
@@ -111,8 +115,10 @@ int waitForConnect(SocketHandle socket, int timeoutMilliseconds, int* errorCode)
 
 void setSocketTimeouts(SocketHandle socket, int milliseconds) {
     DWORD value = static_cast<DWORD>(milliseconds);
-    setsockopt(nativeOf(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
-    setsockopt(nativeOf(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+    setsockopt(nativeOf(socket), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value),
+               sizeof value);
+    setsockopt(nativeOf(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+               sizeof value);
 }
 
 int sendAll(SocketHandle socket, const char* data, int length) {
@@ -142,7 +148,9 @@ int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
     return result > 0 ? 1 : 0;
 }
 
-void shutdownSocket(SocketHandle socket) { shutdown(nativeOf(socket), SD_BOTH); }
+void shutdownSocket(SocketHandle socket) {
+    shutdown(nativeOf(socket), SD_BOTH);
+}
 
 void closeSocket(SocketHandle socket) {
     if (socket != NO_SOCKET) closesocket(nativeOf(socket));

@@ -49,9 +49,10 @@ struct DownloadTest : NetworkTest {
 
 TEST_F(DownloadTest, ConsecutiveImagesShareOneKeepAliveConnection) {
     std::string bodies[3] = {jpegBody(30000, 1), jpegBody(1, 2) + jpegBody(45000, 3), jpegBody(8000, 4)};
-    bodies[1][0] = static_cast<char>(0x89);  // PNG
+    bodies[1][0] = static_cast<char>(0x89); // PNG
     bodies[1][1] = 'P';
-    for (int i = 0; i < 3; i++) serveResource(server, "/img" + std::to_string(i) + ".jpg", bodies[i]);
+    for (int i = 0; i < 3; i++)
+        serveResource(server, "/img" + std::to_string(i) + ".jpg", bodies[i]);
     for (int i = 0; i < 3; i++) {
         ASSERT_EQ(download(url("/img" + std::to_string(i) + ".jpg")), 1) << error();
         EXPECT_EQ(readWholeFile(dest), bodies[i]);
@@ -74,21 +75,23 @@ TEST_F(DownloadTest, RequestTextInBothModes) {
     ASSERT_EQ(download(url(path), 1), 1) << error();
     ASSERT_EQ(download(url(path), 0), 1) << error();
 
-    const std::string agent = "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+    const std::string agent =
+        "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
     const std::string host = "Host: 127.0.0.1:" + std::to_string(server.port);
     const std::string sentPath = "/p/a b.jpg?x=1&y=%20&z=2#frag";
     std::vector<LoggedRequest> requests = receivedRequests(server);
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].text, "GET " + sentPath + " HTTP/1.1\r\nAccept: */*\r\nAccept-Language: zh-cn\r\n" + agent +
-                                    "\r\n" + host + "\r\nConnection: keep-alive\r\n\r\n");
-    EXPECT_EQ(requests[1].text, "GET " + sentPath + " HTTP/1.0\r\nAccept: */*\r\nAccept-Language: zh-cn\r\n" + agent +
-                                    "\r\n" + host + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(requests[0].text, "GET " + sentPath + " HTTP/1.1\r\nAccept: */*\r\nAccept-Language: zh-cn\r\n" +
+                                    agent + "\r\n" + host + "\r\nConnection: keep-alive\r\n\r\n");
+    EXPECT_EQ(requests[1].text, "GET " + sentPath + " HTTP/1.0\r\nAccept: */*\r\nAccept-Language: zh-cn\r\n" +
+                                    agent + "\r\n" + host + "\r\nConnection: close\r\n\r\n");
     // The close mode request went over a connection of its own.
     EXPECT_EQ(requests[1].connection, 2);
 }
 
 TEST_F(DownloadTest, OverriddenServerKeepsHostLineAndKeys) {
-    ASSERT_EQ(addConnectOverride(("img.example.test:80:127.0.0.1:" + std::to_string(server.port)).c_str()), 1);
+    ASSERT_EQ(addConnectOverride(("img.example.test:80:127.0.0.1:" + std::to_string(server.port)).c_str()),
+              1);
     serveResource(server, "/a.jpg", jpegBody(500, 6));
     ASSERT_EQ(download("http://img.example.test/a.jpg"), 1) << error();
     ASSERT_EQ(download("http://img.example.test/a.jpg"), 1) << error();
@@ -105,7 +108,7 @@ TEST_F(DownloadTest, ClosedPooledConnectionFallsBackToCloseMode) {
     std::string body = jpegBody(2000, 7);
     TestReply first;
     first.bytes = okReply(body, "Connection: keep-alive\r\n");
-    first.closeAfterReply = true;  // the server drops the connection it announced to keep
+    first.closeAfterReply = true; // the server drops the connection it announced to keep
     addReply(server, first);
     ASSERT_EQ(download(url("/a.jpg")), 1) << error();
 
@@ -240,7 +243,7 @@ TEST_F(DownloadTest, ChunkedBodyCutShortIsNeverStored) {
     std::string framed = chunkedBody(jpegBody(30000, 16), 20000);
     TestReply cut;
     cut.bytes = rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\nConnection: close\r\n", framed);
-    cut.closeAfterBytes = 15000;  // inside the first chunk's data
+    cut.closeAfterBytes = 15000; // inside the first chunk's data
     addReply(server, cut);
     addReply(server, cut);
     EXPECT_EQ(download(url("/a.jpg")), -1);
@@ -298,8 +301,9 @@ TEST_F(DownloadTest, TenMebibyteLimit) {
 TEST_F(DownloadTest, OneRedirectIsFollowed) {
     std::string body = jpegBody(4000, 19);
     serveResource(server, "/real.jpg", body);
-    addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + url("/real.jpg_.webp") + "\r\nContent-Length: 0\r\n"
-                                                    "Connection: keep-alive\r\n"));
+    addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + url("/real.jpg_.webp") +
+                                                        "\r\nContent-Length: 0\r\n"
+                                                        "Connection: keep-alive\r\n"));
     ASSERT_EQ(download(url("/moved.jpg")), 1) << error();
     EXPECT_EQ(readWholeFile(dest), body);
     EXPECT_EQ(requestLine(1), "GET /real.jpg HTTP/1.1");
@@ -307,8 +311,9 @@ TEST_F(DownloadTest, OneRedirectIsFollowed) {
     EXPECT_EQ(connectionCount(server), 1);
 
     // A redirect whose body is not known to be read never leaves its connection in the pool.
-    addReply(server, rawReply("HTTP/1.0 301 Moved", "Location: " + url("/real.jpg") +
-                                                    "\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n",
+    addReply(server, rawReply("HTTP/1.0 301 Moved",
+                              "Location: " + url("/real.jpg") +
+                                  "\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n",
                               "5\r\nmoved\r\n0\r\n\r\n"));
     ASSERT_EQ(download(url("/moved2.jpg")), 1) << error();
     EXPECT_EQ(readWholeFile(dest), body);
@@ -318,7 +323,8 @@ TEST_F(DownloadTest, OneRedirectIsFollowed) {
 
 TEST_F(DownloadTest, SecondRedirectAndRelativeLocationAreRefused) {
     for (int i = 0; i < 3; i++) {
-        addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + url("/again.jpg") + "\r\nContent-Length: 0\r\n"));
+        addReply(server, rawReply("HTTP/1.1 302 Found",
+                                  "Location: " + url("/again.jpg") + "\r\nContent-Length: 0\r\n"));
     }
     EXPECT_EQ(download(url("/a.jpg")), -1);
     EXPECT_EQ(error().rfind("返回错误的http状态码:\nHTTP/1.1 302 Found\r\n", 0), 0u) << error();
@@ -334,7 +340,8 @@ TEST_F(DownloadTest, SecondRedirectAndRelativeLocationAreRefused) {
     // A Location too long for its field is refused rather than shortened.
     std::string longLocation = url("/" + std::string(600, 'l') + ".jpg");
     for (int i = 0; i < 2; i++) {
-        addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + longLocation + "\r\nContent-Length: 0\r\n"));
+        addReply(server,
+                 rawReply("HTTP/1.1 302 Found", "Location: " + longLocation + "\r\nContent-Length: 0\r\n"));
     }
     EXPECT_EQ(download(url("/c.jpg")), -1);
     EXPECT_EQ(error(), "Location 超过 511 字节, 无法跟随跳转");
@@ -353,7 +360,8 @@ TEST_F(DownloadTest, NotFoundCostsTwoRequests) {
     addReply(server, rawReply("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"));
     addReply(server, rawReply("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"));
     EXPECT_EQ(download(url("/broken.jpg")), -1);
-    EXPECT_EQ(error(), "返回错误的http状态码:\nHTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(error(),
+              "返回错误的http状态码:\nHTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
 }
 
 TEST_F(DownloadTest, ContentsThatAreRefused) {
@@ -368,7 +376,8 @@ TEST_F(DownloadTest, ContentsThatAreRefused) {
         {"html", okReply("<html><body>error</body></html>"), 0, "下载的图片格式不受支持"},
         {"empty", okReply(""), 0, "下载的图片格式不受支持"},
         {"one byte", okReply("\xFF"), 0, "下载的图片格式不受支持"},
-        {"encoded", okReply(jpegBody(50, 20), "Content-Encoding: gzip\r\n"), -1, "header.contentEncoding:gzip"},
+        {"encoded", okReply(jpegBody(50, 20), "Content-Encoding: gzip\r\n"), -1,
+         "header.contentEncoding:gzip"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -384,7 +393,8 @@ TEST_F(DownloadTest, ContentsThatAreRefused) {
     const char* signatures[] = {"\xFF\xD8", "\x89P", "GI", "BM"};
     for (const char* signature : signatures) {
         std::string body = std::string(signature) + "rest of the image";
-        addReply(server, "http/1.1 200 ok\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        addReply(server,
+                 "http/1.1 200 ok\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
         EXPECT_EQ(download(url("/y.jpg")), 1) << error();
         EXPECT_EQ(readWholeFile(dest), body);
     }
@@ -469,4 +479,4 @@ TEST_F(DownloadTest, ShortWriteIsAWriteFailure) {
 }
 #endif
 
-}  // namespace
+} // namespace

@@ -53,7 +53,7 @@ TEST_F(FetchTest, FailureTable) {
     struct Case {
         const char* name;
         TestReply reply;
-        const char* text;  // a prefix of the expected text
+        const char* text; // a prefix of the expected text
         bool headKept;
     };
     TestReply cutHead;
@@ -79,7 +79,8 @@ TEST_F(FetchTest, FailureTable) {
         {"head cut short", cutHead, "图片大小:4294967295, 实际接收到的文件大小:28, ret:0, errno:0", false},
         {"body cut short", cutBody, "图片大小:100, 实际接收到的文件大小:50, ret:0, errno:0", true},
         {"chunked", chunked, "http header 中没找到 Content-Length 字段", true},
-        {"redirect", redirect, "返回错误的http状态码:\nHTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/x\r\n", false},
+        {"redirect", redirect,
+         "返回错误的http状态码:\nHTTP/1.1 302 Found\r\nLocation: http://127.0.0.1/x\r\n", false},
         {"lower case", lowerCase, "返回错误的http状态码:\nhttp/1.1 200 ok", false},
         {"too large", large, "fileSize=0, header.contentLength: 10485761, 大于10M", true},
         {"longer than announced", longer, "图片大小:4, http header 返回的 Content-Length:4", true},
@@ -117,7 +118,8 @@ TEST_F(FetchTest, FailuresBeforeTheRequest) {
     EXPECT_EQ(connectFailureCount("127.0.0.1", port), 1);
 
     // Reached through an override, the request still names the address's own server.
-    ASSERT_EQ(addConnectOverride(("update.example.test:80:127.0.0.1:" + std::to_string(server.port)).c_str()), 1);
+    ASSERT_EQ(addConnectOverride(("update.example.test:80:127.0.0.1:" + std::to_string(server.port)).c_str()),
+              1);
     addReply(server, okReply("false"));
     r = fetch("http://update.example.test/checkUpdate.asp");
     ASSERT_EQ(r->ok, 1) << r->text;
@@ -125,4 +127,4 @@ TEST_F(FetchTest, FailuresBeforeTheRequest) {
     EXPECT_NE(receivedRequests(server)[0].text.find("\r\nHost: update.example.test\r\n"), std::string::npos);
 }
 
-}  // namespace
+} // namespace

@@ -62,7 +62,8 @@ TEST(ParseUrl, SchemesPortsAndHostParts) {
     }
 }
 
-const char* const USER_AGENT = "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
+const char* const USER_AGENT =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
 
 std::string expectedRequest(const std::string& path, const char* protocol, const std::string& host,
                             const char* connection) {
@@ -119,7 +120,8 @@ TEST(BuildGetRequest, RefusesWhatDoesNotFitAndNeverWritesPast) {
     EXPECT_EQ(request[0], '\0');
     EXPECT_EQ(request[REQUEST_BUFFER_SIZE], '#');
     // Close mode is five bytes shorter and still fits.
-    EXPECT_EQ(buildGetRequest(&parts, 0, request, REQUEST_BUFFER_SIZE), fixedClose + static_cast<int>(fitsKeepAlive.size()) + 1);
+    EXPECT_EQ(buildGetRequest(&parts, 0, request, REQUEST_BUFFER_SIZE),
+              fixedClose + static_cast<int>(fitsKeepAlive.size()) + 1);
     freeUrlParts(&parts);
 
     // A long host name is held in the request buffer, not in a small Host line buffer.
@@ -200,4 +202,4 @@ TEST(StatusPrefixes, ImageDownloadIgnoresCaseTextFetchDoesNot) {
     EXPECT_TRUE(isImageStatusNotFound("HTTP/1.0 404 Not Found"));
 }
 
-}  // namespace
+} // namespace

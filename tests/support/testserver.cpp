@@ -9,7 +9,9 @@
 
 static constexpr int POLL_MILLISECONDS = 20;
 
-TestServer::~TestServer() { stopTestServer(*this); }
+TestServer::~TestServer() {
+    stopTestServer(*this);
+}
 
 static bool containsIgnoreCase(const std::string& text, const char* needle) {
     size_t n = std::strlen(needle);
@@ -26,7 +28,8 @@ static bool containsIgnoreCase(const std::string& text, const char* needle) {
 }
 
 std::string okReply(const std::string& body, const std::string& extraHeaders) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders +
+           "\r\n" + body;
 }
 
 std::string rawReply(const std::string& statusLine, const std::string& headers, const std::string& body) {
@@ -37,7 +40,8 @@ std::string chunkedBody(const std::string& body, int chunkSize) {
     std::string out;
     char sizeLine[32];
     for (size_t at = 0; at < body.size(); at += static_cast<size_t>(chunkSize)) {
-        size_t n = body.size() - at < static_cast<size_t>(chunkSize) ? body.size() - at : static_cast<size_t>(chunkSize);
+        size_t n = body.size() - at < static_cast<size_t>(chunkSize) ? body.size() - at
+                                                                     : static_cast<size_t>(chunkSize);
         std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", n);
         out += sizeLine;
         out.append(body, at, n);
@@ -105,7 +109,8 @@ static bool readFileBytes(const std::string& path, std::string* bytes) {
     char block[65536];
     size_t n;
     bytes->clear();
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes->append(block, n);
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes->append(block, n);
     std::fclose(f);
     return true;
 }
@@ -115,7 +120,8 @@ static TestReply servedReply(TestServer& server, const std::string& request) {
     TestReply reply;
     size_t pathStart = request.find(' ');
     size_t pathEnd = pathStart == std::string::npos ? std::string::npos : request.find(' ', pathStart + 1);
-    std::string path = pathEnd == std::string::npos ? std::string() : request.substr(pathStart + 1, pathEnd - pathStart - 1);
+    std::string path =
+        pathEnd == std::string::npos ? std::string() : request.substr(pathStart + 1, pathEnd - pathStart - 1);
     bool closeWanted = containsIgnoreCase(request, "\r\nConnection: close") ||
                        (containsIgnoreCase(request, " HTTP/1.0\r\n") &&
                         !containsIgnoreCase(request, "\r\nConnection: keep-alive"));

@@ -19,18 +19,18 @@
 #include <vector>
 
 struct TestReply {
-    std::string bytes;               // sent as they are
-    int pieceSize = 0;               // > 0: sent in pieces of this many bytes
-    int pauseMilliseconds = 0;       // pause after each piece
-    long long closeAfterBytes = -1;  // >= 0: close the connection once this many bytes are sent
-    bool neverAnswer = false;        // read the request and hold the connection without answering
-    bool closeAfterReply = false;    // close the connection once the reply is sent
+    std::string bytes;              // sent as they are
+    int pieceSize = 0;              // > 0: sent in pieces of this many bytes
+    int pauseMilliseconds = 0;      // pause after each piece
+    long long closeAfterBytes = -1; // >= 0: close the connection once this many bytes are sent
+    bool neverAnswer = false;       // read the request and hold the connection without answering
+    bool closeAfterReply = false;   // close the connection once the reply is sent
 };
 
 enum class BodyFraming { CONTENT_LENGTH, CHUNKED, CONNECTION_CLOSE };
 
 struct LoggedRequest {
-    int connection;  // 1 for the first connection the server accepted, and so on
+    int connection; // 1 for the first connection the server accepted, and so on
     std::string text;
 };
 
@@ -45,12 +45,12 @@ struct TestServer {
     std::atomic<bool> stopping{false};
     std::thread acceptThread;
 
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex; // guards everything below
     std::deque<TestReply> script;
-    std::map<std::string, std::string> resources;  // path (with its query) -> body
+    std::map<std::string, std::string> resources; // path (with its query) -> body
     std::string folder;
     BodyFraming framing = BodyFraming::CONTENT_LENGTH;
-    int chunkSize = 4096;  // data bytes per chunk of a chunked answer
+    int chunkSize = 4096; // data bytes per chunk of a chunked answer
     int connections = 0;
     std::vector<LoggedRequest> requests;
     std::vector<std::unique_ptr<TestServerConnection>> open;

@@ -30,7 +30,8 @@ static std::string readBack(const std::string& path) {
     if (!f) return bytes;
     char block[65536];
     size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes.append(block, n);
     std::fclose(f);
     return bytes;
 }
@@ -123,7 +124,8 @@ int main(int argc, char** argv) {
             std::string dest = ours + PATH_SEPARATOR + std::to_string(i) + ".jpg";
             int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
             if (result != 1) {
-                std::fprintf(stderr, "bench-download: %s: result %d: %s\n", address.c_str(), result, errorText);
+                std::fprintf(stderr, "bench-download: %s: result %d: %s\n", address.c_str(), result,
+                             errorText);
                 return 1;
             }
         }
@@ -152,10 +154,10 @@ int main(int argc, char** argv) {
     double oursRate = count / bestOurs;
     double curlRate = count / bestCurl;
     std::printf("%d images, %.1f MB in all\n", count, totalBytes / 1048576.0);
-    std::printf("downloadImage: %.0f images/s (%.3f s, %d connection%s)\n", oursRate, bestOurs, ourConnections,
-                ourConnections == 1 ? "" : "s");
-    std::printf("curl:          %.0f images/s (%.3f s, %d connection%s)\n", curlRate, bestCurl, curlConnections,
-                curlConnections == 1 ? "" : "s");
+    std::printf("downloadImage: %.0f images/s (%.3f s, %d connection%s)\n", oursRate, bestOurs,
+                ourConnections, ourConnections == 1 ? "" : "s");
+    std::printf("curl:          %.0f images/s (%.3f s, %d connection%s)\n", curlRate, bestCurl,
+                curlConnections, curlConnections == 1 ? "" : "s");
     std::printf("ratio:         %.1f%% of curl\n", 100.0 * oursRate / curlRate);
 
     std::error_code ec;
