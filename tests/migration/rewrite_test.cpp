@@ -181,41 +181,49 @@ TEST(Rewrite, ProgressRisesInWholePercentagesToOneHundred) {
 }
 
 TEST(Rewrite, AgreesWithTheObviousRewriteOnManyOverlappingAddresses) {
-    // Addresses over a small alphabet share long beginnings, end on both sides of every 16-byte
-    // boundary and contain one another, which exercises every path of the lookup.
+    // Addresses over a small alphabet share long beginnings, end on both sides of every 32-byte
+    // boundary, contain one another and branch after a shared beginning, which exercises every
+    // path of the lookup. Paths shorter than, longer than and mixed with their addresses take the
+    // three ways of writing the result.
     std::mt19937 random(20240607);
     const char alphabet[] = "ab/.";
-    for (int round = 0; round < 60; round++) {
+    for (int round = 0; round < 90; round++) {
         std::map<std::string, std::string> reference;
         ImageMap images;
         std::string stem = "http://i.example/";
         int keys = 1 + static_cast<int>(random() % 40);
+        int pathStyle = round % 3; // short, long, mixed
         for (int k = 0; k < keys; k++) {
             std::string address = stem;
-            size_t extra = random() % 50;
+            size_t extra = random() % 120;
             for (size_t i = 0; i < extra; i++) address += alphabet[random() % 4];
             if (random() % 3 == 0) address = address.substr(0, 1 + random() % address.size());
             if (reference.count(address)) continue;
-            std::string path = random() % 4 == 0 ? "" : "F/" + std::to_string(k) + ".jpg";
+            std::string path;
+            if (random() % 4 != 0) {
+                bool longPath = pathStyle == 1 || (pathStyle == 2 && random() % 2 == 0);
+                path = (longPath ? std::string(150, 'L') : std::string("F")) + "/" + std::to_string(k) + ".jpg";
+            }
             reference[address] = path;
             images.saved(address, path);
         }
         std::string text;
         for (int piece = 0; piece < 200; piece++) {
-            switch (random() % 4) {
-            case 0: {
-                auto it = reference.begin();
-                std::advance(it, static_cast<long>(random() % reference.size()));
+            auto it = reference.begin();
+            std::advance(it, static_cast<long>(random() % reference.size()));
+            switch (random() % 5) {
+            case 0:
                 text += it->first;
                 break;
-            }
-            case 1: {
-                auto it = reference.begin();
-                std::advance(it, static_cast<long>(random() % reference.size()));
+            case 1:
                 text += "<img>" + it->first + "</img>";
                 break;
-            }
             case 2:
+                // An address cut short or carried on.
+                text += it->first.substr(0, random() % (it->first.size() + 1));
+                text += alphabet[random() % 4];
+                break;
+            case 3:
                 text += alphabet[random() % 4];
                 break;
             default:

@@ -1,0 +1,215 @@
+// Times the reference rewrite over one large package text with maps of 1,000, 10,000 and 100,000
+// addresses, next to the conversion of the same text to UTF-16LE that the write-back performs.
+//
+//   bench-rewrite [MEGABYTES]      (100 by default)
+//
+// The rewrite must not slow down as the map grows (at most twice the time from 1,000 to 100,000
+// addresses), and the largest map must take no longer than the conversion. Each measurement is
+// taken RUNS times on a fresh copy of the text and the median is judged, since the machine may
+// be shared; the first (cold) run is shown as well. The exit status is 0 when both hold, 1
+// otherwise.
+#include "core/charset.h"
+#include "core/containers.h"
+#include "core/text.h"
+#include "migration/rewrite.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int ADDRESS_COUNT = 200000;
+constexpr int MAP_SIZES[] = {1000, 10000, 100000};
+constexpr int RUNS = 5;
+
+double seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string engineText(const char* utf8) {
+    size_t n = std::strlen(utf8);
+    std::string out(n * 2 + 4, '\0');
+    int produced = 0;
+    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
+                       &produced) < 0) {
+        return utf8;
+    }
+    out.resize(static_cast<size_t>(produced));
+    return out;
+}
+
+// Addresses as a shop's export holds them: one image host, one seller, random image names, and
+// every fourth one followed by its own thumbnail (the original is the beginning of the thumbnail).
+std::vector<std::string> makeAddresses() {
+    std::vector<std::string> addresses;
+    addresses.reserve(ADDRESS_COUNT);
+    uint64_t state = 88172645463325252ULL;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    char buffer[256];
+    while (addresses.size() < static_cast<size_t>(ADDRESS_COUNT)) {
+        uint64_t r = next();
+        std::snprintf(buffer, sizeof buffer, "http://img.alicdn.com/imgextra/i%d/2206%06u/O1CN01%012llx_!!2206%06u.jpg",
+                      static_cast<int>(r % 4) + 1, static_cast<unsigned>((r >> 8) % 1000000),
+                      static_cast<unsigned long long>(next() & 0xFFFFFFFFFFFFULL),
+                      static_cast<unsigned>((r >> 8) % 1000000));
+        addresses.push_back(buffer);
+        if (r % 4 == 0) addresses.push_back(std::string(buffer) + "_60x60.jpg");
+    }
+    addresses.resize(ADDRESS_COUNT);
+    return addresses;
+}
+
+// Item rows of the package format: a title, a description holding img tags and a background
+// style, mobile details with img elements, and Chinese text between them.
+std::string makePackageText(const std::vector<std::string>& addresses, size_t targetBytes) {
+    std::string header = engineText("version 1.00\r\n宝贝名称\t宝贝类目\t宝贝描述\t无线详情\r\n");
+    std::string title = engineText("\"夏季新款连衣裙女装 显瘦雪纺长裙\"\t50010850\t\"");
+    std::string words = engineText("<p><span style=\"\"font-size:14px\"\">纯棉面料，亲肤透气，做工精细。"
+                                   "尺码请参考详情页尺码表，如有疑问请咨询客服。</span></p>");
+    std::string mobileText = engineText("<txt>面料舒适，版型显瘦</txt>");
+    std::string text;
+    text.reserve(targetBytes + 4096);
+    text += header;
+    size_t a = 0;
+    while (text.size() < targetBytes) {
+        text += title;
+        for (int i = 0; i < 6; i++) {
+            text += words;
+            text += "<img align=\"\"absmiddle\"\" src=\"\"";
+            text += addresses[a++ % addresses.size()];
+            text += "\"\" style=\"\"width:750px;height:auto\"\">";
+        }
+        text += "<div style=\"\"background:url(";
+        text += addresses[a++ % addresses.size()];
+        text += ")\"\">";
+        text += words;
+        text += "</div>\"\t\"<wapDesc>";
+        for (int i = 0; i < 3; i++) {
+            text += "<img>";
+            text += addresses[(a * 7 + static_cast<size_t>(i)) % addresses.size()];
+            text += "</img>";
+            text += mobileText;
+        }
+        text += "</wapDesc>\"\r\n";
+    }
+    return text;
+}
+
+struct MapRelease {
+    void operator()(HashMap* map) const { hashMapDestroy(map, 1); }
+};
+
+std::unique_ptr<HashMap, MapRelease> makeMap(const std::vector<std::string>& addresses, int size) {
+    std::unique_ptr<HashMap, MapRelease> map(hashMapCreate(stringHash, stringEquals, size * 2, 0.75f));
+    char path[128];
+    for (int i = 0; i < size; i++) {
+        // Every tenth download failed; the rest were saved under stamp names.
+        if (i % 10 == 9) {
+            path[0] = '\0';
+        } else {
+            std::snprintf(path, sizeof path, "D:\\images\\2026-3-5-9-7-%d.jpg", i + 1);
+        }
+        hashMapPut(map.get(), duplicateString(addresses[static_cast<size_t>(i)].c_str()), duplicateString(path));
+    }
+    return map;
+}
+
+int lastPercent = 0;
+void noteProgress(int percent) { lastPercent = percent; }
+
+struct Timing {
+    double first;
+    double median;
+    double best;
+};
+
+Timing summarise(std::vector<double> runs) {
+    Timing t{runs.front(), 0, 0};
+    std::sort(runs.begin(), runs.end());
+    t.median = runs[runs.size() / 2];
+    t.best = runs.front();
+    return t;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    size_t megabytes = argc > 1 ? static_cast<size_t>(std::strtoul(argv[1], nullptr, 10)) : 100;
+    if (megabytes == 0) megabytes = 100;
+
+    std::vector<std::string> addresses = makeAddresses();
+    std::string text = makePackageText(addresses, megabytes * 1000 * 1000);
+    std::printf("package text: %.1f MB, %d distinct addresses\n", text.size() / 1e6, ADDRESS_COUNT);
+
+    // The conversion that writing the package back performs, into a buffer that is already
+    // in memory (so that only iconv is timed).
+    std::vector<char> utf16(text.size() * 2 + 16);
+    std::vector<double> conversions;
+    for (int run = 0; run < RUNS; run++) {
+        int produced = 0;
+        auto start = std::chrono::steady_clock::now();
+        int converted = convertCharset(engineCharset(), "UTF-16LE", text.data(), static_cast<int>(text.size()),
+                                       utf16.data(), static_cast<int>(utf16.size()), &produced);
+        conversions.push_back(seconds(start));
+        if (converted < 0) {
+            std::fprintf(stderr, "the conversion failed\n");
+            return 1;
+        }
+    }
+    std::vector<char>().swap(utf16);
+    Timing conversion = summarise(conversions);
+    std::printf("iconv %s to UTF-16LE: median %.3f s (first %.3f, best %.3f)\n", engineCharset(), conversion.median,
+                conversion.first, conversion.best);
+
+    // The price of one whole-text replacement per address, for scale.
+    {
+        constexpr int PASSES = 10;
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < PASSES; i++) {
+            char* replaced = replaceAll(text.c_str(), addresses[static_cast<size_t>(i)].c_str(), "D:\\x.jpg");
+            std::free(replaced);
+        }
+        std::printf("replaceAll, one pass per address: %.3f s per address\n", seconds(start) / PASSES);
+    }
+
+    Timing timings[3];
+    for (int m = 0; m < 3; m++) {
+        int size = MAP_SIZES[m];
+        auto map = makeMap(addresses, size);
+        std::vector<double> runs;
+        int changed = 0;
+        size_t after = 0;
+        for (int run = 0; run < RUNS; run++) {
+            char* working = duplicateString(text.c_str());
+            lastPercent = 0;
+            auto start = std::chrono::steady_clock::now();
+            changed = rewritePackageText(map.get(), &working, 0, noteProgress);
+            runs.push_back(seconds(start));
+            after = std::strlen(working);
+            std::free(working);
+        }
+        timings[m] = summarise(runs);
+        std::printf("rewrite with %6d addresses: median %.3f s (first %.3f, best %.3f; changed %d, progress ended "
+                    "at %d, %.1f MB after)\n",
+                    size, timings[m].median, timings[m].first, timings[m].best, changed, lastPercent, after / 1e6);
+    }
+
+    double growth = timings[2].median / timings[0].median;
+    bool flat = growth <= 2.0;
+    bool withinConversion = timings[2].median <= conversion.median;
+    std::printf("growth from 1,000 to 100,000 addresses: %.2fx (%s, at most 2x)\n", growth, flat ? "ok" : "TOO SLOW");
+    std::printf("100,000 addresses against the conversion: %.3f s vs %.3f s (%s)\n", timings[2].median,
+                conversion.median, withinConversion ? "ok" : "TOO SLOW");
+    return flat && withinConversion ? 0 : 1;
+}
