@@ -114,6 +114,10 @@ struct Scene {
         std::string err = joinPath(dir, "stderr.txt");
         std::string command = inQuotes(program) + " migrate " + inQuotes(package) + " " + inQuotes(folder) + routes() + " " +
                               options + " >" + inQuotes(out) + " 2>" + inQuotes(err);
+#ifdef _WIN32
+        // cmd /c drops the first and the last quote of a command that begins with one.
+        command = "\"" + command + "\"";
+#endif
         int rc = std::system(command.c_str());
         return {exitStatusOf(rc), readWholeFile(out), readWholeFile(err)};
     }
