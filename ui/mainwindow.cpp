@@ -288,18 +288,20 @@ void showFailedAddresses() {
         setControlText(controls.failedList, L"");
         return;
     }
-    int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    for (int row = 0; row < count; row++) {
-        if (SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(row), LVIS_SELECTED) != LVIS_SELECTED)
-            continue;
-        LVITEMW query;
-        std::memset(&query, 0, sizeof query);
-        query.mask = LVIF_PARAM;
-        query.iItem = row;
-        SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&query));
-        setControlText(controls.failedList,
-                       failedAddressText(reinterpret_cast<const Item*>(query.lParam)).c_str());
+    // The list holds one selected row at most. Asking for it directly, rather than visiting every
+    // row, keeps the notifications of a run over a large package from costing a walk each.
+    int row = static_cast<int>(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
+    if (row < 0) {
+        setControlText(controls.failedList, L"");
+        return;
     }
+    LVITEMW query;
+    std::memset(&query, 0, sizeof query);
+    query.mask = LVIF_PARAM;
+    query.iItem = row;
+    SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&query));
+    setControlText(controls.failedList,
+                   failedAddressText(reinterpret_cast<const Item*>(query.lParam)).c_str());
 }
 
 // ---- Closing ----
