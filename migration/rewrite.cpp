@@ -690,18 +690,7 @@ char* applyChanges(char* text, size_t n, const std::vector<Change>& changes) {
     return copy;
 }
 
-void logOutOfMemory() {
-    const char* utf8 = "更新csv文件失败：内存不足，无法替换图片地址。";
-    char line[256];
-    int produced = 0;
-    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(std::strlen(utf8)), line,
-                       sizeof line - 1, &produced) < 0) {
-        writeLog("out of memory while rewriting the image addresses");
-        return;
-    }
-    line[produced] = '\0';
-    writeLog(line);
-}
+void logOutOfMemory() { writeLog(programText("更新csv文件失败：内存不足，无法替换图片地址。")); }
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
                 int* lastPercent) {

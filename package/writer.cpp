@@ -47,21 +47,8 @@ int closeFile(FileHandle& file) {
 
 int injected(int step) { return writerFailAtStep == step ? 1 : 0; }
 
-constexpr int MESSAGE_SIZE = 512;
-
-// The program's texts are written in UTF-8 here; the engine and its window speak engine text.
-void engineText(const char* utf8, char* out, int size) {
-    int produced = 0;
-    std::memset(out, 0, static_cast<size_t>(size));
-    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(std::strlen(utf8)), out, size - 1,
-                       &produced) < 0) {
-        copyBounded(out, static_cast<size_t>(size), utf8);
-    }
-}
-
 [[noreturn]] void fatal(const char* utf8) {
-    char text[MESSAGE_SIZE];
-    engineText(utf8, text, sizeof text);
+    const char* text = programText(utf8);
     writeLog(text);
     windowFatalError(text);
 }
@@ -148,10 +135,8 @@ static int freeBackupPath(const char* folder, const char* fileName, char* out) {
 int backupPackage(const char* path) {
     const char* fileName = fileNameOf(path);
 
-    char folderName[64];
-    engineText(BACKUP_FOLDER_NAME, folderName, sizeof folderName);
     char folder[PATH_BUFFER_SIZE] = {0};
-    int written = std::snprintf(folder, sizeof folder, "%s%c%s", appDir, PATH_SEPARATOR, folderName);
+    int written = std::snprintf(folder, sizeof folder, "%s%c%s", appDir, PATH_SEPARATOR, programText(BACKUP_FOLDER_NAME));
     if (written < 0 || written >= static_cast<int>(sizeof folder)) fatal(FOLDER_FAILED_TEXT);
     // Another program may have made the folder between the test and the creation.
     if (!isDirectory(folder) && !makeDirectory(folder) && !isDirectory(folder)) fatal(FOLDER_FAILED_TEXT);

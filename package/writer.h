@@ -1,7 +1,7 @@
 // Writing the package back over the CSV file, and the numbered backup beside the program.
 #pragma once
 
-// The backup folder beside the program, as UTF-8 source text; the writer converts it to engine text.
+// The backup folder beside the program, as UTF-8 source text (programText gives the engine's).
 constexpr const char* BACKUP_FOLDER_NAME = "csv文件备份";
 
 // Writes the package text back as UTF-16LE with its byte-order mark. Returns 1 on success; on

@@ -1,6 +1,9 @@
 #include "package/writer.h"
 
 #include "core/appdir.h"
+#include "core/containers.h"
+#include "package/item.h"
+#include "package/reader.h"
 #include "core/text.h"
 #include "platform/files.h"
 #include "support/fakewindow.h"
@@ -8,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/mount.h>
@@ -57,6 +62,7 @@ struct WriterFixture : ::testing::Test {
         }
         ASSERT_EQ(fakeWindow.messages.size(), 1u);
         EXPECT_EQ(fakeWindow.messages[0].text, utf8ToEngine(message));
+        EXPECT_EQ(fakeWindow.messages[0].caption, utf8ToEngine("错误"));
         EXPECT_EQ(fakeWindow.messages[0].icon, ICON_ERROR);
     }
 };
@@ -179,3 +185,82 @@ TEST_F(WriterFixture, AFullDiskLeavesThePackageUntouched) {
     removeTree(small);
 }
 #endif
+
+namespace {
+
+// A package as read: its text and every item with its image lists, flattened for comparison.
+struct ReadBack {
+    int result = 0;
+    std::string text;
+    std::vector<std::string> items;
+};
+
+void appendList(std::vector<std::string>& out, const char* name, const ArrayList* list) {
+    if (!list) {
+        out.push_back(std::string(name) + " none");
+        return;
+    }
+    for (int32_t i = 0; i < list->count; i++) out.push_back(std::string(name) + " " + static_cast<char*>(list->items[i]));
+}
+
+ReadBack readBack(const std::string& path) {
+    ReadBack read;
+    ArrayList* items = arrayListCreate(256, 64);
+    char* text = nullptr;
+    read.result = readPackage(path.c_str(), items, &text);
+    if (text) read.text = text;
+    for (int32_t i = 0; i < items->count; i++) {
+        const Item* item = static_cast<const Item*>(items->items[i]);
+        read.items.push_back(std::string("title ") + item->title);
+        appendList(read.items, "desc", item->descImages);
+        appendList(read.items, "mobile", item->mobileImages);
+    }
+    clearItems(items);
+    arrayListDestroy(items, 0);
+    std::free(text);
+    return read;
+}
+
+} // namespace
+
+TEST_F(WriterFixture, ATaobaoAssistantPackageSurvivesTheRoundTripByteForByte) {
+    std::string original = readWholeFile(std::string(VEDO_SOURCE_DIR) + "/tests/data/taobao-assistant-5x.csv");
+    ASSERT_FALSE(original.empty());
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, original);
+
+    ReadBack first = readBack(package);
+    ASSERT_EQ(first.result, 1);
+    ASSERT_FALSE(first.items.empty());
+    ASSERT_EQ(writePackage(package.c_str(), first.text.c_str()), 1);
+    EXPECT_TRUE(readWholeFile(package) == original) << "the written file differs from the exported one";
+
+    ReadBack second = readBack(package);
+    ASSERT_EQ(second.result, 1);
+    EXPECT_EQ(second.text, first.text);
+    EXPECT_EQ(second.items, first.items);
+}
+
+TEST_F(WriterFixture, EveryCharacterSurvivesTheRoundTripAndWebpSuffixesGo) {
+    std::string utf8 = "version 1.00\r\n"
+                       "宝贝名称\t宝贝描述\t无线详情\t宝贝卖点\r\n"
+                       "\"𠮷野家 😀 连衣裙\"\t\"<p>\t第一行\r\n「引号」\"\"x\"\"</p>"
+                       "<img src=\"\"http://img.alicdn.com/a.jpg_.webp\"\">\"\t"
+                       "\"<wapDesc><img>http://img.alicdn.com/m.png</img></wapDesc>\"\t\"卖点\"\r\n";
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, utf8ToUtf16leWithBom(utf8));
+
+    ReadBack first = readBack(package);
+    ASSERT_EQ(first.result, 1);
+    ASSERT_EQ(writePackage(package.c_str(), first.text.c_str()), 1);
+    std::string written = readWholeFile(package);
+    std::string expected = utf8;
+    expected.erase(expected.find("_.webp"), 6);
+    EXPECT_TRUE(written == utf8ToUtf16leWithBom(expected)) << "only the webp suffix may differ";
+
+    ReadBack second = readBack(package);
+    ASSERT_EQ(second.result, 1);
+    EXPECT_EQ(second.text, first.text);
+    EXPECT_EQ(second.items, first.items);
+    EXPECT_NE(engineToUtf8(second.text).find("𠮷野家 😀"), std::string::npos);
+}
