@@ -1,5 +1,5 @@
 // The shell helpers that can go wrong without anyone noticing: the redirected browser, the font
-// height at high dots per inch, the shortcut file and the renamed message-box buttons.
+// height at high dots per inch and the renamed message-box buttons.
 #include "uidriver.h"
 
 #include "support/testfiles.h"
@@ -7,9 +7,6 @@
 #include "ui/wintext.h"
 
 #include <gtest/gtest.h>
-
-#include <objbase.h>
-#include <shlobj.h>
 
 namespace {
 
@@ -39,34 +36,6 @@ TEST(ShellTest, TheDefaultFontHeightFollowsTheScreensDotsPerInch) {
     EXPECT_EQ(-12, correctFontHeight(-15, 120));
     EXPECT_EQ(-12, correctFontHeight(-16, 120));
     EXPECT_EQ(-8, correctFontHeight(-12, 144));
-}
-
-TEST(ShellTest, AShortcutIsWrittenWithEmptyArgumentsAndDescription) {
-    std::string folder = makeTempDir("link");
-    std::string link = joinPath(folder, utf8ToEngine("快捷方式.lnk"));
-    CoInitialize(nullptr);
-    EXPECT_EQ(E_INVALIDARG, createShellLink("", "", link.c_str(), "", 5, "", "", 0));
-    EXPECT_EQ(E_INVALIDARG, createShellLink("C:\\a.exe", "", link.c_str(), "", 5, "", "", -1));
-    HRESULT result = createShellLink("C:\\windows\\notepad.exe", "", link.c_str(), "", SW_SHOW,
-                                     folder.c_str(), "C:\\windows\\notepad.exe", 0);
-    EXPECT_TRUE(SUCCEEDED(result)) << std::hex << result;
-
-    IShellLinkW* shellLink = nullptr;
-    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                           reinterpret_cast<void**>(&shellLink))));
-    IPersistFile* file = nullptr;
-    ASSERT_TRUE(SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
-    EXPECT_TRUE(SUCCEEDED(file->Load(widePath(link).c_str(), STGM_READ)));
-    wchar_t target[MAX_PATH] = {0};
-    shellLink->GetPath(target, MAX_PATH, nullptr, 0);
-    EXPECT_EQ(0, _wcsicmp(L"C:\\windows\\notepad.exe", target)) << wideToUtf8(target);
-    wchar_t working[MAX_PATH] = {0};
-    shellLink->GetWorkingDirectory(working, MAX_PATH);
-    EXPECT_EQ(widePath(folder), std::wstring(working));
-    file->Release();
-    shellLink->Release();
-    CoUninitialize();
-    removeTree(folder);
 }
 
 TEST(ShellTest, MessageBoxButtonsAreRenamedAndTheResultIsStillTheButtonsId) {
