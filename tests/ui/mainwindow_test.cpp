@@ -268,7 +268,7 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     serveResource(server, "/img/mobile.jpg", jpegBody(2500, 3));
     // The first image arrives slowly, so the first row can be seen at work.
     TestReply slow;
-    slow.bytes = okReply(jpegBody(4000, 1));
+    slow.bytes = okReply(jpegBody(8000, 1));
     slow.pieceSize = 1000;
     slow.pauseMilliseconds = 400;
     addReply(server, slow);
@@ -372,7 +372,7 @@ TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
         std::string firstUrl = serverUrl(server, "/first.jpg");
         std::string secondUrl = serverUrl(server, "/second.jpg");
         TestReply slow;
-        slow.bytes = okReply(jpegBody(3000, 1));
+        slow.bytes = okReply(jpegBody(6000, 1));
         slow.pieceSize = 1000;
         slow.pauseMilliseconds = 500;
         addReply(server, slow);
