@@ -40,6 +40,7 @@ constexpr size_t QUEUE_SIZE = 64;
 constexpr size_t RECORD_STAGE = 16;
 constexpr size_t BYTES_STAGE = 32;
 constexpr size_t BUILD_DISTANCE = 16;
+constexpr int32_t COLLECT_DISTANCE = 24;
 
 inline void prefetch(const void* address) {
 #if defined(__GNUC__)
@@ -388,11 +389,13 @@ void insertKey(KeyIndex& index, int32_t k) {
 void collectKeys(KeyIndex& index, const HashMap* map) {
     index.records.reserve(static_cast<size_t>(map->count));
     for (int32_t b = 0; b < map->capacity; b++) {
-        // The map's entries and strings lie anywhere in memory: ask for them a few buckets ahead.
-        if (b + 8 < map->capacity && map->buckets[b + 8]) prefetch(map->buckets[b + 8]);
-        if (b + 4 < map->capacity && map->buckets[b + 4]) {
-            prefetch(map->buckets[b + 4]->key);
-            prefetch(map->buckets[b + 4]->value);
+        // The map's entries and strings lie anywhere in memory: ask for them some buckets ahead.
+        if (b + 2 * COLLECT_DISTANCE < map->capacity && map->buckets[b + 2 * COLLECT_DISTANCE]) {
+            prefetch(map->buckets[b + 2 * COLLECT_DISTANCE]);
+        }
+        if (b + COLLECT_DISTANCE < map->capacity && map->buckets[b + COLLECT_DISTANCE]) {
+            prefetch(map->buckets[b + COLLECT_DISTANCE]->key);
+            prefetch(map->buckets[b + COLLECT_DISTANCE]->value);
         }
         for (const HashMapEntry* e = map->buckets[b]; e; e = e->next) {
             const char* address = static_cast<const char*>(e->key);
@@ -564,13 +567,14 @@ void prefetchRecord(const KeyIndex& index, Candidate& c) {
     }
 }
 
-// Asks for that address's bytes and the next shorter address of its chain (an original behind
-// its thumbnail), once its record is in.
+// Asks for that address's bytes and path and the next shorter address of its chain (an original
+// behind its thumbnail), once its record is in.
 void prefetchBytes(const KeyIndex& index, const Candidate& c) {
     if (c.longest < 0) return;
     const KeyRecord& record = recordAt(index, c.longest);
     prefetch(record.bytes + STRIDE);
     prefetch(record.bytes + 2 * STRIDE);
+    if (record.value) prefetch(record.value);
     if (record.shorter >= 0) prefetch(&recordAt(index, record.shorter));
 }
 
