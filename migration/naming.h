@@ -8,7 +8,7 @@ constexpr int EXTENSION_MAX_LENGTH = 7;
 // The local date and time at the start of the current run; every stamp name of the run uses it.
 struct JobStartTime {
     int year;
-    int month;  // 1-12
+    int month; // 1-12
     int day;
     int hour;   // 0-23
     int minute; // 0-59

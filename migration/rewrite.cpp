@@ -112,7 +112,8 @@ constexpr uint64_t HASH_SEED = 0x243F6A8885A308D3ULL;
 
 // The state after a node prefix, extended by the STRIDE bytes at at.
 inline uint64_t nodeStep(uint64_t state, const unsigned char* at) {
-    for (size_t i = 0; i < STRIDE; i += 8) state = hashStep(state, load64(at + i));
+    for (size_t i = 0; i < STRIDE; i += 8)
+        state = hashStep(state, load64(at + i));
     return state;
 }
 
@@ -132,7 +133,8 @@ inline uint64_t prefixHash(uint64_t state, const unsigned char* at, size_t base,
 uint64_t wholeHash(const unsigned char* bytes, size_t length) {
     uint64_t state = HASH_SEED;
     size_t base = 0;
-    for (; base + STRIDE <= length; base += STRIDE) state = nodeStep(state, bytes + base);
+    for (; base + STRIDE <= length; base += STRIDE)
+        state = nodeStep(state, bytes + base);
     return base == length ? hashFinish(state, length) : prefixHash(state, bytes + base, base, length - base);
 }
 
@@ -185,7 +187,8 @@ const PrefixEntry* findNode(const KeyIndex& index, uint64_t hash, size_t base, c
         const PrefixEntry& entry = index.table[slot];
         if (entry.head == 0) return nullptr;
         if ((entry.head & IDENTITY_BITS) != id || !(entry.head & IS_NODE)) continue;
-        if (std::memcmp(recordAt(index, entry.firstKey).bytes + base, text + base, STRIDE) == 0) return &entry;
+        if (std::memcmp(recordAt(index, entry.firstKey).bytes + base, text + base, STRIDE) == 0)
+            return &entry;
     }
 }
 
@@ -216,8 +219,10 @@ int32_t keyEndingWithin(const KeyIndex& index, uint64_t state, const unsigned ch
 // How many of the first limit bytes of a and b agree, the first known of them being equal.
 inline size_t commonLength(const unsigned char* a, const unsigned char* b, size_t known, size_t limit) {
     size_t i = known;
-    while (i + 8 <= limit && load64(a + i) == load64(b + i)) i += 8;
-    while (i < limit && a[i] == b[i]) i++;
+    while (i + 8 <= limit && load64(a + i) == load64(b + i))
+        i += 8;
+    while (i < limit && a[i] == b[i])
+        i++;
     return i;
 }
 
@@ -235,7 +240,8 @@ int32_t longestKeyAt(KeyIndex& index, const unsigned char* text, size_t availabl
     index.levelEntry[0] = nullptr;
     while ((level + 1) * STRIDE <= bound) {
         uint64_t next = nodeStep(state, text + level * STRIDE);
-        const PrefixEntry* node = findNode(index, hashFinish(next, (level + 1) * STRIDE), level * STRIDE, text);
+        const PrefixEntry* node =
+            findNode(index, hashFinish(next, (level + 1) * STRIDE), level * STRIDE, text);
         if (!node) break;
         state = next;
         level++;
@@ -245,10 +251,11 @@ int32_t longestKeyAt(KeyIndex& index, const unsigned char* text, size_t availabl
             // Every address that can match here begins the longest one under the node: the
             // answer is the longest of them within the part of it that the text repeats.
             const KeyRecord& longest = recordAt(index, node->firstKey);
-            size_t agreed =
-                commonLength(longest.bytes, text, level * STRIDE, longest.length < available ? longest.length : available);
+            size_t agreed = commonLength(longest.bytes, text, level * STRIDE,
+                                         longest.length < available ? longest.length : available);
             int32_t k = node->firstKey;
-            while (k >= 0 && recordAt(index, k).length > agreed) k = recordAt(index, k).shorter;
+            while (k >= 0 && recordAt(index, k).length > agreed)
+                k = recordAt(index, k).shorter;
             return k;
         }
     }
@@ -256,8 +263,8 @@ int32_t longestKeyAt(KeyIndex& index, const unsigned char* text, size_t availabl
     for (size_t l = level + 1; l-- > 0;) {
         const PrefixEntry* node = index.levelEntry[l];
         size_t base = l * STRIDE;
-        int32_t k = keyEndingWithin(index, index.levelState[l], text, base, node ? node->endMask : index.rootMask,
-                                    bound);
+        int32_t k = keyEndingWithin(index, index.levelState[l], text, base,
+                                    node ? node->endMask : index.rootMask, bound);
         if (k >= 0) return k;
         if (!node) break;
         if (node->key >= 0) return node->key;
@@ -268,7 +275,8 @@ int32_t longestKeyAt(KeyIndex& index, const unsigned char* text, size_t availabl
 
 void placeEntry(KeyIndex& index, const PrefixEntry& entry, uint64_t hash) {
     size_t slot = static_cast<size_t>(hash) & index.mask;
-    while (index.table[slot].head != 0) slot = (slot + 1) & index.mask;
+    while (index.table[slot].head != 0)
+        slot = (slot + 1) & index.mask;
     index.table[slot] = entry;
 }
 
@@ -295,19 +303,22 @@ void prefetchSlots(const KeyIndex& index, const KeyRecord& record) {
         prefetch(&index.table[hashFinish(state, base + STRIDE) & index.mask]);
     }
     if (base < record.length) {
-        prefetch(&index.table[prefixHash(state, record.bytes + base, base, record.length - base) & index.mask]);
+        prefetch(
+            &index.table[prefixHash(state, record.bytes + base, base, record.length - base) & index.mask]);
     }
 }
 
 // Grows the table until more entries fit with at most three quarters of the slots in use.
 void makeRoom(KeyIndex& index, size_t more) {
-    while ((index.used + more) * 4 > index.table.size() * 3) growTable(index);
+    while ((index.used + more) * 4 > index.table.size() * 3)
+        growTable(index);
 }
 
 // A new entry for a prefix that has none; room for it was made before.
 PrefixEntry* newEntry(KeyIndex& index, uint64_t hash, size_t length) {
     size_t slot = static_cast<size_t>(hash) & index.mask;
-    while (index.table[slot].head != 0) slot = (slot + 1) & index.mask;
+    while (index.table[slot].head != 0)
+        slot = (slot + 1) & index.mask;
     PrefixEntry& entry = index.table[slot];
     entry.head = identity(hash, length);
     entry.key = -1;
@@ -357,7 +368,8 @@ void insertKey(KeyIndex& index, int32_t k) {
             }
         } else {
             node = newEntry(index, hash, base + STRIDE);
-            node->head |= IS_NODE | CHAIN | (hasShorterThan(index, record, base + STRIDE) ? SHORTER_KEYS : 0u);
+            node->head |=
+                IS_NODE | CHAIN | (hasShorterThan(index, record, base + STRIDE) ? SHORTER_KEYS : 0u);
         }
         node->firstKey = k;
         deepest = node;
@@ -424,13 +436,15 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
 
     // Shortest first (a counting sort by length).
     for (const KeyRecord& record : index.records) {
-        if (record.length <= TRIE_KEY_LIMIT && record.length > index.maxLength) index.maxLength = record.length;
+        if (record.length <= TRIE_KEY_LIMIT && record.length > index.maxLength)
+            index.maxLength = record.length;
     }
     std::vector<int32_t> byLength(index.maxLength + 2, 0);
     for (const KeyRecord& record : index.records) {
         if (record.length <= TRIE_KEY_LIMIT) byLength[record.length + 1]++;
     }
-    for (size_t i = 1; i < byLength.size(); i++) byLength[i] += byLength[i - 1];
+    for (size_t i = 1; i < byLength.size(); i++)
+        byLength[i] += byLength[i - 1];
     std::vector<int32_t> order(static_cast<size_t>(byLength.back()));
     for (size_t k = 0; k < index.records.size(); k++) {
         const KeyRecord& record = index.records[k];
@@ -440,8 +454,9 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
             index.longKeys.push_back(static_cast<int32_t>(k));
         }
     }
-    std::sort(index.longKeys.begin(), index.longKeys.end(),
-              [&index](int32_t a, int32_t b) { return recordAt(index, a).length > recordAt(index, b).length; });
+    std::sort(index.longKeys.begin(), index.longKeys.end(), [&index](int32_t a, int32_t b) {
+        return recordAt(index, a).length > recordAt(index, b).length;
+    });
 
     index.quadFilter.assign(65536 / 64, 0);
     for (const KeyRecord& record : index.records) {
@@ -456,7 +471,8 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
 
     // About one node per address; the table grows when it holds more.
     size_t capacity = 1024;
-    while (capacity < order.size()) capacity *= 2;
+    while (capacity < order.size())
+        capacity *= 2;
     index.table.assign(capacity, PrefixEntry{0, -1, 0, -1});
     index.mask = capacity - 1;
     index.levelState.assign(index.maxLength / STRIDE + 2, 0);
@@ -468,7 +484,8 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
             prefetch(ahead.bytes);
             prefetch(ahead.bytes + 64);
         }
-        if (i + BUILD_DISTANCE / 2 < order.size()) prefetchSlots(index, recordAt(index, order[i + BUILD_DISTANCE / 2]));
+        if (i + BUILD_DISTANCE / 2 < order.size())
+            prefetchSlots(index, recordAt(index, order[i + BUILD_DISTANCE / 2]));
         int32_t k = order[i];
         KeyRecord& record = index.records[static_cast<size_t>(k)];
         // Every shorter address is filed already, so the longest that begins this one is found
@@ -517,7 +534,8 @@ size_t nextStop(const StopBytes& stop, const unsigned char* text, size_t p, size
             p += 8;
         }
     }
-    while (p < limit && !stop.table[text[p]]) p++;
+    while (p < limit && !stop.table[text[p]])
+        p++;
     return p;
 }
 
@@ -634,7 +652,8 @@ void change(Rewriter& rewriter, size_t at, size_t end, const char* with, size_t 
         rewriter.changes.push_back(Change{at, end, with, withLength});
         return;
     }
-    if (rewriter.out != rewriter.in) std::memmove(rewriter.text + rewriter.out, rewriter.text + rewriter.in, at - rewriter.in);
+    if (rewriter.out != rewriter.in)
+        std::memmove(rewriter.text + rewriter.out, rewriter.text + rewriter.in, at - rewriter.in);
     rewriter.out += at - rewriter.in;
     std::memcpy(rewriter.text + rewriter.out, with, withLength);
     rewriter.out += withLength;
@@ -694,7 +713,9 @@ char* applyChanges(char* text, size_t n, const std::vector<Change>& changes) {
     return copy;
 }
 
-void logOutOfMemory() { writeLog(programText("更新csv文件失败：内存不足，无法替换图片地址。")); }
+void logOutOfMemory() {
+    writeLog(programText("更新csv文件失败：内存不足，无法替换图片地址。"));
+}
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
                 int* lastPercent) {
@@ -768,7 +789,8 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 
     if (!changed) return packageChanged;
     if (rewriter.inPlace) {
-        if (rewriter.out != rewriter.in) std::memmove(*text + rewriter.out, *text + rewriter.in, n - rewriter.in);
+        if (rewriter.out != rewriter.in)
+            std::memmove(*text + rewriter.out, *text + rewriter.in, n - rewriter.in);
         (*text)[rewriter.out + (n - rewriter.in)] = '\0';
         return packageChanged;
     }

@@ -45,7 +45,9 @@ int closeFile(FileHandle& file) {
     return raw && std::fclose(raw) == 0 ? 1 : 0;
 }
 
-int injected(int step) { return writerFailAtStep == step ? 1 : 0; }
+int injected(int step) {
+    return writerFailAtStep == step ? 1 : 0;
+}
 
 [[noreturn]] void fatal(const char* utf8) {
     const char* text = programText(utf8);
@@ -74,8 +76,8 @@ int writePackage(const char* path, const char* text) {
     HeapBuffer output(static_cast<char*>(std::malloc(capacity)));
     if (!output) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
     int produced = 0;
-    int converted = convertCharset(engineCharset(), "UTF-16LE", text, static_cast<int>(length), output.get() + 2,
-                                   static_cast<int>(capacity - 2), &produced);
+    int converted = convertCharset(engineCharset(), "UTF-16LE", text, static_cast<int>(length),
+                                   output.get() + 2, static_cast<int>(capacity - 2), &produced);
     if (converted < 0 || injected(WRITER_STEP_CONVERT)) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
     output.get()[0] = '\xFF';
     output.get()[1] = '\xFE';
@@ -108,7 +110,9 @@ int writePackage(const char* path, const char* text) {
 }
 
 // A backup name is taken when anything, file or folder, stands under it.
-static int pathTaken(const char* path) { return fileExists(path) || isDirectory(path); }
+static int pathTaken(const char* path) {
+    return fileExists(path) || isDirectory(path);
+}
 
 // Forms "folder\\base(n)ext" for the lowest n that names nothing yet; 0 when it does not fit.
 static int freeBackupPath(const char* folder, const char* fileName, char* out) {
@@ -136,7 +140,8 @@ int backupPackage(const char* path) {
     const char* fileName = fileNameOf(path);
 
     char folder[PATH_BUFFER_SIZE] = {0};
-    int written = std::snprintf(folder, sizeof folder, "%s%c%s", appDir, PATH_SEPARATOR, programText(BACKUP_FOLDER_NAME));
+    int written = std::snprintf(folder, sizeof folder, "%s%c%s", appDir, PATH_SEPARATOR,
+                                programText(BACKUP_FOLDER_NAME));
     if (written < 0 || written >= static_cast<int>(sizeof folder)) fatal(FOLDER_FAILED_TEXT);
     // Another program may have made the folder between the test and the creation.
     if (!isDirectory(folder) && !makeDirectory(folder) && !isDirectory(folder)) fatal(FOLDER_FAILED_TEXT);

@@ -60,7 +60,8 @@ TEST(ImageExtension, ChoosesOneOfTheFiveTypes) {
         {"http://a.com/x.jpeg_400", "jpg"},
         {"http://a.com/x.", "jpg"},
     };
-    for (const Case& c : cases) EXPECT_STREQ(chooseImageExtension(c.url), c.ext) << c.url;
+    for (const Case& c : cases)
+        EXPECT_STREQ(chooseImageExtension(c.url), c.ext) << c.url;
 }
 
 TEST(TitleStem, ReplacesCharactersThatNoFileNameMayHold) {
@@ -140,8 +141,10 @@ TEST_F(NamingFolder, PathsThatDoNotFitAreRefusedWithoutOverrun) {
     EXPECT_EQ(stampImagePath(longFolder.c_str(), "jpg", out), 0);
     EXPECT_EQ(stampCounter, counter + 1) << "the stamp counter advances for every name formed";
 
-    for (size_t i = 0; i < 16; i++) EXPECT_EQ(guarded[i], '#');
-    for (size_t i = 16 + PATH_BUFFER_SIZE; i < sizeof guarded; i++) EXPECT_EQ(guarded[i], '#');
+    for (size_t i = 0; i < 16; i++)
+        EXPECT_EQ(guarded[i], '#');
+    for (size_t i = 16 + PATH_BUFFER_SIZE; i < sizeof guarded; i++)
+        EXPECT_EQ(guarded[i], '#');
 }
 
 TEST_F(NamingFolder, StampNamesUseTheRunStartAndACounterThatIsNeverReset) {

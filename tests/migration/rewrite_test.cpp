@@ -15,7 +15,9 @@
 namespace {
 
 std::vector<int> reported;
-void recordProgress(int percent) { reported.push_back(percent); }
+void recordProgress(int percent) {
+    reported.push_back(percent);
+}
 
 // An address-to-file map as the job builds it; an empty path marks a failed download.
 struct ImageMap {
@@ -43,7 +45,8 @@ Rewrite rewrite(ImageMap& images, const std::string& text, int blank) {
 }
 
 // The rewrite done the slow, obvious way: at every place the longest matching address wins.
-std::string referenceRewrite(const std::map<std::string, std::string>& images, const std::string& text, int blank) {
+std::string referenceRewrite(const std::map<std::string, std::string>& images, const std::string& text,
+                             int blank) {
     std::string out;
     size_t p = 0;
     while (p < text.size()) {
@@ -62,7 +65,8 @@ std::string referenceRewrite(const std::map<std::string, std::string>& images, c
                     inner = &entry;
                 }
             }
-            if (inner && inner->second.empty() && text.compare(p + 5 + inner->first.size(), 6, "</img>") == 0) {
+            if (inner && inner->second.empty() &&
+                text.compare(p + 5 + inner->first.size(), 6, "</img>") == 0) {
                 p += 5 + inner->first.size() + 6;
                 continue;
             }
@@ -88,13 +92,16 @@ std::string referenceRewrite(const std::map<std::string, std::string>& images, c
 TEST(Rewrite, ReplacesAnAddressEverywhereItIsUsed) {
     ImageMap images;
     images.saved("http://img.alicdn.com/a.jpg", "D:\\pics\\a#01.jpg");
-    std::string text = "x<img src=\"\"http://img.alicdn.com/a.jpg\"\">\t<img>http://img.alicdn.com/a.jpg</img>\r\n";
-    for (int i = 0; i < 5; i++) text += text;
+    std::string text =
+        "x<img src=\"\"http://img.alicdn.com/a.jpg\"\">\t<img>http://img.alicdn.com/a.jpg</img>\r\n";
+    for (int i = 0; i < 5; i++)
+        text += text;
     Rewrite result = rewrite(images, text, 0);
     EXPECT_EQ(result.changed, 1);
     EXPECT_EQ(result.text.find("http://"), std::string::npos);
     size_t count = 0;
-    for (size_t at = result.text.find("a#01.jpg"); at != std::string::npos; at = result.text.find("a#01.jpg", at + 1))
+    for (size_t at = result.text.find("a#01.jpg"); at != std::string::npos;
+         at = result.text.find("a#01.jpg", at + 1))
         count++;
     EXPECT_EQ(count, 64u);
 }
@@ -102,8 +109,8 @@ TEST(Rewrite, ReplacesAnAddressEverywhereItIsUsed) {
 TEST(Rewrite, AnAddressThatBeginsAnotherCorruptsNeither) {
     const std::string original = "http://img.alicdn.com/bao/T1abc.jpg";
     const std::string thumbnail = original + "_60x60.jpg";
-    const std::string text = "<img src=\"" + thumbnail + "\"><img src=\"" + original + "\"><img>" + thumbnail +
-                             "</img>" + original;
+    const std::string text = "<img src=\"" + thumbnail + "\"><img src=\"" + original + "\"><img>" +
+                             thumbnail + "</img>" + original;
     for (int order = 0; order < 2; order++) {
         ImageMap images;
         if (order == 0) {
@@ -120,7 +127,8 @@ TEST(Rewrite, AnAddressThatBeginsAnotherCorruptsNeither) {
     ImageMap partly;
     partly.saved(original, "P/1.jpg").failed(thumbnail);
     Rewrite kept = rewrite(partly, text, 0);
-    EXPECT_EQ(kept.text, "<img src=\"" + thumbnail + "\"><img src=\"P/1.jpg\"><img>" + thumbnail + "</img>P/1.jpg");
+    EXPECT_EQ(kept.text,
+              "<img src=\"" + thumbnail + "\"><img src=\"P/1.jpg\"><img>" + thumbnail + "</img>P/1.jpg");
 }
 
 TEST(Rewrite, BlankModeRemovesMobileElementsAndBlanksOtherUses) {
@@ -128,8 +136,8 @@ TEST(Rewrite, BlankModeRemovesMobileElementsAndBlanksOtherUses) {
     const std::string saved = "http://img.alicdn.com/imgextra/i1/kept.jpg";
     ImageMap images;
     images.failed(failed).saved(saved, "D/kept.jpg");
-    std::string text = "<p><img src=\"\"" + failed + "\"\"></p>\t\"<wapDesc><img>" + failed + "</img><img>" + saved +
-                       "</img><txt>t</txt></wapDesc>\"\r\n";
+    std::string text = "<p><img src=\"\"" + failed + "\"\"></p>\t\"<wapDesc><img>" + failed + "</img><img>" +
+                       saved + "</img><txt>t</txt></wapDesc>\"\r\n";
     Rewrite result = rewrite(images, text, 1);
     EXPECT_EQ(result.changed, 1);
     EXPECT_EQ(result.text, std::string("<p><img src=\"\"") + BLANK_IMAGE_URL +
@@ -165,11 +173,13 @@ TEST(Rewrite, ProgressRisesInWholePercentagesToOneHundred) {
     ImageMap images;
     images.saved("http://a.example/1.jpg", "D/1.jpg");
     std::string text;
-    for (int i = 0; i < 5000; i++) text += "<img src=\"http://a.example/1.jpg\">";
+    for (int i = 0; i < 5000; i++)
+        text += "<img src=\"http://a.example/1.jpg\">";
     rewrite(images, text, 0);
     ASSERT_FALSE(reported.empty());
     EXPECT_EQ(reported.back(), 100);
-    for (size_t i = 1; i < reported.size(); i++) EXPECT_GT(reported[i], reported[i - 1]);
+    for (size_t i = 1; i < reported.size(); i++)
+        EXPECT_GT(reported[i], reported[i - 1]);
     EXPECT_GT(reported.size(), 50u) << "a long text reports along the way";
 
     rewrite(images, "", 0);
@@ -196,13 +206,15 @@ TEST(Rewrite, AgreesWithTheObviousRewriteOnManyOverlappingAddresses) {
         for (int k = 0; k < keys; k++) {
             std::string address = stem;
             size_t extra = random() % 120;
-            for (size_t i = 0; i < extra; i++) address += alphabet[random() % 4];
+            for (size_t i = 0; i < extra; i++)
+                address += alphabet[random() % 4];
             if (random() % 3 == 0) address = address.substr(0, 1 + random() % address.size());
             if (reference.count(address)) continue;
             std::string path;
             if (random() % 4 != 0) {
                 bool longPath = pathStyle == 1 || (pathStyle == 2 && random() % 2 == 0);
-                path = (longPath ? std::string(150, 'L') : std::string("F")) + "/" + std::to_string(k) + ".jpg";
+                path =
+                    (longPath ? std::string(150, 'L') : std::string("F")) + "/" + std::to_string(k) + ".jpg";
             }
             reference[address] = path;
             images.saved(address, path);

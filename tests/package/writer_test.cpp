@@ -69,7 +69,8 @@ struct WriterFixture : ::testing::Test {
 
 std::string packageUtf8() {
     // Rows with TABs, doubled quotes, CR LF, Chinese text and a character that only GB18030 holds.
-    return "version 1.00\r\n宝贝名称\t宝贝描述\r\n\"连衣裙 😀\"\t\"<img src=\"\"http://img.alicdn.com/a.jpg\"\">\t\r\n\"\r\n";
+    return "version 1.00\r\n宝贝名称\t宝贝描述\r\n\"连衣裙 😀\"\t\"<img "
+           "src=\"\"http://img.alicdn.com/a.jpg\"\">\t\r\n\"\r\n";
 }
 
 } // namespace
@@ -77,7 +78,8 @@ std::string packageUtf8() {
 TEST_F(WriterFixture, BackupsTakeTheLowestFreeNumberBesideTheProgram) {
     std::string package = joinPath(packageDir, "shop.csv");
     std::string bytes = utf8ToUtf16leWithBom(packageUtf8());
-    while (bytes.size() < 3 * 8192 + 17) bytes += bytes; // several copy blocks and a partial one
+    while (bytes.size() < 3 * 8192 + 17)
+        bytes += bytes; // several copy blocks and a partial one
     writeWholeFile(package, bytes);
 
     ASSERT_EQ(backupPackage(package.c_str()), 1);
@@ -89,7 +91,8 @@ TEST_F(WriterFixture, BackupsTakeTheLowestFreeNumberBesideTheProgram) {
     writeWholeFile(package, "changed");
     ASSERT_EQ(backupPackage(package.c_str()), 1);
     EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(1).csv")), "changed");
-    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(2).csv")), bytes) << "earlier backups are never overwritten";
+    EXPECT_EQ(readWholeFile(joinPath(backupDir(), "shop(2).csv")), bytes)
+        << "earlier backups are never overwritten";
     EXPECT_FALSE(fileExists(joinPath(backupDir(), "shop(3).csv").c_str()));
     EXPECT_TRUE(fakeWindow.messages.empty());
 }
@@ -144,8 +147,9 @@ TEST_F(WriterFixture, AFailedWriteBackLeavesThePackageUntouched) {
         int step;
         const char* message;
     } steps[] = {
-        {WRITER_STEP_CONVERT, CONVERT_FAILED}, {WRITER_STEP_OPEN, OPEN_FAILED},    {WRITER_STEP_WRITE, WRITE_FAILED},
-        {WRITER_STEP_FLUSH, WRITE_FAILED},     {WRITER_STEP_REPLACE, OPEN_FAILED},
+        {WRITER_STEP_CONVERT, CONVERT_FAILED}, {WRITER_STEP_OPEN, OPEN_FAILED},
+        {WRITER_STEP_WRITE, WRITE_FAILED},     {WRITER_STEP_FLUSH, WRITE_FAILED},
+        {WRITER_STEP_REPLACE, OPEN_FAILED},
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.step);
@@ -157,7 +161,8 @@ TEST_F(WriterFixture, AFailedWriteBackLeavesThePackageUntouched) {
 
     // A package in a folder that is gone cannot be written either; nothing is left behind.
     writerFailAtStep = WRITER_STEP_NONE;
-    expectFatal([&] { writePackage(joinPath(packageDir, "gone/shop.csv").c_str(), text.c_str()); }, OPEN_FAILED);
+    expectFatal([&] { writePackage(joinPath(packageDir, "gone/shop.csv").c_str(), text.c_str()); },
+                OPEN_FAILED);
 }
 
 #ifdef __linux__
@@ -200,7 +205,8 @@ void appendList(std::vector<std::string>& out, const char* name, const ArrayList
         out.push_back(std::string(name) + " none");
         return;
     }
-    for (int32_t i = 0; i < list->count; i++) out.push_back(std::string(name) + " " + static_cast<char*>(list->items[i]));
+    for (int32_t i = 0; i < list->count; i++)
+        out.push_back(std::string(name) + " " + static_cast<char*>(list->items[i]));
 }
 
 ReadBack readBack(const std::string& path) {
@@ -224,7 +230,8 @@ ReadBack readBack(const std::string& path) {
 } // namespace
 
 TEST_F(WriterFixture, ATaobaoAssistantPackageSurvivesTheRoundTripByteForByte) {
-    std::string original = readWholeFile(std::string(VEDO_SOURCE_DIR) + "/tests/data/taobao-assistant-5x.csv");
+    std::string original =
+        readWholeFile(std::string(VEDO_SOURCE_DIR) + "/tests/data/taobao-assistant-5x.csv");
     ASSERT_FALSE(original.empty());
     std::string package = joinPath(packageDir, "shop.csv");
     writeWholeFile(package, original);

@@ -36,8 +36,8 @@ std::string engineText(const char* utf8) {
     size_t n = std::strlen(utf8);
     std::string out(n * 2 + 4, '\0');
     int produced = 0;
-    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
+    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(n), &out[0],
+                       static_cast<int>(out.size()), &produced) < 0) {
         return utf8;
     }
     out.resize(static_cast<size_t>(produced));
@@ -59,7 +59,8 @@ std::vector<std::string> makeAddresses() {
     char buffer[256];
     while (addresses.size() < static_cast<size_t>(ADDRESS_COUNT)) {
         uint64_t r = next();
-        std::snprintf(buffer, sizeof buffer, "http://img.alicdn.com/imgextra/i%d/2206%06u/O1CN01%012llx_!!2206%06u.jpg",
+        std::snprintf(buffer, sizeof buffer,
+                      "http://img.alicdn.com/imgextra/i%d/2206%06u/O1CN01%012llx_!!2206%06u.jpg",
                       static_cast<int>(r % 4) + 1, static_cast<unsigned>((r >> 8) % 1000000),
                       static_cast<unsigned long long>(next() & 0xFFFFFFFFFFFFULL),
                       static_cast<unsigned>((r >> 8) % 1000000));
@@ -120,13 +121,16 @@ std::unique_ptr<HashMap, MapRelease> makeMap(const std::vector<std::string>& add
         } else {
             std::snprintf(path, sizeof path, "D:\\images\\2026-3-5-9-7-%d.jpg", i + 1);
         }
-        hashMapPut(map.get(), duplicateString(addresses[static_cast<size_t>(i)].c_str()), duplicateString(path));
+        hashMapPut(map.get(), duplicateString(addresses[static_cast<size_t>(i)].c_str()),
+                   duplicateString(path));
     }
     return map;
 }
 
 int lastPercent = 0;
-void noteProgress(int percent) { lastPercent = percent; }
+void noteProgress(int percent) {
+    lastPercent = percent;
+}
 
 struct Timing {
     double first;
@@ -159,8 +163,9 @@ int main(int argc, char** argv) {
     for (int run = 0; run < RUNS; run++) {
         int produced = 0;
         auto start = std::chrono::steady_clock::now();
-        int converted = convertCharset(engineCharset(), "UTF-16LE", text.data(), static_cast<int>(text.size()),
-                                       utf16.data(), static_cast<int>(utf16.size()), &produced);
+        int converted =
+            convertCharset(engineCharset(), "UTF-16LE", text.data(), static_cast<int>(text.size()),
+                           utf16.data(), static_cast<int>(utf16.size()), &produced);
         conversions.push_back(seconds(start));
         if (converted < 0) {
             std::fprintf(stderr, "the conversion failed\n");
@@ -169,8 +174,8 @@ int main(int argc, char** argv) {
     }
     std::vector<char>().swap(utf16);
     Timing conversion = summarise(conversions);
-    std::printf("iconv %s to UTF-16LE: median %.3f s (first %.3f, best %.3f)\n", engineCharset(), conversion.median,
-                conversion.first, conversion.best);
+    std::printf("iconv %s to UTF-16LE: median %.3f s (first %.3f, best %.3f)\n", engineCharset(),
+                conversion.median, conversion.first, conversion.best);
 
     // The price of one whole-text replacement per address, for scale.
     {
@@ -200,15 +205,17 @@ int main(int argc, char** argv) {
             std::free(working);
         }
         timings[m] = summarise(runs);
-        std::printf("rewrite with %6d addresses: median %.3f s (first %.3f, best %.3f; changed %d, progress ended "
-                    "at %d, %.1f MB after)\n",
-                    size, timings[m].median, timings[m].first, timings[m].best, changed, lastPercent, after / 1e6);
+        std::printf(
+            "rewrite with %6d addresses: median %.3f s (first %.3f, best %.3f; changed %d, progress ended "
+            "at %d, %.1f MB after)\n",
+            size, timings[m].median, timings[m].first, timings[m].best, changed, lastPercent, after / 1e6);
     }
 
     double growth = timings[2].median / timings[0].median;
     bool flat = growth <= 2.0;
     bool withinConversion = timings[2].median <= conversion.median;
-    std::printf("growth from 1,000 to 100,000 addresses: %.2fx (%s, at most 2x)\n", growth, flat ? "ok" : "TOO SLOW");
+    std::printf("growth from 1,000 to 100,000 addresses: %.2fx (%s, at most 2x)\n", growth,
+                flat ? "ok" : "TOO SLOW");
     std::printf("100,000 addresses against the conversion: %.3f s vs %.3f s (%s)\n", timings[2].median,
                 conversion.median, withinConversion ? "ok" : "TOO SLOW");
     return flat && withinConversion ? 0 : 1;
