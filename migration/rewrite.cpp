@@ -36,9 +36,9 @@ constexpr size_t ELEMENT_CLOSE_LENGTH = 6;
 // Places in flight between the scan and the lookups, and how far ahead of its lookup each piece
 // of a place's memory is asked for: the table slot, then the address that the slot names, then
 // that address's bytes and the next shorter address of its chain.
-constexpr size_t QUEUE_SIZE = 64;
-constexpr size_t RECORD_STAGE = 16;
-constexpr size_t BYTES_STAGE = 32;
+constexpr size_t QUEUE_SIZE = 128;
+constexpr size_t RECORD_STAGE = 48;
+constexpr size_t BYTES_STAGE = 96;
 constexpr size_t BUILD_DISTANCE = 16;
 constexpr int32_t COLLECT_DISTANCE = 24;
 
