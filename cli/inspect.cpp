@@ -24,19 +24,6 @@ struct LoadedPackage {
     }
 };
 
-void printAddressesJson(const ArrayList* list) {
-    if (!list) {
-        std::fputs("null", stdout);
-        return;
-    }
-    std::fputc('[', stdout);
-    for (int32_t i = 0; i < list->count; i++) {
-        if (i) std::fputc(',', stdout);
-        writeJsonString(stdout, static_cast<const char*>(list->items[i]));
-    }
-    std::fputc(']', stdout);
-}
-
 void printJson(const ArrayList* items) {
     std::fputs("{\"items\":[", stdout);
     for (int32_t i = 0; i < items->count; i++) {
@@ -48,12 +35,12 @@ void printJson(const ArrayList* items) {
         // Every item of a package that loads has its description list; an empty one is printed
         // for safety should that ever change.
         if (item->descImages) {
-            printAddressesJson(item->descImages);
+            writeJsonStringList(stdout, item->descImages);
         } else {
             std::fputs("[]", stdout);
         }
         std::fputs(",\"mobileImages\":", stdout);
-        printAddressesJson(item->mobileImages);
+        writeJsonStringList(stdout, item->mobileImages);
         std::fputc('}', stdout);
     }
     std::fputs("]}\n", stdout);

@@ -1,6 +1,7 @@
 #include "cli/json.h"
 
 #include "core/charset.h"
+#include "core/containers.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -68,4 +69,17 @@ void writeJsonString(FILE* out, const char* engineText) {
     }
     std::fputc('"', out);
     std::free(utf8);
+}
+
+void writeJsonStringList(FILE* out, const ArrayList* list) {
+    if (!list) {
+        std::fputs("null", out);
+        return;
+    }
+    std::fputc('[', out);
+    for (int32_t i = 0; i < list->count; i++) {
+        if (i) std::fputc(',', out);
+        writeJsonString(out, static_cast<const char*>(list->items[i]));
+    }
+    std::fputc(']', out);
 }

@@ -10,6 +10,10 @@ char* engineFromUtf8(const char* utf8);
 // Writes engine text to the stream as UTF-8.
 void writeUtf8Text(FILE* out, const char* engineText);
 
+// Writes a list of engine strings as a JSON array, or null when there is no list.
+struct ArrayList;
+void writeJsonStringList(FILE* out, const ArrayList* list);
+
 // Writes engine text as one JSON string, quotes included: UTF-8, with the quote, the backslash
 // and every control character escaped.
 void writeJsonString(FILE* out, const char* engineText);

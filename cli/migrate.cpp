@@ -43,9 +43,9 @@ struct MigrateOutput {
     int active;
     int json;
     int terminal;
-    FILE* progress;       // where progress and per-item lines go
-    int printedRows;      // rows whose finished line has been printed, in order
-    int progressShown;    // a progress line stands on the terminal and must be cleared first
+    FILE* progress;    // where progress and per-item lines go
+    int printedRows;   // rows whose finished line has been printed, in order
+    int progressShown; // a progress line stands on the terminal and must be cleared first
     std::atomic<int> interrupted{0};
 };
 
@@ -64,7 +64,9 @@ void failStart(const char* utf8Message) {
     std::fputc('\n', stderr);
 }
 
-Item* itemAt(int row) { return static_cast<Item*>(arrayListGet(items, row)); }
+Item* itemAt(int row) {
+    return static_cast<Item*>(arrayListGet(items, row));
+}
 
 void printFailureList(FILE* out, const char* headingUtf8, const ArrayList* list) {
     std::fputs(headingUtf8, out);
@@ -79,11 +81,13 @@ void printFailureList(FILE* out, const char* headingUtf8, const ArrayList* list)
 // The failed addresses of a finished item under the headings of the window's failed-address box.
 void printFailures(FILE* out, const Item* item) {
     if (item->descFailures) {
-        printFailureList(out, "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
+        printFailureList(out,
+                         "[宝贝描述]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
                          item->descFailures);
     }
     if (item->mobileFailures) {
-        printFailureList(out, "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
+        printFailureList(out,
+                         "[无线详情]图片搬家失败列表，可复制下列图片地址到浏览器中查看图片能否正常显示：",
                          item->mobileFailures);
     }
 }
@@ -121,25 +125,12 @@ void drawProgressLine() {
     int row = jobCurrentRow.load();
     const Item* current = row >= 0 ? itemAt(row) : nullptr;
     char line[512];
-    std::snprintf(line, sizeof line, "\r\x1b[K%d/%d items, %d images saved, %d failed  ", output.printedRows, total,
-                  jobImagesSaved.load(), jobImagesFailed.load());
+    std::snprintf(line, sizeof line, "\r\x1b[K%d/%d items, %d images saved, %d failed  ", output.printedRows,
+                  total, jobImagesSaved.load(), jobImagesFailed.load());
     std::fputs(line, output.progress);
     if (current) writeUtf8Text(output.progress, current->title);
     output.progressShown = 1;
     std::fflush(output.progress);
-}
-
-void printJsonFailures(const ArrayList* list) {
-    if (!list) {
-        std::fputs("null", stdout);
-        return;
-    }
-    std::fputc('[', stdout);
-    for (int32_t i = 0; i < list->count; i++) {
-        if (i) std::fputc(',', stdout);
-        writeJsonString(stdout, static_cast<const char*>(list->items[i]));
-    }
-    std::fputc(']', stdout);
 }
 
 void printJsonDocument() {
@@ -155,9 +146,9 @@ void printJsonDocument() {
         std::printf("{\"index\":%d,\"title\":", item->index);
         writeJsonString(stdout, item->title);
         std::printf(",\"status\":%d,\"descFailures\":", item->status);
-        printJsonFailures(item->descFailures);
+        writeJsonStringList(stdout, item->descFailures);
         std::fputs(",\"mobileFailures\":", stdout);
-        printJsonFailures(item->mobileFailures);
+        writeJsonStringList(stdout, item->mobileFailures);
         std::fputc('}', stdout);
     }
     std::fputs("]}\n", stdout);
@@ -191,7 +182,9 @@ BOOL WINAPI onConsoleControl(DWORD kind) {
     return FALSE;
 }
 #else
-void onInterrupt(int) { requestStop(); }
+void onInterrupt(int) {
+    requestStop();
+}
 #endif
 
 void installInterruptHandler() {
@@ -223,7 +216,8 @@ int checkStart(const JobOptions& options) {
     }
     char desktop[PATH_BUFFER_SIZE] = {0};
     if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop) && std::strcmp(desktop, options.destFolder) == 0) {
-        failStart("不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。请重新选择一个文件夹。");
+        failStart("不可以将图片搬家到[桌面]"
+                  "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。请重新选择一个文件夹。");
         return 0;
     }
     return 1;

@@ -13,7 +13,8 @@ static std::mutex logMutex;
 
 int openLog() {
     char path[PATH_BUFFER_SIZE];
-    if (std::snprintf(path, sizeof path, "%s%capp.log", appDir, PATH_SEPARATOR) >= static_cast<int>(sizeof path)) {
+    if (std::snprintf(path, sizeof path, "%s%capp.log", appDir, PATH_SEPARATOR) >=
+        static_cast<int>(sizeof path)) {
         return 0;
     }
     if (fileSize(path) > LOG_MAX_SIZE) removeFile(path);

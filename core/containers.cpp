@@ -30,7 +30,9 @@ ArrayList* arrayListCreate(int32_t initialCapacity, int32_t growBy) {
     return list;
 }
 
-ArrayList* arrayListCreateDefault() { return arrayListCreate(10, 10); }
+ArrayList* arrayListCreateDefault() {
+    return arrayListCreate(10, 10);
+}
 
 int32_t arrayListAdd(ArrayList* list, void* element) {
     if (list->count == list->capacity) {
@@ -81,14 +83,16 @@ HashMap* hashMapCreate(HashFunction hash, EqualsFunction equals, int32_t initial
     int32_t capacity = 1;
     if (initialCapacity > 1) {
         capacity = 2;
-        while (capacity < initialCapacity && capacity < (1 << 30)) capacity <<= 1;
+        while (capacity < initialCapacity && capacity < (1 << 30))
+            capacity <<= 1;
     }
     HashMap* map = static_cast<HashMap*>(allocateOrDie(sizeof(HashMap)));
     map->count = 0;
     map->capacity = capacity;
     map->loadFactor = loadFactor;
     map->threshold = thresholdOf(capacity, loadFactor);
-    map->buckets = static_cast<HashMapEntry**>(allocateOrDie(sizeof(HashMapEntry*) * static_cast<size_t>(capacity)));
+    map->buckets =
+        static_cast<HashMapEntry**>(allocateOrDie(sizeof(HashMapEntry*) * static_cast<size_t>(capacity)));
     map->hash = hash;
     map->equals = equals;
     return map;
@@ -100,7 +104,8 @@ HashMap* hashMapCreateDefault(HashFunction hash, EqualsFunction equals) {
 
 static void appendToChain(HashMapEntry** head, HashMapEntry* entry) {
     entry->next = nullptr;
-    while (*head) head = &(*head)->next;
+    while (*head)
+        head = &(*head)->next;
     *head = entry;
 }
 

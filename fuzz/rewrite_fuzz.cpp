@@ -21,7 +21,9 @@ namespace {
 
 std::vector<int> progressSeen;
 
-void recordProgress(int percent) { progressSeen.push_back(percent); }
+void recordProgress(int percent) {
+    progressSeen.push_back(percent);
+}
 
 std::string cleanAddress(const std::string& raw) {
     std::string address = "http://";
@@ -32,7 +34,8 @@ std::string cleanAddress(const std::string& raw) {
 }
 
 // The rewrite as plainly as it can be said.
-std::string expectedText(const std::string& text, const std::map<std::string, std::string>& addresses, bool blank) {
+std::string expectedText(const std::string& text, const std::map<std::string, std::string>& addresses,
+                         bool blank) {
     std::string out;
     size_t i = 0;
     while (i < text.size()) {
@@ -106,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!changed) FUZZ_CHECK(expected == text);
     if (blank && anyFailed) FUZZ_CHECK(changed == 1);
     FUZZ_CHECK(!progressSeen.empty() && progressSeen.back() == 100);
-    for (size_t i = 1; i < progressSeen.size(); i++) FUZZ_CHECK(progressSeen[i] > progressSeen[i - 1]);
+    for (size_t i = 1; i < progressSeen.size(); i++)
+        FUZZ_CHECK(progressSeen[i] > progressSeen[i - 1]);
 
     std::free(rewritten);
     hashMapDestroy(map, 1);

@@ -24,7 +24,8 @@ std::atomic<int> jobCurrentRow{-1};
 JobSummary jobSummary;
 
 static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
-    "图片搬家中断：无法创建新文件。\n\n可以对刚才的数据包(csv)文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
+    "图片搬家中断：无法创建新文件。\n\n可以对刚才的数据包(csv)"
+    "文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
 static constexpr const char* CREATE_FAILED_TEXT = "图片搬家失败：无法创建新文件。";
 
 // The state of one run; the job thread is its only user.
@@ -57,7 +58,8 @@ static int isSelectedDescriptionAddress(const JobOptions& options, const char* a
 
 static void addFailedAddress(ArrayList** failures, const char* address) {
     if (!*failures) *failures = arrayListCreateDefault();
-    if (!arrayListContains(*failures, address, stringEquals)) arrayListAdd(*failures, duplicateString(address));
+    if (!arrayListContains(*failures, address, stringEquals))
+        arrayListAdd(*failures, duplicateString(address));
 }
 
 static void recordSaved(MigrationRun* run, const char* address, const char* path) {
@@ -162,7 +164,8 @@ static void moveMobileImage(MigrationRun* run, Item* item, const char* address) 
 
 static void setProgressText(int total, int finished, const char* suffix) {
     char text[256];
-    std::snprintf(text, sizeof text, programText("搬家进度(宝贝数:%d, 已搬家宝贝数:%d)%s"), total, finished, suffix);
+    std::snprintf(text, sizeof text, programText("搬家进度(宝贝数:%d, 已搬家宝贝数:%d)%s"), total, finished,
+                  suffix);
     windowSetProgressText(text);
 }
 
@@ -182,7 +185,8 @@ static void finishItem(MigrationRun* run, int row, Item* item) {
     setProgressText(run->total, run->finishedCount, "");
     // The window reads an item's failure lists only once its status is 2.
     item->status = ITEM_STATUS_FINISHED;
-    if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures)) windowNotifySelectionChanged();
+    if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures))
+        windowNotifySelectionChanged();
 }
 
 static void moveItem(MigrationRun* run, int row, Item* item) {
@@ -195,11 +199,13 @@ static void moveItem(MigrationRun* run, int row, Item* item) {
     if (item->descImages && item->descImages->count > 0 && !stopRequested) {
         int imageNumber = 1;
         for (int32_t i = 0; i < item->descImages->count; i++) {
-            moveDescriptionImage(run, item, stem, &imageNumber, static_cast<char*>(item->descImages->items[i]));
+            moveDescriptionImage(run, item, stem, &imageNumber,
+                                 static_cast<char*>(item->descImages->items[i]));
             if (stopRequested) break;
         }
     }
-    if (item->mobileImages && run->options.migrateImageSpace && item->mobileImages->count > 0 && !stopRequested) {
+    if (item->mobileImages && run->options.migrateImageSpace && item->mobileImages->count > 0 &&
+        !stopRequested) {
         for (int32_t i = 0; i < item->mobileImages->count; i++) {
             moveMobileImage(run, item, static_cast<char*>(item->mobileImages->items[i]));
             if (stopRequested) break;
@@ -219,17 +225,23 @@ static void reportRewriteProgress(int percent) {
 static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages) {
     if (packageChanged) {
         if (failureCount == 0 || blankFailedImages) {
-            windowShowMessage(programText("图片搬家已完成，数据包(CSV文件)已更新。"), programText("完成"), ICON_INFORMATION);
+            windowShowMessage(programText("图片搬家已完成，数据包(CSV文件)已更新。"), programText("完成"),
+                              ICON_INFORMATION);
         } else {
-            windowShowMessage(programText(
-                "图片搬家已完成，数据包(CSV文件)已更新。\n\n注意：有部分图片搬家失败！\n\n\n解决办法：选中搬家失败的宝贝，"
-                "复制搬家失败的图片地址到浏览器中检查能否正常显示。\n\n1.如果在浏览器中都不能显示，请再次对csv文件进行搬家，"
-                "注意：开始搬家前在 [将搬家失败的图片替换成空白图片] 前面打上钩。\n\n2.如果搬家失败的图片地址在浏览器中打开"
-                "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我们的客服。"),
+            windowShowMessage(
+                programText("图片搬家已完成，数据包(CSV文件)"
+                            "已更新。\n\n注意：有部分图片搬家失败！\n\n\n解决办法：选中搬家失败的宝贝，"
+                            "复制搬家失败的图片地址到浏览器中检查能否正常显示。\n\n1."
+                            "如果在浏览器中都不能显示，请再次对csv文件进行搬家，"
+                            "注意：开始搬家前在 [将搬家失败的图片替换成空白图片] "
+                            "前面打上钩。\n\n2.如果搬家失败的图片地址在浏览器中打开"
+                            "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我"
+                            "们的客服。"),
                 programText("完成"), ICON_INFORMATION);
         }
     } else if (failureCount > 0) {
-        windowShowMessage(programText("图片搬家失败，没有找到搬家成功的图片。"), programText("提示"), ICON_WARNING);
+        windowShowMessage(programText("图片搬家失败，没有找到搬家成功的图片。"), programText("提示"),
+                          ICON_WARNING);
     } else {
         windowShowMessage(programText("没有找到需要搬家的图片。"), programText("完成"), ICON_INFORMATION);
     }

@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string SPACE_HOST = "img.alicdn.com";      // the marketplace's image space
-const std::string THIRD_HOST = "photos.example.test";  // a third-party album
+const std::string THIRD_HOST = "photos.example.test"; // a third-party album
 
 struct CliRun {
     int status;
@@ -38,7 +38,9 @@ struct CliRun {
     std::string err;
 };
 
-std::string inQuotes(const std::string& path) { return "\"" + path + "\""; }
+std::string inQuotes(const std::string& path) {
+    return "\"" + path + "\"";
+}
 
 int exitStatusOf(int rc) {
 #ifdef _WIN32
@@ -65,17 +67,22 @@ std::string csvQuoted(const std::string& text) {
 }
 
 std::string packageBytes(const std::vector<Row>& rows) {
-    std::string text = "version 1.00\r\ntitle\tdescription\twireless_desc\tprice\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝价格\r\n";
+    std::string text =
+        "version "
+        "1.00\r\ntitle\tdescription\twireless_desc\tprice\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝价格\r\n";
     for (const Row& r : rows) {
         text += csvQuoted(r.title) + "\t" + csvQuoted(r.desc) + "\t" + csvQuoted(r.mobile) + "\t10\r\n";
     }
     return utf8ToUtf16leWithBom(text);
 }
 
-std::string img(const std::string& url) { return "<p><img src=\"" + url + "\" /></p>"; }
+std::string img(const std::string& url) {
+    return "<p><img src=\"" + url + "\" /></p>";
+}
 std::string wap(const std::vector<std::string>& urls) {
     std::string out = "<wapDesc>";
-    for (const auto& u : urls) out += "<img>" + u + "</img>";
+    for (const auto& u : urls)
+        out += "<img>" + u + "</img>";
     return out + "</wapDesc>";
 }
 
@@ -112,8 +119,8 @@ struct Scene {
     CliRun run(const std::string& options) {
         std::string out = joinPath(dir, "stdout.txt");
         std::string err = joinPath(dir, "stderr.txt");
-        std::string command = inQuotes(program) + " migrate " + inQuotes(package) + " " + inQuotes(folder) + routes() + " " +
-                              options + " >" + inQuotes(out) + " 2>" + inQuotes(err);
+        std::string command = inQuotes(program) + " migrate " + inQuotes(package) + " " + inQuotes(folder) +
+                              routes() + " " + options + " >" + inQuotes(out) + " 2>" + inQuotes(err);
 #ifdef _WIN32
         // cmd /c drops the first and the last quote of a command that begins with one.
         command = "\"" + command + "\"";
@@ -124,12 +131,15 @@ struct Scene {
 
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().u8string());
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(entry.path().filename().u8string());
         std::sort(names.begin(), names.end());
         return names;
     }
 
-    std::string log() const { return engineToUtf8(readWholeFile(joinPath(programDir, "app.log"))); }
+    std::string log() const {
+        return engineToUtf8(readWholeFile(joinPath(programDir, "app.log")));
+    }
 
     std::string text() const {
         return fromUtf16(readWholeFile(package));
@@ -167,11 +177,14 @@ std::string Scene::fromUtf16(const std::string& bytes) {
 
 size_t occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
     return n;
 }
 
-std::string sep() { return std::string(1, fs::path::preferred_separator == L'\\' ? '\\' : '/'); }
+std::string sep() {
+    return std::string(1, fs::path::preferred_separator == L'\\' ? '\\' : '/');
+}
 
 TEST(CliMigrate, WholePackageMovedAndRewritten) {
     Scene s;
@@ -179,11 +192,12 @@ TEST(CliMigrate, WholePackageMovedAndRewritten) {
     serveResource(s.server, "/a/2.png", "\x89PNG" + std::string(500, 'p'));
     serveResource(s.server, "/m/3.jpg", jpegBody(800, 3));
     serveResource(s.server, "/b/4.gif", "GIF89a" + std::string(300, 'g'));
-    writeWholeFile(s.package, packageBytes({
-                                  {"短袖 T恤", img(s.spaceUrl("/a/1.jpg")) + img(s.thirdUrl("/a/2.png")),
-                                   wap({s.spaceUrl("/m/3.jpg")})},
-                                  {"长裤", "<div style=\"background:url(" + s.thirdUrl("/b/4.gif") + ")\">x</div>", ""},
-                              }));
+    writeWholeFile(s.package,
+                   packageBytes({
+                       {"短袖 T恤", img(s.spaceUrl("/a/1.jpg")) + img(s.thirdUrl("/a/2.png")),
+                        wap({s.spaceUrl("/m/3.jpg")})},
+                       {"长裤", "<div style=\"background:url(" + s.thirdUrl("/b/4.gif") + ")\">x</div>", ""},
+                   }));
     CliRun run = s.run("");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("图片搬家已完成，数据包(CSV文件)已更新。"), std::string::npos) << run.out;
@@ -193,7 +207,8 @@ TEST(CliMigrate, WholePackageMovedAndRewritten) {
     EXPECT_EQ(files[1], "短袖-T恤#01.jpg");
     EXPECT_EQ(files[2], "短袖-T恤#02.png");
     EXPECT_EQ(files[3], "长裤#01.gif");
-    EXPECT_EQ(files[0].substr(files[0].size() - 6), "-1.jpg") << "mobile images get stamp names: " << files[0];
+    EXPECT_EQ(files[0].substr(files[0].size() - 6), "-1.jpg")
+        << "mobile images get stamp names: " << files[0];
     EXPECT_EQ(readWholeFile(joinPath(s.folder, utf8ToEngine("短袖-T恤#01.jpg"))), jpegBody(3000, 1));
 
     std::string text = s.text();
@@ -217,7 +232,8 @@ TEST(CliMigrate, SharedAddressIsFetchedOnceAndRewrittenEverywhere) {
     Scene s;
     serveResource(s.server, "/shared.jpg", jpegBody(2000, 7));
     std::string shared = s.thirdUrl("/shared.jpg");
-    writeWholeFile(s.package, packageBytes({{"一", img(shared), ""}, {"二", img(shared), wap({shared})},
+    writeWholeFile(s.package, packageBytes({{"一", img(shared), ""},
+                                            {"二", img(shared), wap({shared})},
                                             {"三", img(shared) + img(shared), ""}}));
     CliRun run = s.run("--json");
     EXPECT_EQ(run.status, 0) << run.err;
@@ -241,11 +257,14 @@ TEST(CliMigrate, SharedAddressThatFailsIsCountedOnce) {
     EXPECT_EQ(run.status, 3) << run.err;
     EXPECT_EQ(s.requestsFor("/gone.jpg"), 2) << "one download: a keep-alive attempt and its close-mode retry";
     EXPECT_NE(run.out.find("\"failureCount\":1,"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\"title\":\"一\",\"status\":2,\"descFailures\":[\"" + missing + "\"],\"mobileFailures\":null"),
+    EXPECT_NE(run.out.find("\"title\":\"一\",\"status\":2,\"descFailures\":[\"" + missing +
+                           "\"],\"mobileFailures\":null"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"title\":\"二\",\"status\":2,\"descFailures\":[\"" + missing + "\"]"), std::string::npos);
-    EXPECT_NE(run.out.find("\"title\":\"三\",\"status\":2,\"descFailures\":null,\"mobileFailures\":[\"" + missing + "\"]"),
+    EXPECT_NE(run.out.find("\"title\":\"二\",\"status\":2,\"descFailures\":[\"" + missing + "\"]"),
+              std::string::npos);
+    EXPECT_NE(run.out.find("\"title\":\"三\",\"status\":2,\"descFailures\":null,\"mobileFailures\":[\"" +
+                           missing + "\"]"),
               std::string::npos);
     EXPECT_EQ(occurrences(s.log(), "搬家失败：" + missing + "，返回的错误信息："), 1u) << s.log();
     EXPECT_NE(readWholeFile(s.package), before) << "the saved image was rewritten";
@@ -282,7 +301,8 @@ TEST(CliMigrate, OnlyOneSourceOfImages) {
     serveResource(s.server, "/s.jpg", jpegBody(400, 1));
     serveResource(s.server, "/t.jpg", jpegBody(400, 2));
     serveResource(s.server, "/m.jpg", jpegBody(400, 3));
-    std::vector<Row> rows = {{"一", img(s.spaceUrl("/s.jpg")) + img(s.thirdUrl("/t.jpg")), wap({s.thirdUrl("/m.jpg")})}};
+    std::vector<Row> rows = {
+        {"一", img(s.spaceUrl("/s.jpg")) + img(s.thirdUrl("/t.jpg")), wap({s.thirdUrl("/m.jpg")})}};
 
     writeWholeFile(s.package, packageBytes(rows));
     CliRun run = s.run("--only-image-space --json");
@@ -293,7 +313,8 @@ TEST(CliMigrate, OnlyOneSourceOfImages) {
     EXPECT_EQ(text.find(s.thirdUrl("/m.jpg")), std::string::npos) << "mobile images move whatever their host";
     EXPECT_NE(run.out.find("\"failureCount\":0"), std::string::npos);
 
-    for (const auto& f : s.files()) fs::remove(fs::path(s.folder) / f);
+    for (const auto& f : s.files())
+        fs::remove(fs::path(s.folder) / f);
     writeWholeFile(s.package, packageBytes(rows));
     run = s.run("--only-third-party");
     EXPECT_EQ(run.status, 0) << run.err;
@@ -330,7 +351,8 @@ TEST(CliMigrate, TitleTooLongForTheNumberedPathGetsStampNames) {
     Scene s;
     // A deep folder and a 120-byte title leave no room for "title#01.jpg" in a 260-byte path.
     std::string deep = s.folder;
-    for (int i = 0; i < 6; i++) deep = joinPath(deep, "nested-folder-" + std::to_string(i));
+    for (int i = 0; i < 6; i++)
+        deep = joinPath(deep, "nested-folder-" + std::to_string(i));
     fs::create_directories(deep);
     s.folder = deep;
     ASSERT_LT(deep.size() + 20, 259u);
@@ -348,8 +370,9 @@ TEST(CliMigrate, TitleTooLongForTheNumberedPathGetsStampNames) {
 #ifndef _WIN32
 
 pid_t spawnMigrate(Scene& s, const std::string& options) {
-    std::string command = "exec " + inQuotes(s.program) + " migrate " + inQuotes(s.package) + " " + inQuotes(s.folder) +
-                          s.routes() + " " + options + " >" + inQuotes(joinPath(s.dir, "stdout.txt")) + " 2>" +
+    std::string command = "exec " + inQuotes(s.program) + " migrate " + inQuotes(s.package) + " " +
+                          inQuotes(s.folder) + s.routes() + " " + options + " >" +
+                          inQuotes(joinPath(s.dir, "stdout.txt")) + " 2>" +
                           inQuotes(joinPath(s.dir, "stderr.txt"));
     const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     pid_t pid = 0;
@@ -377,7 +400,8 @@ TEST(CliMigrate, StoppedRunWritesBackAndTheNextRunContinues) {
 
     pid_t pid = spawnMigrate(s, "--json");
     // Interrupt once two images are in the folder.
-    for (int i = 0; i < 200 && s.files().size() < 2; i++) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 200 && s.files().size() < 2; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int rc = 0;
     waitpid(pid, &rc, 0);
@@ -399,7 +423,8 @@ TEST(CliMigrate, StoppedRunWritesBackAndTheNextRunContinues) {
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<LoggedRequest> all = receivedRequests(s.server);
     std::set<std::string> fetched;
-    for (size_t i = before; i < all.size(); i++) fetched.insert(all[i].text.substr(0, all[i].text.find(" HTTP")));
+    for (size_t i = before; i < all.size(); i++)
+        fetched.insert(all[i].text.substr(0, all[i].text.find(" HTTP")));
     EXPECT_EQ(fetched.size(), 6 - saved);
     EXPECT_EQ(fetched.count("GET /slow/1.jpg"), 0u);
     std::vector<std::string> files = s.files();
@@ -411,18 +436,21 @@ TEST(CliMigrate, StoppedRunWritesBackAndTheNextRunContinues) {
 TEST(CliMigrate, FullDiskStopsTheRunAndKeepsWhatWasSaved) {
     if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
     Scene s;
-    if (mount("tmpfs", s.folder.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "tmpfs cannot be mounted here";
+    if (mount("tmpfs", s.folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "tmpfs cannot be mounted here";
     serveResource(s.server, "/small.jpg", jpegBody(8000, 1));
     serveResource(s.server, "/big.jpg", jpegBody(200000, 2));
     serveResource(s.server, "/never.jpg", jpegBody(100, 3));
-    writeWholeFile(s.package, packageBytes({{"一", img(s.thirdUrl("/small.jpg")) + img(s.thirdUrl("/big.jpg")), ""},
-                                            {"二", img(s.thirdUrl("/never.jpg")), ""}}));
+    writeWholeFile(s.package,
+                   packageBytes({{"一", img(s.thirdUrl("/small.jpg")) + img(s.thirdUrl("/big.jpg")), ""},
+                                 {"二", img(s.thirdUrl("/never.jpg")), ""}}));
     CliRun run = s.run("");
     umount2(s.folder.c_str(), MNT_DETACH);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("写入文件时出错，请检查硬盘可用空间是否已不足。"), std::string::npos) << run.err;
     std::string text = s.text();
-    EXPECT_EQ(text.find(s.thirdUrl("/small.jpg")), std::string::npos) << "the image saved before is referenced";
+    EXPECT_EQ(text.find(s.thirdUrl("/small.jpg")), std::string::npos)
+        << "the image saved before is referenced";
     EXPECT_NE(text.find(s.thirdUrl("/big.jpg")), std::string::npos);
     EXPECT_NE(text.find(s.thirdUrl("/never.jpg")), std::string::npos);
     EXPECT_EQ(s.requestsFor("/never.jpg"), 0);

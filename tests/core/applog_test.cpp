@@ -29,7 +29,8 @@ TEST(AppLog, LinesAreStampedAndWrittenByteForByte) {
     writeLog("");
     writeLog("multi\r\nline");
     std::string log = readWholeFile(folder.path());
-    std::regex shape("\\d\\d:\\d\\d:\\d\\d first\r\n\\d\\d:\\d\\d:\\d\\d \r\n\\d\\d:\\d\\d:\\d\\d multi\r\nline\r\n");
+    std::regex shape(
+        "\\d\\d:\\d\\d:\\d\\d first\r\n\\d\\d:\\d\\d:\\d\\d \r\n\\d\\d:\\d\\d:\\d\\d multi\r\nline\r\n");
     EXPECT_TRUE(std::regex_match(log, shape)) << log;
 }
 

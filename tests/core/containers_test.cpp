@@ -11,33 +11,39 @@ TEST(ArrayList, DefaultsAndAdditiveGrowth) {
     EXPECT_EQ(list->capacity, 10);
     EXPECT_EQ(list->growBy, 10);
     int values[25];
-    for (int i = 0; i < 10; i++) arrayListAdd(list, &values[i]);
+    for (int i = 0; i < 10; i++)
+        arrayListAdd(list, &values[i]);
     EXPECT_EQ(list->capacity, 10);
     EXPECT_EQ(arrayListAdd(list, &values[10]), 11);
     EXPECT_EQ(list->capacity, 20);
-    for (int i = 11; i < 21; i++) arrayListAdd(list, &values[i]);
+    for (int i = 11; i < 21; i++)
+        arrayListAdd(list, &values[i]);
     EXPECT_EQ(list->capacity, 30) << "growth adds growBy slots, it never doubles";
-    for (int i = 0; i < 21; i++) EXPECT_EQ(arrayListGet(list, i), &values[i]);
+    for (int i = 0; i < 21; i++)
+        EXPECT_EQ(arrayListGet(list, i), &values[i]);
     EXPECT_EQ(arrayListGet(list, -1), nullptr);
     EXPECT_EQ(arrayListGet(list, list->count), nullptr);
     arrayListDestroy(list, 0);
 
     ArrayList* items = arrayListCreate(256, 64);
-    for (int i = 0; i < 257; i++) arrayListAdd(items, &values[0]);
+    for (int i = 0; i < 257; i++)
+        arrayListAdd(items, &values[0]);
     EXPECT_EQ(items->capacity, 320);
     arrayListDestroy(items, 0);
 }
 
 TEST(ArrayList, ClearNullsSlotsAndKeepsCapacity) {
     ArrayList* list = arrayListCreate(4, 2);
-    for (int i = 0; i < 5; i++) arrayListAdd(list, duplicateString("x"));
+    for (int i = 0; i < 5; i++)
+        arrayListAdd(list, duplicateString("x"));
     arrayListAdd(list, nullptr);
     EXPECT_TRUE(arrayListContains(list, "x", stringEquals));
     EXPECT_FALSE(arrayListContains(list, "y", stringEquals));
-    arrayListClear(list, 1);  // releases the strings (leak checkers catch a miss), skips the null
+    arrayListClear(list, 1); // releases the strings (leak checkers catch a miss), skips the null
     EXPECT_EQ(list->count, 0);
     EXPECT_EQ(list->capacity, 6);
-    for (int i = 0; i < 6; i++) EXPECT_EQ(list->items[i], nullptr);
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(list->items[i], nullptr);
     arrayListDestroy(list, 1);
 }
 
@@ -55,7 +61,8 @@ TEST(HashMap, CapacityRoundsUpToPowerOfTwo) {
 TEST(HashMap, DoublesAtThresholdAndKeepsEveryEntry) {
     HashMap* map = hashMapCreateDefault(stringHash, stringEquals);
     EXPECT_EQ(map->threshold, 12);
-    for (int i = 0; i < 11; i++) hashMapPut(map, duplicateString(std::to_string(i).c_str()), duplicateString("v"));
+    for (int i = 0; i < 11; i++)
+        hashMapPut(map, duplicateString(std::to_string(i).c_str()), duplicateString("v"));
     EXPECT_EQ(map->capacity, 16);
     hashMapPut(map, duplicateString("11"), duplicateString("v"));
     EXPECT_EQ(map->capacity, 32);
@@ -66,23 +73,28 @@ TEST(HashMap, DoublesAtThresholdAndKeepsEveryEntry) {
     hashMapDestroy(map, 1);
 }
 
-static uint32_t constantHash(const void*) { return 5; }
+static uint32_t constantHash(const void*) {
+    return 5;
+}
 
 TEST(HashMap, ChainsKeepInsertionOrderThroughGrowthAndRemoval) {
     // Every key collides, so one chain holds them all; its order must survive doubling.
     HashMap* map = hashMapCreate(constantHash, stringEquals, 2, 0.75f);
     const char* names[] = {"a", "b", "c", "d", "e"};
-    for (const char* n : names) hashMapPut(map, duplicateString(n), nullptr);
+    for (const char* n : names)
+        hashMapPut(map, duplicateString(n), nullptr);
     std::vector<std::string> order;
     KeyListNode* keys = hashMapKeys(map);
-    for (KeyListNode* k = keys; k; k = k->next) order.push_back(static_cast<char*>(k->key));
+    for (KeyListNode* k = keys; k; k = k->next)
+        order.push_back(static_cast<char*>(k->key));
     hashMapFreeKeyList(keys);
     EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
 
     hashMapRemove(map, "c");
     order.clear();
     keys = hashMapKeys(map);
-    for (KeyListNode* k = keys; k; k = k->next) order.push_back(static_cast<char*>(k->key));
+    for (KeyListNode* k = keys; k; k = k->next)
+        order.push_back(static_cast<char*>(k->key));
     hashMapFreeKeyList(keys);
     EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "d", "e"}));
     EXPECT_EQ(map->count, 4);
@@ -109,8 +121,12 @@ TEST(HashMap, PutOfExistingKeyKeepsFirstKeyAndReturnsOldValue) {
     hashMapDestroy(map, 1);
 }
 
-static int identityEquals(const void* a, const void* b) { return a == b; }
-static uint32_t pointerHash(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p) >> 4); }
+static int identityEquals(const void* a, const void* b) {
+    return a == b;
+}
+static uint32_t pointerHash(const void* p) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p) >> 4);
+}
 
 TEST(HashMap, ClearReleasesOnlyWhatAStringMapOwns) {
     // Any other map leaves keys and values alone whatever the flag: they are stack objects here,
@@ -124,7 +140,7 @@ TEST(HashMap, ClearReleasesOnlyWhatAStringMapOwns) {
     hashMapDestroy(other, 1);
 
     HashMap* strings = hashMapCreateDefault(stringHash, stringEquals);
-    hashMapPut(strings, duplicateString("k"), &a);  // value not owned: flag clear keeps it
+    hashMapPut(strings, duplicateString("k"), &a); // value not owned: flag clear keeps it
     hashMapClear(strings, 0);
     EXPECT_EQ(strings->count, 0);
     EXPECT_EQ(strings->capacity, 16);
@@ -142,7 +158,7 @@ TEST(StringHash, SignedBytesAndSpreading) {
         h ^= (h >> 20) ^ (h >> 12);
         return h ^ (h >> 7) ^ (h >> 4);
     };
-    const char* gbk = "\xB1\xA6\xB1\xB4";  // 宝贝
+    const char* gbk = "\xB1\xA6\xB1\xB4"; // 宝贝
     EXPECT_EQ(stringHash(gbk), reference(gbk, true));
     EXPECT_NE(stringHash(gbk), reference(gbk, false));
     EXPECT_EQ(stringHash("abc"), reference("abc", false));

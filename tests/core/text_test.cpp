@@ -13,7 +13,8 @@ static std::vector<std::string> tokens(std::string text, const char* delimiters)
     std::vector<char> buffer(text.begin(), text.end());
     buffer.push_back('\0');
     char* cursor = buffer.data();
-    while (char* token = nextToken(&cursor, delimiters)) out.push_back(token);
+    while (char* token = nextToken(&cursor, delimiters))
+        out.push_back(token);
     return out;
 }
 
@@ -52,11 +53,13 @@ TEST(ReplaceAll, ExactLengthNonOverlapAndNullCases) {
 
 TEST(ReplaceAll, ManyOccurrencesGrowTheOffsetList) {
     std::string text;
-    for (int i = 0; i < 1000; i++) text += "ab-";
+    for (int i = 0; i < 1000; i++)
+        text += "ab-";
     char* r = replaceAll(text.c_str(), "ab", "xyz");
     ASSERT_NE(r, nullptr);
     std::string expected;
-    for (int i = 0; i < 1000; i++) expected += "xyz-";
+    for (int i = 0; i < 1000; i++)
+        expected += "xyz-";
     EXPECT_EQ(std::string(r), expected);
     std::free(r);
 }

@@ -41,7 +41,9 @@ struct HostileTest : NetworkTest {
     }
 };
 
-std::string headOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n\r\n") + 4); }
+std::string headOf(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n\r\n") + 4);
+}
 
 TEST_F(HostileTest, ConnectionDroppedAfterEveryByteCount) {
     const std::string body = jpegBody(48, 3);
@@ -51,7 +53,8 @@ TEST_F(HostileTest, ConnectionDroppedAfterEveryByteCount) {
         bool endsWithConnection;
     } framings[] = {
         {"content-length", okReply(body), false},
-        {"chunked", rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", chunkedBody(body, 20)), false},
+        {"chunked", rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", chunkedBody(body, 20)),
+         false},
         {"connection-delimited", rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body), true},
     };
     size_t cases = 0, expectedCases = 0;
@@ -93,7 +96,8 @@ TEST_F(HostileTest, OversizedHeads) {
     EXPECT_FALSE(fileExists(dest.c_str()));
 
     resetServer();
-    std::string hugeLine = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(100 * 1024, 'x') + "\r\nContent-Length: 10\r\n\r\n";
+    std::string hugeLine =
+        "HTTP/1.1 200 OK\r\nX-Long: " + std::string(100 * 1024, 'x') + "\r\nContent-Length: 10\r\n\r\n";
     answerTwice(TestReply{hugeLine + jpegBody(10, 2)});
     EXPECT_EQ(download("/a.jpg"), -1);
     EXPECT_FALSE(fileExists(dest.c_str()));
@@ -118,7 +122,8 @@ TEST_F(HostileTest, MalformedContentLengths) {
     for (const char* length : lengths) {
         SCOPED_TRACE(length);
         resetServer();
-        answerTwice(TestReply{rawReply("HTTP/1.1 200 OK", std::string("Content-Length: ") + length + "\r\n", body)});
+        answerTwice(
+            TestReply{rawReply("HTTP/1.1 200 OK", std::string("Content-Length: ") + length + "\r\n", body)});
         EXPECT_EQ(download("/a.jpg"), 0) << errorText;
         EXPECT_FALSE(fileExists(dest.c_str()));
     }
@@ -127,9 +132,9 @@ TEST_F(HostileTest, MalformedContentLengths) {
     // file holds exactly the image.
     resetServer();
     std::string framed = chunkedBody(body, 16);
-    answerTwice(TestReply{rawReply("HTTP/1.1 200 OK",
-                                   "Content-Length: " + std::to_string(framed.size()) + "\r\nTransfer-Encoding: chunked\r\n",
-                                   framed)});
+    answerTwice(TestReply{rawReply(
+        "HTTP/1.1 200 OK",
+        "Content-Length: " + std::to_string(framed.size()) + "\r\nTransfer-Encoding: chunked\r\n", framed)});
     int result = download("/a.jpg");
     if (result == 1) {
         EXPECT_EQ(readWholeFile(dest), body);
@@ -141,7 +146,8 @@ TEST_F(HostileTest, MalformedContentLengths) {
 
 TEST_F(HostileTest, RedirectLoopsAndRedirectsWithoutLocation) {
     std::string self = url("/loop.jpg");
-    for (int i = 0; i < 8; i++) addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + self + "\r\nContent-Length: 0\r\n"));
+    for (int i = 0; i < 8; i++)
+        addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + self + "\r\nContent-Length: 0\r\n"));
     EXPECT_EQ(download("/loop.jpg"), -1);
     EXPECT_EQ(std::string(errorText).rfind("返回错误的http状态码:\n", 0), 0u) << errorText;
     EXPECT_LE(receivedRequests(server).size(), 4u) << "one redirect per call, then the answer is refused";
@@ -170,7 +176,8 @@ TEST_F(HostileTest, EndlessChunkedBodyStopsAtTheSizeLimit) {
     std::string chunk = "10000\r\n" + std::string(0x10000, 'c') + "\r\n";
     std::string endless = "\xFF\xD8";
     endless = "2\r\n" + endless + "\r\n";
-    while (endless.size() < static_cast<size_t>(MAX_IMAGE_SIZE) + 512 * 1024) endless += chunk;
+    while (endless.size() < static_cast<size_t>(MAX_IMAGE_SIZE) + 512 * 1024)
+        endless += chunk;
     TestReply reply;
     reply.bytes = rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", endless);
     answerTwice(reply);

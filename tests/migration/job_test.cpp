@@ -74,13 +74,15 @@ struct JobTest : ::testing::Test {
     // Writes and loads a package of (title, description, mobile details) rows.
     void load(const std::vector<std::vector<std::string>>& rows) {
         std::string text = "version 1.00\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝价格\r\n";
-        for (const auto& r : rows) text += csvQuoted(r[0]) + "\t" + csvQuoted(r[1]) + "\t" + csvQuoted(r[2]) + "\t1\r\n";
+        for (const auto& r : rows)
+            text += csvQuoted(r[0]) + "\t" + csvQuoted(r[1]) + "\t" + csvQuoted(r[2]) + "\t1\r\n";
         std::string path = joinPath(dir, "shop.csv");
         writeWholeFile(path, utf8ToUtf16leWithBom(text));
         copyBounded(packagePath, sizeof packagePath, path.c_str());
         items = arrayListCreate(256, 64);
         ASSERT_EQ(readPackage(packagePath, items, &packageText), 1) << engineToUtf8(lastReadFailure());
-        for (int32_t i = 0; i < items->count; i++) static_cast<Item*>(items->items[i])->index = i;
+        for (int32_t i = 0; i < items->count; i++)
+            static_cast<Item*>(items->items[i])->index = i;
     }
 
     std::string cell(int row, int column) {
@@ -90,17 +92,21 @@ struct JobTest : ::testing::Test {
 
     std::vector<std::string> files() {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().u8string());
+        for (const auto& e : fs::directory_iterator(folder))
+            names.push_back(e.path().filename().u8string());
         std::sort(names.begin(), names.end());
         return names;
     }
 };
 
-std::string img(const std::string& url) { return "<img src=\"" + url + "\">"; }
+std::string img(const std::string& url) {
+    return "<img src=\"" + url + "\">";
+}
 
 TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
     serveResource(server, "/1.jpg", jpegBody(500, 1));
-    load({{"甲", img(url("/1.jpg")) + img(url("/404.jpg")), ""}, {"乙", "", "<img>" + url("/404.jpg") + "</img>"}});
+    load({{"甲", img(url("/1.jpg")) + img(url("/404.jpg")), ""},
+          {"乙", "", "<img>" + url("/404.jpg") + "</img>"}});
     fakeWindow.selectedRows = {1};
     EXPECT_EQ(runMigrationJob(), 0);
 
@@ -115,7 +121,8 @@ TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
     EXPECT_EQ(fakeWindow.selectionNotifications, 1) << "the selected row had failures";
 
     std::vector<std::string> texts;
-    for (const auto& t : fakeWindow.progressTexts) texts.push_back(engineToUtf8(t));
+    for (const auto& t : fakeWindow.progressTexts)
+        texts.push_back(engineToUtf8(t));
     ASSERT_GE(texts.size(), 4u);
     EXPECT_EQ(texts[0], "搬家进度(宝贝数:2, 已搬家宝贝数:1)");
     EXPECT_EQ(texts[2], "搬家进度(宝贝数:2, 已搬家宝贝数:2), 正在更新csv文件...");
@@ -124,7 +131,8 @@ TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
 
     ASSERT_EQ(fakeWindow.messages.size(), 1u);
     EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].caption), "完成");
-    EXPECT_NE(engineToUtf8(fakeWindow.messages[0].text).find("注意：有部分图片搬家失败！"), std::string::npos);
+    EXPECT_NE(engineToUtf8(fakeWindow.messages[0].text).find("注意：有部分图片搬家失败！"),
+              std::string::npos);
     EXPECT_EQ(fakeWindow.buttonsRestored, 1);
     EXPECT_EQ(jobRunning.load(), 0);
     EXPECT_EQ(packageText, nullptr);
@@ -142,7 +150,8 @@ TEST_F(JobTest, NothingToMoveLeavesThePackageAlone) {
     ASSERT_EQ(fakeWindow.messages.size(), 1u);
     EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text), "没有找到需要搬家的图片。");
     EXPECT_EQ(readWholeFile(packagePath), before);
-    EXPECT_TRUE(fs::exists(fs::path(dir) / fs::u8path("csv文件备份") / "shop(1).csv")) << "the backup comes first";
+    EXPECT_TRUE(fs::exists(fs::path(dir) / fs::u8path("csv文件备份") / "shop(1).csv"))
+        << "the backup comes first";
 }
 
 TEST_F(JobTest, NumbersAfterFailuresBeforeAndAfterTheFileWasCreated) {
@@ -151,7 +160,10 @@ TEST_F(JobTest, NumbersAfterFailuresBeforeAndAfterTheFileWasCreated) {
     // Port 1 on loopback refuses at once: the download fails before it creates its file, so the
     // empty file of the name probe stays and the next image takes the following number. A 404
     // fails after the file was created: its file is gone and the number is used again.
-    load({{"衣", img("http://127.0.0.1:1/x.jpg") + img(url("/a.jpg")) + img(url("/missing.jpg")) + img(url("/b.jpg")), ""}});
+    load({{"衣",
+           img("http://127.0.0.1:1/x.jpg") + img(url("/a.jpg")) + img(url("/missing.jpg")) +
+               img(url("/b.jpg")),
+           ""}});
     runMigrationJob();
     EXPECT_EQ(files(), (std::vector<std::string>{"衣#01.jpg", "衣#02.jpg", "衣#03.jpg"}));
     EXPECT_EQ(fs::file_size(fs::path(folder) / fs::u8path("衣#01.jpg")), 0u);
@@ -162,7 +174,7 @@ TEST_F(JobTest, NumbersAfterFailuresBeforeAndAfterTheFileWasCreated) {
 TEST_F(JobTest, AStopRequestWritesBackAndEndsTheProcess) {
     serveResource(server, "/a.jpg", jpegBody(300, 1));
     load({{"甲", img(url("/a.jpg")), ""}, {"乙", img(url("/a.jpg")), ""}});
-    stopRequested = 1;  // the close was confirmed before the first image
+    stopRequested = 1; // the close was confirmed before the first image
     try {
         runMigrationJob();
         FAIL() << "a stopped run ends the process";

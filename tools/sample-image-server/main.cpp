@@ -26,10 +26,14 @@ typedef int socklen_t;
 
 #ifdef _WIN32
 typedef SOCKET ServerSocket;
-static void closeServerSocket(ServerSocket s) { closesocket(s); }
+static void closeServerSocket(ServerSocket s) {
+    closesocket(s);
+}
 #else
 typedef int ServerSocket;
-static void closeServerSocket(ServerSocket s) { close(s); }
+static void closeServerSocket(ServerSocket s) {
+    close(s);
+}
 #endif
 
 static std::string folder;
@@ -95,10 +99,12 @@ static bool answer(ServerSocket s, const std::string& requestLine, bool keepAliv
     }
     std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType(name) + "\r\n";
     unsigned framing = 0;
-    for (char c : name) framing = framing * 31 + static_cast<unsigned char>(c);
+    for (char c : name)
+        framing = framing * 31 + static_cast<unsigned char>(c);
     switch (fixedFraming >= 0 ? static_cast<unsigned>(fixedFraming) : framing % 3) {
     case 0:
-        return sendAll(s, head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body) && keepAlive;
+        return sendAll(s, head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body) &&
+               keepAlive;
     case 1: {
         std::string chunked = head + "Transfer-Encoding: chunked\r\n\r\n";
         for (size_t at = 0; at < body.size(); at += 1000) {
@@ -132,8 +138,8 @@ static void serveConnection(ServerSocket s) {
         }
         std::string head = pending.substr(0, end);
         pending.erase(0, end + 4);
-        bool keepAlive = head.find("HTTP/1.1") != std::string::npos &&
-                         head.find("Connection: close") == std::string::npos;
+        bool keepAlive =
+            head.find("HTTP/1.1") != std::string::npos && head.find("Connection: close") == std::string::npos;
         if (!answer(s, head.substr(0, head.find("\r\n")), keepAlive)) break;
     }
     closeServerSocket(s);
@@ -141,7 +147,8 @@ static void serveConnection(ServerSocket s) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: sample-image-server FOLDER [--port N] [--port-file FILE] [--delay-ms N]\n");
+        std::fprintf(stderr,
+                     "usage: sample-image-server FOLDER [--port N] [--port-file FILE] [--delay-ms N]\n");
         return 2;
     }
     folder = argv[1];
@@ -180,7 +187,8 @@ int main(int argc, char** argv) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<unsigned short>(port));
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0) {
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 64) != 0) {
         std::fprintf(stderr, "sample-image-server: cannot listen on 127.0.0.1:%d\n", port);
         return 1;
     }
