@@ -81,13 +81,8 @@ FetchResult* fetchText(const char* url) {
             lastError = n < 0 ? lastSocketError() : 0;
             break;
         }
-        int searchFrom = filled > 3 ? filled - 3 : 0;
-        filled += n;
-        data[filled] = '\0';
-        int found = findHeadEnd(data + searchFrom, filled - searchFrom);
-        if (found >= 0) {
-            headEnd = searchFrom + found;
-        } else if (filled >= HTTP_BUFFER_SIZE) {
+        headEnd = takeHeadBytes(data, &filled, n);
+        if (headEnd < 0 && filled >= HTTP_BUFFER_SIZE) {
             std::free(data);
             closeSocket(socket);
             fail(result, FETCH_AFTER_REQUEST, "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");

@@ -166,3 +166,11 @@ int findHeadEnd(const char* data, int length) {
     }
     return -1;
 }
+
+int takeHeadBytes(char* data, int* filled, int received) {
+    int searchFrom = *filled > 3 ? *filled - 3 : 0;
+    *filled += received;
+    data[*filled] = '\0';
+    int found = findHeadEnd(data + searchFrom, *filled - searchFrom);
+    return found >= 0 ? searchFrom + found : -1;
+}

@@ -65,3 +65,7 @@ int isFetchStatusOk(const char* response);
 // Position of the first "\r\n\r\n" in the first length bytes of data, or -1. NUL bytes in the data
 // do not end the search.
 int findHeadEnd(const char* data, int length);
+// Takes `received` bytes that arrived at data + *filled into the bytes held, keeps them
+// NUL-terminated and returns the offset of the head's end "\r\n\r\n" once it has arrived,
+// else -1. Only the bytes that can complete the marker are searched again.
+int takeHeadBytes(char* data, int* filled, int received);
