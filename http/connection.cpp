@@ -1,6 +1,7 @@
 #include "http/connection.h"
 
 #include "core/applog.h"
+#include "core/charset.h"
 #include "core/deployment.h"
 #include "core/text.h"
 #include "http/download.h"
@@ -225,12 +226,12 @@ static int resolveTarget(const char* host, uint32_t* address) {
 
 SocketHandle openConnection(const char* host, int port, char* errorText) {
     if (!host) {
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "域名 = null");
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("域名 = null"));
         return NO_SOCKET;
     }
     HeapText key = serverKey(host, port);
     if (failureCountOf(key.get()) > MAX_CONNECT_FAILURES - 1) {
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "%s:%d - 连接失败已连续发生5次+", host, port);
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("%s:%d - 连接失败已连续发生5次+"), host, port);
         return NO_SOCKET;
     }
 
@@ -246,7 +247,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
                        parseIpv4Address(MAKER_FALLBACK_ADDRESS, &address) &&
                        (!loopbackOnly.load() || isLoopback(address));
         if (!fallback) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, "无法解析域名: %s", host);
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法解析域名: %s"), host);
             return NO_SOCKET;
         }
     }
@@ -260,7 +261,8 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     int nonBlocking = 1;
     int switchResult = setSocketNonBlocking(socket, 1);
     if (switchResult != 0) {
-        writeLogFormat("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。", switchResult);
+        writeLogFormat(programText("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。"),
+                       switchResult);
         nonBlocking = 0;
     }
 
@@ -270,13 +272,14 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
         int waited = started == 1 ? CONNECT_READY : CONNECT_REFUSED;
         if (started == 0) waited = waitForConnect(socket, connectTimeoutMilliseconds(), &errorCode);
         if (waited == CONNECT_TIMED_OUT) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, "使用非阻塞方式连接超时。");
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接超时。"));
             closeSocket(socket);
             countFailure(key.get());
             return NO_SOCKET;
         }
         if (waited == CONNECT_WAIT_FAILED || waited == CONNECT_REFUSED) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, "使用非阻塞方式连接发生错误，错误码:%d", errorCode);
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接发生错误，错误码:%d"),
+                          errorCode);
             closeSocket(socket);
             // A refused connect counts like a time-out; only a failure of the wait itself does not.
             if (waited == CONNECT_REFUSED) countFailure(key.get());
@@ -285,7 +288,8 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
         clearFailureCount(key.get());
         int backResult = setSocketNonBlocking(socket, 0);
         if (backResult != 0) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, "将socket重置为阻塞模式出错, 错误码:%d\n", backResult);
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
+                          backResult);
             closeSocket(socket);
             return NO_SOCKET;
         }

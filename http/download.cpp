@@ -1,6 +1,7 @@
 #include "http/download.h"
 
 #include "core/applog.h"
+#include "core/charset.h"
 #include "core/text.h"
 #include "http/connection.h"
 #include "http/httpparse.h"
@@ -30,6 +31,8 @@ static int equalsIgnoreCase(const char* a, const char* b) {
 }
 
 // The state of one attempt.
+constexpr size_t FILE_BUFFER_SIZE = 65536;
+
 struct Transfer {
     int keepAlive;
     const char* destPath;
@@ -46,6 +49,8 @@ struct Transfer {
     int lastError;
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
+    // The file's stream buffer: most images reach the disk in one or two writes.
+    char fileBuffer[FILE_BUFFER_SIZE];
 };
 
 #ifdef __GNUC__
@@ -55,7 +60,8 @@ static void
 setError(Transfer* t, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(t->errorText, ERROR_TEXT_SIZE, format, args);
+    // The texts are written in UTF-8 here and shown as the engine's own text.
+    std::vsnprintf(t->errorText, ERROR_TEXT_SIZE, programText(format), args);
     va_end(args);
 }
 
@@ -380,7 +386,7 @@ static void dropFile(Transfer* t) {
 
 int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected) {
     if (!url) {
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "无法parse下载图片地址");
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
     }
     char* prepared = std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr;
@@ -388,7 +394,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     UrlParts parts = {nullptr, nullptr, 0};
     if (!parseUrl(address, &parts)) {
         std::free(prepared);
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "无法parse下载图片地址");
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
     }
     char request[REQUEST_BUFFER_SIZE];
@@ -396,7 +402,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     if (requestLength < 0) {
         freeUrlParts(&parts);
         std::free(prepared);
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "图片地址过长, 无法组成 HTTP 请求");
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("图片地址过长, 无法组成 HTTP 请求"));
         return DOWNLOAD_FAILED;
     }
 
@@ -422,6 +428,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         setError(t, "图片搬家失败：无法创建新文件。");
         outcome = DOWNLOAD_CREATE_FAILED;
     } else {
+        std::setvbuf(t->file, t->fileBuffer, _IOFBF, sizeof t->fileBuffer);
         outcome = runTransfer(t, redirected);
     }
 
@@ -447,7 +454,8 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     std::free(t);
 
     if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive) {
-        writeLogFormat("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s", url, 1, errorText);
+        writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
+                       errorText);
         return downloadImage(url, destPath, errorText, 0, redirected);
     }
     return outcome;

@@ -1,5 +1,6 @@
 #include "http/fetch.h"
 
+#include "core/charset.h"
 #include "core/containers.h"
 #include "core/text.h"
 #include "http/connection.h"
@@ -33,7 +34,7 @@ failFormatted(FetchResult* result, int kind, size_t size, const char* format, ..
     char* text = static_cast<char*>(allocateOrDie(size));
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, size, format, args);
+    std::vsnprintf(text, size, programText(format), args);
     va_end(args);
     result->errorKind = kind;
     result->text = text;
@@ -43,14 +44,14 @@ FetchResult* fetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(allocateOrDie(sizeof(FetchResult)));
     UrlParts parts = {nullptr, nullptr, 0};
     if (!url || !parseUrl(url, &parts)) {
-        fail(result, FETCH_ADDRESS_OR_CONNECTION, "无法parse下载图片地址");
+        fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("无法parse下载图片地址"));
         return result;
     }
     char request[REQUEST_BUFFER_SIZE];
     int requestLength = buildGetRequest(&parts, 0, request, sizeof request);
     if (requestLength < 0) {
         freeUrlParts(&parts);
-        fail(result, FETCH_ADDRESS_OR_CONNECTION, "地址过长, 无法组成 HTTP 请求");
+        fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("地址过长, 无法组成 HTTP 请求"));
         return result;
     }
     char connectError[ERROR_TEXT_SIZE] = {0};
@@ -85,7 +86,8 @@ FetchResult* fetchText(const char* url) {
         if (headEnd < 0 && filled >= HTTP_BUFFER_SIZE) {
             std::free(data);
             closeSocket(socket);
-            fail(result, FETCH_AFTER_REQUEST, "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
+            fail(result, FETCH_AFTER_REQUEST,
+                 programText("读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head."));
             return result;
         }
     }
@@ -96,7 +98,7 @@ FetchResult* fetchText(const char* url) {
             int shown = filled < 256 ? filled : 256;
             // The received data is cut after 256 bytes; the text fits the 1024-byte buffer.
             char* text = static_cast<char*>(allocateOrDie(ERROR_TEXT_SIZE));
-            std::snprintf(text, ERROR_TEXT_SIZE, "返回错误的http状态码:\n%.*s", shown, data);
+            std::snprintf(text, ERROR_TEXT_SIZE, programText("返回错误的http状态码:\n%.*s"), shown, data);
             std::free(data);
             closeSocket(socket);
             result->errorKind = FETCH_AFTER_REQUEST;
@@ -115,7 +117,7 @@ FetchResult* fetchText(const char* url) {
         if (header.contentLength == -1) {
             std::free(data);
             closeSocket(socket);
-            fail(result, FETCH_AFTER_REQUEST, "http header 中没找到 Content-Length 字段");
+            fail(result, FETCH_AFTER_REQUEST, programText("http header 中没找到 Content-Length 字段"));
             return result;
         }
         announced = static_cast<uint32_t>(header.contentLength);

@@ -52,7 +52,8 @@ int flushFileToDisk(FILE* file) {
 int fileExists(const char* path) {
     std::string native = nativePath(path);
     struct stat st;
-    if (stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    // A path that cannot be looked up cannot be opened either; a folder is not a file.
+    if (stat(native.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return 0;
     FILE* f = std::fopen(native.c_str(), "r");
     if (!f) return 0;
     std::fclose(f);

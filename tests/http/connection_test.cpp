@@ -16,7 +16,8 @@ struct ConnectionTest : NetworkTest {
         std::memset(errorText, 0, sizeof errorText);
         return openConnection(host, port, errorText);
     }
-    std::string error() const { return std::string(errorText); }
+    // Failure texts are engine text; the tests compare them in UTF-8.
+    std::string error() const { return engineToUtf8(errorText); }
 };
 
 // A loopback port with nothing listening on it.
@@ -145,7 +146,7 @@ TEST_F(ConnectionTest, PoolKeysAndReuse) {
     // A failed open leaves the pool alone and reports openConnection's text.
     std::memset(text, 0, sizeof text);
     EXPECT_EQ(acquirePooledSocket("127.0.0.1", closedPort(), text), NO_SOCKET);
-    EXPECT_EQ(std::string(text).rfind("使用非阻塞方式连接发生错误", 0), 0u);
+    EXPECT_EQ(engineToUtf8(text).rfind("使用非阻塞方式连接发生错误", 0), 0u);
     EXPECT_EQ(socketPool->count, 3);
 
     auto start = std::chrono::steady_clock::now();

@@ -28,7 +28,8 @@ struct DownloadTest : NetworkTest {
         return downloadImage(address.c_str(), dest.c_str(), errorText, keepAlive, 0);
     }
 
-    std::string error() const { return std::string(errorText); }
+    // Failure texts are engine text; the tests compare them in UTF-8.
+    std::string error() const { return engineToUtf8(errorText); }
     bool destExists() const { return fileExists(dest.c_str()) == 1; }
     std::string requestLine(size_t i) {
         std::vector<LoggedRequest> requests = receivedRequests(server);

@@ -94,7 +94,7 @@ TEST_F(FetchTest, FailureTable) {
         EXPECT_EQ(r->errorKind, FETCH_AFTER_REQUEST);
         EXPECT_EQ(r->length, 0);
         ASSERT_NE(r->text, nullptr);
-        EXPECT_EQ(std::string(r->text).rfind(c.text, 0), 0u) << r->text;
+        EXPECT_EQ(engineToUtf8(r->text).rfind(c.text, 0), 0u) << engineToUtf8(r->text);
         EXPECT_EQ(r->head != nullptr, c.headKept);
     }
 }
@@ -102,17 +102,18 @@ TEST_F(FetchTest, FailureTable) {
 TEST_F(FetchTest, FailuresBeforeTheRequest) {
     Fetched r = fetch("ftp://127.0.0.1/x");
     EXPECT_EQ(r->errorKind, FETCH_ADDRESS_OR_CONNECTION);
-    EXPECT_STREQ(r->text, "无法parse下载图片地址");
+    EXPECT_EQ(engineToUtf8(r->text), "无法parse下载图片地址");
 
     r = fetch("http://update.example.test/checkUpdate.asp");
     EXPECT_EQ(r->errorKind, FETCH_ADDRESS_OR_CONNECTION);
-    EXPECT_STREQ(r->text, "无法解析域名: update.example.test");
+    EXPECT_EQ(engineToUtf8(r->text), "无法解析域名: update.example.test");
 
     uint16_t port = 0;
     closeSocket(listenOnLoopback(0, 1, &port));
     r = fetch("http://127.0.0.1:" + std::to_string(port) + "/x");
     EXPECT_EQ(r->errorKind, FETCH_ADDRESS_OR_CONNECTION);
-    EXPECT_EQ(std::string(r->text).rfind("使用非阻塞方式连接发生错误，错误码:", 0), 0u) << r->text;
+    EXPECT_EQ(engineToUtf8(r->text).rfind("使用非阻塞方式连接发生错误，错误码:", 0), 0u)
+        << engineToUtf8(r->text);
     EXPECT_EQ(r->head, nullptr);
     // The update check's failures count towards the same limit as the downloads'.
     EXPECT_EQ(connectFailureCount("127.0.0.1", port), 1);

@@ -92,7 +92,7 @@ TEST_F(HostileTest, OversizedHeads) {
     ASSERT_GE(longHead.size(), 8193u);
     answerTwice(TestReply{longHead + jpegBody(10, 1)});
     EXPECT_EQ(download("/a.jpg"), -1);
-    EXPECT_STREQ(errorText, "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
+    EXPECT_EQ(engineToUtf8(errorText), "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
     EXPECT_FALSE(fileExists(dest.c_str()));
 
     resetServer();
@@ -149,14 +149,14 @@ TEST_F(HostileTest, RedirectLoopsAndRedirectsWithoutLocation) {
     for (int i = 0; i < 8; i++)
         addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + self + "\r\nContent-Length: 0\r\n"));
     EXPECT_EQ(download("/loop.jpg"), -1);
-    EXPECT_EQ(std::string(errorText).rfind("返回错误的http状态码:\n", 0), 0u) << errorText;
+    EXPECT_EQ(engineToUtf8(errorText).rfind("返回错误的http状态码:\n", 0), 0u) << errorText;
     EXPECT_LE(receivedRequests(server).size(), 4u) << "one redirect per call, then the answer is refused";
     EXPECT_FALSE(fileExists(dest.c_str()));
 
     resetServer();
     answerTwice(TestReply{rawReply("HTTP/1.1 302 Found", "Content-Length: 0\r\n")});
     EXPECT_EQ(download("/a.jpg"), -1);
-    EXPECT_EQ(std::string(errorText).rfind("返回错误的http状态码:\nHTTP/1.1 302 Found", 0), 0u) << errorText;
+    EXPECT_EQ(engineToUtf8(errorText).rfind("返回错误的http状态码:\nHTTP/1.1 302 Found", 0), 0u) << errorText;
 }
 
 TEST_F(HostileTest, TrickleIsBoundedByTheReceiveTimeOut) {
