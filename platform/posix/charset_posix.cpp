@@ -6,7 +6,9 @@
 #include <iconv.h>
 #include <strings.h>
 
-const char* engineCharset() { return "GB18030"; }
+const char* engineCharset() {
+    return "GB18030";
+}
 
 namespace {
 
@@ -33,7 +35,7 @@ const char* sourceName(const char* name, const char** input, size_t* length) {
     return "UTF-16BE";
 }
 
-}  // namespace
+} // namespace
 
 int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* outputLength) {

@@ -92,8 +92,12 @@ int lookupCharset(const char* name, Charset* out) {
     return 1;
 }
 
-bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool isHighSurrogate(wchar_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(wchar_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 // Appends UTF-16 units, dropping surrogates that are not part of a pair. `pendingHigh` carries a
 // high surrogate over to the next call.
@@ -101,7 +105,7 @@ void appendUnits(std::wstring& wide, const wchar_t* units, size_t count, wchar_t
     for (size_t i = 0; i < count; i++) {
         wchar_t c = units[i];
         if (isHighSurrogate(c)) {
-            *pendingHigh = c;  // a high surrogate followed by another drops the first
+            *pendingHigh = c; // a high surrogate followed by another drops the first
         } else if (isLowSurrogate(c)) {
             if (*pendingHigh) {
                 wide.push_back(*pendingHigh);
@@ -143,7 +147,9 @@ bool decodeUtf16(CharsetKind kind, const unsigned char* in, size_t n, std::wstri
     return i == n && pendingHigh == 0;
 }
 
-bool isContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+bool isContinuation(unsigned char b) {
+    return (b & 0xC0) == 0x80;
+}
 
 // The length in bytes of the character that starts at `in`, from its first bytes.
 size_t characterLength(UINT codePage, const unsigned char* in, size_t left) {
@@ -209,7 +215,8 @@ bool decodeCodePage(UINT codePage, const unsigned char* in, size_t n, std::wstri
             bool done = false;
             if (units > 0) {
                 piece.resize(static_cast<size_t>(units));
-                if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, from, count, &piece[0], units) == units) {
+                if (MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, from, count, &piece[0], units) ==
+                    units) {
                     wchar_t pendingHigh = 0;
                     appendUnits(wide, piece.data(), piece.size(), &pendingHigh);
                     done = true;
@@ -274,7 +281,8 @@ bool encodeUtf16(CharsetKind kind, const std::wstring& wide, Output& out) {
 int encodeUnits(UINT codePage, const wchar_t* units, int count, char* buffer, int size, BOOL* missing) {
     *missing = FALSE;
     if (codePage == CODE_PAGE_GBK) {
-        return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, units, count, buffer, size, nullptr, missing);
+        return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, units, count, buffer, size, nullptr,
+                                   missing);
     }
     // UTF-8 and GB18030 hold every character; these code pages take no default character.
     return WideCharToMultiByte(codePage, 0, units, count, buffer, size, nullptr, nullptr);
@@ -284,7 +292,7 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
     std::string piece(PIECE * 4, '\0');
     for (size_t i = 0; i < wide.size();) {
         size_t end = i + PIECE < wide.size() ? i + PIECE : wide.size();
-        if (end < wide.size() && isHighSurrogate(wide[end - 1])) end--;  // keep pairs together
+        if (end < wide.size() && isHighSurrogate(wide[end - 1])) end--; // keep pairs together
         BOOL missing = FALSE;
         int made = encodeUnits(codePage, wide.data() + i, static_cast<int>(end - i), &piece[0],
                                static_cast<int>(piece.size()), &missing);
@@ -296,7 +304,8 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
         while (i < end) {
             size_t units = isHighSurrogate(wide[i]) && i + 1 < end ? 2 : 1;
             char bytes[16];
-            int length = encodeUnits(codePage, wide.data() + i, static_cast<int>(units), bytes, sizeof bytes, &missing);
+            int length = encodeUnits(codePage, wide.data() + i, static_cast<int>(units), bytes, sizeof bytes,
+                                     &missing);
             if (length > 0 && !missing) {
                 if (!put(out, bytes, static_cast<size_t>(length))) return false;
             } else if (codePage == CODE_PAGE_GBK) {
@@ -308,9 +317,11 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
-const char* engineCharset() { return hasGb18030() ? "GB18030" : "GBK"; }
+const char* engineCharset() {
+    return hasGb18030() ? "GB18030" : "GBK";
+}
 
 int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* outputLength) {
@@ -326,8 +337,10 @@ int convertCharset(const char* fromCharset, const char* toCharset, const char* i
     std::wstring wide;
     bool whole = from.kind == CODE_PAGE ? decodeCodePage(from.codePage, in, n, wide)
                                         : decodeUtf16(from.kind, in, n, wide);
-    Output out{reinterpret_cast<unsigned char*>(output), outputSize > 0 ? static_cast<size_t>(outputSize) : 0, 0};
-    bool fits = to.kind == CODE_PAGE ? encodeCodePage(to.codePage, wide, out) : encodeUtf16(to.kind, wide, out);
+    Output out{reinterpret_cast<unsigned char*>(output), outputSize > 0 ? static_cast<size_t>(outputSize) : 0,
+               0};
+    bool fits =
+        to.kind == CODE_PAGE ? encodeCodePage(to.codePage, wide, out) : encodeUtf16(to.kind, wide, out);
     if (outputLength) *outputLength = static_cast<int>(out.used);
     return whole && fits ? 0 : -1;
 }

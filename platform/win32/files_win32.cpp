@@ -39,7 +39,8 @@ int enginePath(const wchar_t* wide, char* buffer, int size) {
     std::string bytes(units * 4 + 1, '\0');
     int produced = 0;
     if (convertCharset("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(wide),
-                       static_cast<int>(units * 2), &bytes[0], static_cast<int>(bytes.size()), &produced) < 0) {
+                       static_cast<int>(units * 2), &bytes[0], static_cast<int>(bytes.size()),
+                       &produced) < 0) {
         return 0;
     }
     if (produced >= size) return 0;
@@ -64,7 +65,7 @@ struct ItemListRelease {
     void operator()(ITEMIDLIST* list) const { CoTaskMemFree(list); }
 };
 
-}  // namespace
+} // namespace
 
 FILE* openFile(const char* path, const char* mode) {
     std::wstring wide;
@@ -89,7 +90,8 @@ int replaceFile(const char* from, const char* to) {
     std::wstring wideFrom, wideTo;
     if (!widePath(from, wideFrom) || !widePath(to, wideTo)) return 0;
     for (int attempt = 1;; attempt++) {
-        if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return 1;
         }
         if (attempt == REPLACE_ATTEMPTS || !isPassingFailure(GetLastError())) return 0;

@@ -17,8 +17,8 @@ namespace {
 
 struct Converted {
     int result;
-    std::string bytes;  // the bytes produced
-    std::vector<unsigned char> buffer;  // the whole output buffer, guard bytes included
+    std::string bytes;                 // the bytes produced
+    std::vector<unsigned char> buffer; // the whole output buffer, guard bytes included
 };
 
 constexpr unsigned char GUARD = 0x55;
@@ -31,7 +31,8 @@ Converted convert(const char* from, const char* to, const std::string& input, in
     int produced = -7;
     c.result = convertCharset(from, to, input.data(), static_cast<int>(input.size()),
                               reinterpret_cast<char*>(c.buffer.data()), size, &produced);
-    if (produced > 0) c.bytes.assign(reinterpret_cast<const char*>(c.buffer.data()), static_cast<size_t>(produced));
+    if (produced > 0)
+        c.bytes.assign(reinterpret_cast<const char*>(c.buffer.data()), static_cast<size_t>(produced));
     for (int i = 0; i < GUARD_BYTES; i++) {
         EXPECT_EQ(c.buffer[static_cast<size_t>(size + i)], GUARD) << "written past the buffer";
     }
@@ -44,11 +45,14 @@ Converted convert(const char* from, const char* to, const std::string& input) {
 
 std::string bytes(std::initializer_list<int> values) {
     std::string out;
-    for (int v : values) out.push_back(static_cast<char>(v));
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
     return out;
 }
 
-bool engineHasEveryCharacter() { return std::strcmp(engineCharset(), "GB18030") == 0; }
+bool engineHasEveryCharacter() {
+    return std::strcmp(engineCharset(), "GB18030") == 0;
+}
 
 // "宝贝名称" in UTF-8, UTF-16LE and GBK.
 const std::string TITLE_UTF8 = "\xE5\xAE\x9D\xE8\xB4\x9D\xE5\x90\x8D\xE7\xA7\xB0";
@@ -56,12 +60,14 @@ const std::string TITLE_UTF16LE = bytes({0x9D, 0x5B, 0x1D, 0x8D, 0x0D, 0x54, 0xF
 const std::string TITLE_GBK = bytes({0xB1, 0xA6, 0xB1, 0xB4, 0xC3, 0xFB, 0xB3, 0xC6});
 
 // U+20BB7 (a rare CJK character) and U+1F600 (an emoji) in UTF-16LE, with ASCII around them.
-const std::string RARE_UTF16LE = bytes({'A', 0, 0x42, 0xD8, 0xB7, 0xDF, '-', 0, 0x3D, 0xD8, 0x00, 0xDE, 'Z', 0});
+const std::string RARE_UTF16LE =
+    bytes({'A', 0, 0x42, 0xD8, 0xB7, 0xDF, '-', 0, 0x3D, 0xD8, 0x00, 0xDE, 'Z', 0});
 
-}  // namespace
+} // namespace
 
 TEST(ConvertCharset, UnknownNameFailsAndLeavesTheOutputAlone) {
-    for (auto names : {std::make_pair("NO-SUCH-CHARSET", "UTF-8"), std::make_pair("UTF-8", "NO-SUCH-CHARSET")}) {
+    for (auto names :
+         {std::make_pair("NO-SUCH-CHARSET", "UTF-8"), std::make_pair("UTF-8", "NO-SUCH-CHARSET")}) {
         std::vector<char> out(16, 'x');
         int produced = 12345;
         EXPECT_EQ(convertCharset(names.first, names.second, "abc", 3, out.data(), 16, &produced), -1);
@@ -82,7 +88,8 @@ TEST(ConvertCharset, ByteOrderMarkChoosesTheOrderAndProducesNothing) {
     EXPECT_EQ(convert("UTF-16", "GBK", big).bytes, TITLE_GBK) << "no mark means big-endian";
     EXPECT_EQ(convert("UTF-16", "GBK", std::string("\xFF\xFE", 2)).bytes, "");
     // Only a leading mark is a mark; the fixed-order names keep it as a character.
-    EXPECT_EQ(convert("UTF-16LE", "UTF-8", bytes({0xFF, 0xFE, 'A', 0})).bytes, "\xEF\xBB\xBF" "A");
+    EXPECT_EQ(convert("UTF-16LE", "UTF-8", bytes({0xFF, 0xFE, 'A', 0})).bytes, "\xEF\xBB\xBF"
+                                                                               "A");
 }
 
 TEST(ConvertCharset, EngineTextKeepsGbkBytes) {
@@ -101,7 +108,8 @@ TEST(ConvertCharset, EmojiAndRareCharacterSurviveTheEngineRoundTrip) {
     }
     Converted engine = convert("UTF-16LE", engineCharset(), RARE_UTF16LE);
     ASSERT_EQ(engine.result, 0);
-    EXPECT_EQ(engine.bytes, "A" + bytes({0x95, 0x34, 0xB2, 0x35}) + "-" + bytes({0x94, 0x39, 0xFC, 0x36}) + "Z");
+    EXPECT_EQ(engine.bytes,
+              "A" + bytes({0x95, 0x34, 0xB2, 0x35}) + "-" + bytes({0x94, 0x39, 0xFC, 0x36}) + "Z");
     Converted back = convert(engineCharset(), "UTF-16LE", engine.bytes);
     EXPECT_EQ(back.result, 0);
     EXPECT_EQ(back.bytes, RARE_UTF16LE);
@@ -114,14 +122,20 @@ TEST(ConvertCharset, CharactersTheTargetLacksAreDropped) {
     EXPECT_GE(c.result, 0);
     EXPECT_EQ(c.bytes, "A-Z");
     // Undecodable input is skipped too: a stray UTF-8 byte and unpaired surrogates.
-    EXPECT_EQ(convert("UTF-8", "GBK", "A\xFF" "B").bytes, "AB");
-    EXPECT_EQ(convert("UTF-16LE", "UTF-8", bytes({'A', 0, 0x00, 0xD8, 'B', 0, 0x00, 0xDC, 'C', 0})).bytes, "ABC");
+    EXPECT_EQ(convert("UTF-8", "GBK",
+                      "A\xFF"
+                      "B")
+                  .bytes,
+              "AB");
+    EXPECT_EQ(convert("UTF-16LE", "UTF-8", bytes({'A', 0, 0x00, 0xD8, 'B', 0, 0x00, 0xDC, 'C', 0})).bytes,
+              "ABC");
 }
 
 TEST(ConvertCharset, OutputIsZeroFilledAndNeverOverrun) {
     Converted roomy = convert("UTF-8", "GBK", TITLE_UTF8, 32);
     EXPECT_EQ(roomy.result, 0);
-    for (size_t i = TITLE_GBK.size(); i < 32; i++) EXPECT_EQ(roomy.buffer[i], 0) << i;
+    for (size_t i = TITLE_GBK.size(); i < 32; i++)
+        EXPECT_EQ(roomy.buffer[i], 0) << i;
 
     Converted exact = convert("UTF-8", "GBK", TITLE_UTF8, static_cast<int>(TITLE_GBK.size()));
     EXPECT_EQ(exact.result, 0);
@@ -156,7 +170,7 @@ TEST(ConvertCharset, LongTextsConvertWhole) {
     std::string gbk;
     for (int i = 0; i < 20000; i++) {
         if (i % 997 == 0 || (i > 4090 && i < 4100)) {
-            utf16 += bytes({0x3D, 0xD8, 0x00, 0xDE});  // U+1F600, two units
+            utf16 += bytes({0x3D, 0xD8, 0x00, 0xDE}); // U+1F600, two units
         } else if (i % 3 == 0) {
             utf16 += TITLE_UTF16LE.substr(0, 2);
             gbk += TITLE_GBK.substr(0, 2);
@@ -196,7 +210,8 @@ TEST(ConvertCharsetDeathTest, MissingGb18030IsLoggedOnce) {
             }
             std::string log = readWholeFile(joinPath(dir, "app.log"));
             size_t lines = 0;
-            for (size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at + 1)) lines++;
+            for (size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at + 1))
+                lines++;
             std::fprintf(stderr, "log: %s", engineToUtf8(log).c_str());
             std::exit(lines == 1 && log.find("54936") != std::string::npos ? 0 : 1);
         },

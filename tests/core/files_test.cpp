@@ -22,7 +22,7 @@ struct TempFolder {
     std::string path(const std::string& utf8Name) const { return joinPath(dir, utf8ToEngine(utf8Name)); }
 };
 
-}  // namespace
+} // namespace
 
 TEST(Files, ChineseNamesWorkThroughEveryFunction) {
     TempFolder temp;
@@ -80,7 +80,7 @@ TEST(Files, ReplaceWaitsForAFileHeldOpenForAMoment) {
     std::string fresh = temp.path("held.csv.tmp");
     writeWholeFile(target, "old");
     writeWholeFile(fresh, "new");
-    std::wstring wideTarget(target.begin(), target.end());  // ASCII
+    std::wstring wideTarget(target.begin(), target.end()); // ASCII
     // Held the way a scanner or a spreadsheet holds it: no sharing of deletion.
     HANDLE held = CreateFileW(wideTarget.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
