@@ -244,10 +244,15 @@ static void serveConnection(TestServer& server, SocketHandle socket, int number)
     }
 }
 
+constexpr int SERVER_SEND_TIMEOUT_MS = 5000;
+
 static void acceptLoop(TestServer& server) {
     while (!server.stopping.load()) {
         SocketHandle accepted = acceptConnection(server.listener, POLL_MILLISECONDS);
         if (accepted == NO_SOCKET) continue;
+        // A client that stops reading (it refused the answer and closed) must not hold a send
+        // forever: under Wine a blocking send to a closed peer never returns by itself.
+        setSocketTimeouts(accepted, SERVER_SEND_TIMEOUT_MS);
         std::lock_guard<std::mutex> lock(server.mutex);
         int number = ++server.connections;
         std::unique_ptr<TestServerConnection> connection(new TestServerConnection);
