@@ -32,6 +32,7 @@ if [ ! -e "${targets[0]}" ]; then
   exit 1
 fi
 
+summary=()
 for target in "${targets[@]}"; do
   name=$(basename "$target" _fuzz)
   corpus=fuzz/corpus/$name
@@ -52,6 +53,11 @@ for target in "${targets[@]}"; do
   fi
 
   echo "fuzz: $name: fuzzing for ${seconds}s"
-  "$target" "${options[@]}" -max_total_time="$seconds" -print_final_stats=1 "$work" ${corpus:+"$corpus"}
+  "$target" "${options[@]}" -max_total_time="$seconds" -print_final_stats=1 "$work" ${corpus:+"$corpus"} \
+    2>&1 | tee "$work.log" | grep -E '^(stat::|INFO: |==|SUMMARY)' | grep -v '^INFO: Running with' || true
+  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz: $name: a crash or a failed check; see $artifacts" >&2; exit 1; }
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work.log" | tail -n 1)
+  summary+=("$name: ${runs:-?} inputs in ${seconds}s")
 done
 echo "fuzz: every target ran clean"
+for line in "${summary[@]}"; do echo "fuzz: $line"; done

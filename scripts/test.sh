@@ -5,8 +5,8 @@
 # exit status when anything failed.
 #
 #   scripts/test.sh                 everything
-#   scripts/test.sh --native        only the native build and its tests (likewise --asan, --windows;
-#                                   the flags combine)
+#   scripts/test.sh --native        only the native build and its tests (likewise --asan, --fuzz,
+#                                   --windows; the flags combine)
 #   scripts/test.sh --skip-setup    do not run scripts/setup.sh
 #
 # Environment: VEDO_JOBS (build jobs, default 2), VEDO_CACHE (default ~/.cache/vedo),
@@ -20,19 +20,20 @@ jobs=${VEDO_JOBS:-2}
 cache=${VEDO_CACHE:-$HOME/.cache/vedo}
 logs="$here/build/test-logs"
 
-runNative=0 runAsan=0 runWindows=0 runSetup=1
+runNative=0 runAsan=0 runFuzz=0 runWindows=0 runSetup=1
 for arg in "$@"; do
   case "$arg" in
     --native|--native-only) runNative=1 ;;
     --asan|--asan-only) runAsan=1 ;;
+    --fuzz|--fuzz-only) runFuzz=1 ;;
     --windows|--windows-only) runWindows=1 ;;
     --skip-setup) runSetup=0 ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
-if [ $((runNative + runAsan + runWindows)) -eq 0 ]; then
-  runNative=1 runAsan=1 runWindows=1
+if [ $((runNative + runAsan + runFuzz + runWindows)) -eq 0 ]; then
+  runNative=1 runAsan=1 runFuzz=1 runWindows=1
 fi
 
 mkdir -p "$logs"
@@ -178,6 +179,15 @@ fi
 if [ "$runAsan" -eq 1 ] && step asan-configure configurePreset asan; then
   step asan-build buildPreset asan
   testStep asan-tests ctest --preset asan
+fi
+
+# Every fuzz target replays its seed corpus as a regression run, then fuzzes for VEDO_FUZZ_SECONDS
+# (default 60) under AddressSanitizer and UndefinedBehaviorSanitizer.
+if [ "$runFuzz" -eq 1 ]; then
+  if step fuzz "$here/scripts/fuzz.sh" "${VEDO_FUZZ_SECONDS:-60}"; then
+    passed=$((passed + 1))
+    grep -E '^fuzz: .*inputs in' "$logs/fuzz.log" | sed 's/^/   /'
+  fi
 fi
 
 if [ "$runWindows" -eq 1 ] && step windows-configure configurePreset windows; then
