@@ -16,16 +16,16 @@
 #include <thread>
 
 static void fatalStartMessage(const wchar_t* text, const wchar_t* caption, UINT status) {
-    MessageBoxW(nullptr, text, caption, MB_ICONERROR | MB_OK);
+    showMessageBox(nullptr, text, caption, MB_ICONERROR | MB_OK);
     ExitProcess(status);
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     initAppDir();
     if (isTemporaryExtractionFolder(appDir)) {
-        MessageBoxW(nullptr,
-                    L"请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
-                    L"提示", MB_ICONERROR | MB_OK);
+        showMessageBox(nullptr,
+                       L"请先对软件压缩包进行解压缩后再启动软件。\n\n点击[确定]按钮，查看正确的解压缩方式。",
+                       L"提示", MB_ICONERROR | MB_OK);
         char url[1024];
         productPageUrl("unzip.html", url, sizeof url);
         openUrl(url);

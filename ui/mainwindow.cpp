@@ -30,7 +30,7 @@ HICON appIcon;
 static HDC backgroundPicture;
 
 static int showBox(const wchar_t* text, const wchar_t* caption, UINT type) {
-    return MessageBoxW(controls.window, text, caption, type);
+    return showMessageBox(controls.window, text, caption, type);
 }
 
 // ---- Page 1 ----

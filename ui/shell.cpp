@@ -9,11 +9,14 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <mutex>
+#include <string>
 
 // The program's folder for the probe file, worked out on the first call of openUrl. Every caller
 // computes the same value, so a second thread racing the first writes the same text.
@@ -241,6 +244,119 @@ void setBigIcon(HINSTANCE instance, HWND window, int iconId) {
     SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
 }
 
+// ---- Message boxes ----
+
+static int buttonsOf(UINT type, int* ids) {
+    static const int sets[7][3] = {
+        {IDOK, 0, 0},     {IDOK, IDCANCEL, 0},    {IDABORT, IDRETRY, IDIGNORE},      {IDYES, IDNO, IDCANCEL},
+        {IDYES, IDNO, 0}, {IDRETRY, IDCANCEL, 0}, {IDCANCEL, IDTRYAGAIN, IDCONTINUE}};
+    UINT set = type & MB_TYPEMASK;
+    if (set > 6) set = 0;
+    int count = 0;
+    for (int i = 0; i < 3; i++) {
+        if (sets[set][i]) ids[count++] = sets[set][i];
+    }
+    return count;
+}
+
+static const char* iconName(UINT type) {
+    switch (type & MB_ICONMASK) {
+    case MB_ICONERROR:
+        return "error";
+    case MB_ICONQUESTION:
+        return "question";
+    case MB_ICONWARNING:
+        return "warning";
+    case MB_ICONINFORMATION:
+        return "information";
+    default:
+        return "none";
+    }
+}
+
+static std::string escapedField(const wchar_t* text) {
+    std::string out;
+    for (char c : wideToUtf8(text ? text : L"")) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+// The answer for the n-th logged box from VEDO_MESSAGE_ANSWER, or 0 when the list has no n-th id.
+static int listedAnswer(int n) {
+    const char* list = std::getenv("VEDO_MESSAGE_ANSWER");
+    if (!list) return 0;
+    for (int i = 0; *list; i++) {
+        char* end = nullptr;
+        long id = std::strtol(list, &end, 10);
+        if (end == list) return 0;
+        if (i == n) return static_cast<int>(id);
+        list = end;
+        while (*list == ',' || *list == ' ')
+            list++;
+    }
+    return 0;
+}
+
+static std::mutex messageLogMutex;
+static std::atomic<int> loggedBoxes{0};
+
+// The box in the message log instead of on the screen (see showMessageBox); 0 when no log is asked
+// for, otherwise the answer. renamedIds and renamedTexts hold up to three renamed buttons.
+static int loggedMessageBox(const wchar_t* text, const wchar_t* caption, UINT type, const int* renamedIds,
+                            const wchar_t* const* renamedTexts) {
+    const wchar_t* log = _wgetenv(L"VEDO_MESSAGE_LOG");
+    if (!log || !*log) return 0;
+    int ids[3] = {0, 0, 0};
+    int count = buttonsOf(type, ids);
+    int answer = listedAnswer(loggedBoxes.fetch_add(1));
+    if (answer == 0) {
+        for (int wanted : {IDCANCEL, IDOK, IDNO}) {
+            for (int i = 0; i < count && answer == 0; i++) {
+                if (ids[i] == wanted) answer = wanted;
+            }
+            if (answer) break;
+        }
+        if (answer == 0) answer = ids[0];
+    }
+    std::string line =
+        wideToUtf8(caption ? caption : L"") + "\t" + iconName(type) + "\t" + escapedField(text) + "\t";
+    for (int i = 0; i < count; i++) {
+        if (i > 0) line += ",";
+        line += std::to_string(ids[i]);
+        for (int r = 0; r < 3 && renamedTexts && renamedTexts[r]; r++) {
+            if (renamedIds[r] == ids[i]) line += "=" + escapedField(renamedTexts[r]);
+        }
+    }
+    line += "\t" + std::to_string(answer) + "\n";
+    std::lock_guard<std::mutex> lock(messageLogMutex);
+    if (FILE* f = _wfopen(log, L"ab")) {
+        std::fwrite(line.data(), 1, line.size(), f);
+        std::fclose(f);
+    }
+    return answer;
+}
+
+int showMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
+    if (int answer = loggedMessageBox(text, caption, type, nullptr, nullptr)) return answer;
+    return MessageBoxW(owner, text, caption, type);
+}
+
 // The pending renaming of the next message box of this thread.
 struct ButtonRenaming {
     HHOOK hook;
@@ -275,6 +391,8 @@ int messageBoxWithButtons(HWND owner, const wchar_t* text, const wchar_t* captio
     buttonRenaming.texts[1] = text1 ? text2 : nullptr;
     buttonRenaming.ids[2] = id3;
     buttonRenaming.texts[2] = (text1 && text2) ? text3 : nullptr;
+    if (int answer = loggedMessageBox(text, caption, type, buttonRenaming.ids, buttonRenaming.texts))
+        return answer;
     buttonRenaming.hook = SetWindowsHookExW(WH_CBT, renameButtonsHook, nullptr, GetCurrentThreadId());
     int result = MessageBoxW(owner, text, caption, type);
     if (buttonRenaming.hook) {

@@ -41,6 +41,17 @@ void setControlFont(HWND control, const wchar_t* face, int height, int weight, i
 // Loads an icon resource and sets it as the window's large icon.
 void setBigIcon(HINSTANCE instance, HWND window, int iconId);
 
+// Every message box of the program goes through here. Normally it is MessageBoxW. When the
+// environment variable VEDO_MESSAGE_LOG names a file, the box is not shown: one line is appended to
+// that file (UTF-8, fields separated by tabs: caption, icon as "error", "question", "warning",
+// "information" or "none", the text with backslash, tab, CR and LF written as \\, \t, \r and \n,
+// the buttons as ids separated by "," each followed by "=" and its own text when renamed, and the
+// answer), and the box answers with the next id of the comma-separated list VEDO_MESSAGE_ANSWER,
+// or, once that list is used up, as closing the box would: OK for a box with OK alone, Cancel for
+// one with a Cancel button, otherwise No. Tests that run the program as a separate process use it,
+// since no one can answer the boxes of another process.
+int showMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type);
+
 // A message box whose buttons (by id) get texts of their own, through a CBT hook of the calling
 // thread that renames them when the box is activated and then removes itself. Up to three
 // renamings; ids and texts are paired, a null text ends the list.

@@ -39,9 +39,9 @@ int startupThread() {
 
 static void showShortcutOutcome(HWND owner, HRESULT result) {
     if (FAILED(result)) {
-        MessageBoxW(owner, L"在桌面上创建快捷方式失败", L"提示", MB_ICONERROR | MB_OK);
+        showMessageBox(owner, L"在桌面上创建快捷方式失败", L"提示", MB_ICONERROR | MB_OK);
     } else {
-        MessageBoxW(owner, L"在桌面上成功创建了一个快捷方式", L"提示", MB_ICONINFORMATION | MB_OK);
+        showMessageBox(owner, L"在桌面上成功创建了一个快捷方式", L"提示", MB_ICONINFORMATION | MB_OK);
     }
 }
 

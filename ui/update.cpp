@@ -62,13 +62,13 @@ void checkForUpdate() {
     }
     if (std::strcmp(field1, "false") == 0) return;
     if (std::strcmp(field1, "true") == 0) {
-        if (MessageBoxW(controls.window, L"检查到新的版本，是否需要进入官网下载新版本？", L"提示",
-                        MB_ICONQUESTION | MB_YESNO) == IDYES) {
+        if (showMessageBox(controls.window, L"检查到新的版本，是否需要进入官网下载新版本？", L"提示",
+                           MB_ICONQUESTION | MB_YESNO) == IDYES) {
             openUrl(productSiteUrl());
         }
         return;
     }
     if (body.size() > static_cast<size_t>(UNRECOGNISED_REPLY_SHOWN)) body.resize(UNRECOGNISED_REPLY_SHOWN);
     std::wstring text = L"检查软件新版本时返回无法识别的数据：\n\n" + utf8ToWide(body);
-    MessageBoxW(controls.window, text.c_str(), L"提示", MB_ICONWARNING | MB_OK);
+    showMessageBox(controls.window, text.c_str(), L"提示", MB_ICONWARNING | MB_OK);
 }

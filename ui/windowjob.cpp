@@ -5,6 +5,7 @@
 
 #include "core/text.h"
 #include "ui/mainwindow.h"
+#include "ui/shell.h"
 #include "ui/wintext.h"
 
 #include <commctrl.h>
@@ -54,8 +55,8 @@ void windowSetProgressText(const char* text) {
 }
 
 void windowShowMessage(const char* text, const char* caption, int icon) {
-    MessageBoxW(controls.window, engineToWide(text).c_str(), engineToWide(caption).c_str(),
-                static_cast<UINT>(icon) | MB_OK);
+    showMessageBox(controls.window, engineToWide(text).c_str(), engineToWide(caption).c_str(),
+                   static_cast<UINT>(icon) | MB_OK);
 }
 
 void windowRestoreButtons() {

@@ -12,6 +12,8 @@
 #include "ui/wintext.h"
 
 #include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -83,6 +85,24 @@ TEST_F(ShortcutTest, YesWritesTheShortcutAndAnExistingShortcutAsksNothing) {
     EXPECT_EQ(ICON_INFORMATION, shown[1].icon);
     EXPECT_TRUE(fileExists(link.c_str()));
     EXPECT_TRUE(offer().empty());
+
+    // The shortcut starts this program in its own folder.
+    HRESULT com = CoInitialize(nullptr);
+    IShellLinkW* shellLink = nullptr;
+    ASSERT_TRUE(SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                           reinterpret_cast<void**>(&shellLink))));
+    IPersistFile* file = nullptr;
+    ASSERT_TRUE(SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))));
+    EXPECT_TRUE(SUCCEEDED(file->Load(widePath(link).c_str(), STGM_READ)));
+    wchar_t target[MAX_PATH] = {0}, folder[MAX_PATH] = {0}, self[MAX_PATH] = {0};
+    shellLink->GetPath(target, MAX_PATH, nullptr, 0);
+    shellLink->GetWorkingDirectory(folder, MAX_PATH);
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    EXPECT_EQ(0, _wcsicmp(self, target)) << wideToUtf8(target);
+    EXPECT_EQ(widePath(program), folder);
+    file->Release();
+    shellLink->Release();
+    if (SUCCEEDED(com)) CoUninitialize();
 }
 
 // A local update service: the product web site points at it for the duration of a test.
