@@ -57,15 +57,6 @@ struct Row {
     std::string mobile;
 };
 
-std::string csvQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        out += c;
-        if (c == '"') out += '"';
-    }
-    return out + "\"";
-}
-
 std::string packageBytes(const std::vector<Row>& rows) {
     std::string text =
         "version "

@@ -21,15 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string csvQuoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        out += c;
-        if (c == '"') out += '"';
-    }
-    return out + "\"";
-}
-
 struct JobTest : ::testing::Test {
     TestServer server;
     std::string dir;

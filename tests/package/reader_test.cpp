@@ -20,14 +20,8 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// A quoted CSV field: the text in quotes with each quote doubled.
 std::string q(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        out += c;
-        if (c == '"') out += '"';
-    }
-    return out + "\"";
+    return csvQuoted(text);
 }
 
 std::string join(const Strings& fields) {

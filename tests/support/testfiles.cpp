@@ -38,7 +38,8 @@ std::string readWholeFile(const std::string& path) {
     std::string bytes;
     char block[65536];
     size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) bytes.append(block, n);
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes.append(block, n);
     std::fclose(f);
     return bytes;
 }
@@ -57,18 +58,31 @@ std::string joinPath(const std::string& folder, const std::string& name) {
 static std::string convertAll(const char* from, const char* to, const std::string& input, size_t factor) {
     std::string out(input.size() * factor + 4, '\0');
     int produced = 0;
-    if (convertCharset(from, to, input.data(), static_cast<int>(input.size()), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
+    if (convertCharset(from, to, input.data(), static_cast<int>(input.size()), &out[0],
+                       static_cast<int>(out.size()), &produced) < 0) {
         throw std::runtime_error("conversion failed");
     }
     out.resize(static_cast<size_t>(produced));
     return out;
 }
 
-std::string utf8ToEngine(const std::string& utf8) { return convertAll("UTF-8", engineCharset(), utf8, 2); }
+std::string utf8ToEngine(const std::string& utf8) {
+    return convertAll("UTF-8", engineCharset(), utf8, 2);
+}
 
-std::string engineToUtf8(const std::string& engine) { return convertAll(engineCharset(), "UTF-8", engine, 2); }
+std::string engineToUtf8(const std::string& engine) {
+    return convertAll(engineCharset(), "UTF-8", engine, 2);
+}
 
 std::string utf8ToUtf16leWithBom(const std::string& utf8) {
     return std::string("\xFF\xFE", 2) + convertAll("UTF-8", "UTF-16LE", utf8, 2);
+}
+
+std::string csvQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        out += c;
+        if (c == '"') out += '"';
+    }
+    return out + "\"";
 }

@@ -11,6 +11,9 @@ std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& bytes);
 std::string joinPath(const std::string& folder, const std::string& name);
 
+// A quoted CSV field: the text in quotes with each quote doubled.
+std::string csvQuoted(const std::string& text);
+
 // UTF-8 text to the engine's GB18030 and to UTF-16LE bytes with the byte-order mark.
 std::string utf8ToEngine(const std::string& utf8);
 std::string engineToUtf8(const std::string& engine);
