@@ -5,10 +5,14 @@
 #include "core/deployment.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 // The rewrite makes one pass over the package text. At every place where an address of the map
@@ -24,6 +28,11 @@
 // as well. Finding the longest address at a place thus costs a probe or two, whatever the number
 // of addresses. With many addresses those probes leave the caches, so the scan finds the places
 // a little ahead of the lookups and has their memory fetched meanwhile.
+//
+// A large map costs little more for two further reasons. The records are kept in the order in
+// which the map's strings lie in memory, which is mostly the order of the downloads and so the
+// order in which the scan meets the addresses. And while the addresses are filed, a second
+// thread already finds the first places of the text, which need no table.
 
 namespace {
 
@@ -428,17 +437,69 @@ void collectKeys(KeyIndex& index, const HashMap* map) {
     }
 }
 
-// Files every address of the map.
-bool buildIndex(KeyIndex& index, const HashMap* map) {
+// Puts the records in the order in which their addresses lie in memory. The job files each
+// address as its download ends, and the downloads go in the order the package names the images,
+// so this is mostly the order in which the scan meets them; the map's buckets hold them at
+// random. A radix sort on the place, eleven bits a pass, over the bits in which the places differ.
+void orderByPlace(std::vector<KeyRecord>& records) {
+    uintptr_t low = UINTPTR_MAX;
+    uintptr_t high = 0;
+    for (const KeyRecord& record : records) {
+        uintptr_t place = reinterpret_cast<uintptr_t>(record.bytes);
+        low = std::min(low, place);
+        high = std::max(high, place);
+    }
+    constexpr int DIGIT_BITS = 11;
+    constexpr size_t DIGITS = size_t(1) << DIGIT_BITS;
+    auto digit = [low](const KeyRecord& record, int shift) {
+        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(record.bytes) - low) >> shift) &
+                                   (DIGITS - 1));
+    };
+    // Strings of the heap start at multiples of 16 bytes at least; those bits tell nothing.
+    constexpr int FIRST_SHIFT = 4;
+    const uintptr_t span = high - low;
+    std::vector<KeyRecord> sorted(records.size());
+    std::vector<size_t> counts(DIGITS + 1);
+    for (int shift = FIRST_SHIFT; shift < 64 && (span >> shift) != 0; shift += DIGIT_BITS) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const KeyRecord& record : records)
+            counts[digit(record, shift) + 1]++;
+        for (size_t d = 1; d <= DIGITS; d++)
+            counts[d] += counts[d - 1];
+        for (const KeyRecord& record : records)
+            sorted[counts[digit(record, shift)]++] = record;
+        records.swap(sorted);
+    }
+}
+
+// Takes the addresses of the map and sets up the quick tests of where one may begin; false when
+// the map holds none.
+bool gatherKeys(KeyIndex& index, const HashMap* map) {
     collectKeys(index, map);
     if (index.records.empty()) return false;
+    orderByPlace(index.records);
     if (index.records.size() > static_cast<size_t>(INT32_MAX)) throw std::bad_alloc();
-
-    // Shortest first (a counting sort by length).
     for (const KeyRecord& record : index.records) {
         if (record.length <= TRIE_KEY_LIMIT && record.length > index.maxLength)
             index.maxLength = record.length;
     }
+    index.quadFilter.assign(65536 / 64, 0);
+    for (const KeyRecord& record : index.records) {
+        index.keyStart[record.bytes[0]] = 1;
+        if (record.length < 4) {
+            index.useQuadFilter = false;
+        } else {
+            size_t slot = quadSlot(record.bytes);
+            index.quadFilter[slot / 64] |= 1ULL << (slot % 64);
+        }
+    }
+    return true;
+}
+
+// Files every address that gatherKeys took. Only the table, the records and the chain lists
+// change here; the quick tests stay as they are, for the place finder reads them meanwhile.
+void fileKeys(KeyIndex& index) {
+    // Shortest first (a counting sort by length).
     std::vector<int32_t> byLength(index.maxLength + 2, 0);
     for (const KeyRecord& record : index.records) {
         if (record.length <= TRIE_KEY_LIMIT) byLength[record.length + 1]++;
@@ -457,17 +518,6 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
     std::sort(index.longKeys.begin(), index.longKeys.end(), [&index](int32_t a, int32_t b) {
         return recordAt(index, a).length > recordAt(index, b).length;
     });
-
-    index.quadFilter.assign(65536 / 64, 0);
-    for (const KeyRecord& record : index.records) {
-        index.keyStart[record.bytes[0]] = 1;
-        if (record.length < 4) {
-            index.useQuadFilter = false;
-        } else {
-            size_t slot = quadSlot(record.bytes);
-            index.quadFilter[slot / 64] |= 1ULL << (slot % 64);
-        }
-    }
 
     // About one node per address; the table grows when it holds more.
     size_t capacity = 1024;
@@ -493,7 +543,6 @@ bool buildIndex(KeyIndex& index, const HashMap* map) {
         record.shorter = longestKeyAt(index, record.bytes, record.length - 1);
         insertKey(index, k);
     }
-    return true;
 }
 
 // The bytes at which an address (or a mobile image element) may begin.
@@ -544,35 +593,34 @@ size_t nextStop(const StopBytes& stop, const unsigned char* text, size_t p, size
 struct Candidate {
     size_t at;
     size_t lookAt;
-    uint64_t nodeHash; // of the second node under lookAt, when the text is long enough for it
-    int32_t longest;   // the address that the second node names, once its slot has arrived
+    uint64_t firstHash; // of the first node under lookAt, when the text is long enough for it
+    uint64_t nodeHash;  // of the second node
+    int32_t longest;    // the address that the second node names, once its slot has arrived
+    uint8_t nodes;      // how many of the two nodes the text is long enough for
     bool element;
-    bool deep;
 };
 
-// The places of the text in order, found ahead of their lookups.
-struct CandidateQueue {
-    Candidate ring[QUEUE_SIZE];
-    size_t head = 0;
-    size_t tail = 0;
-    size_t scan = 0; // where the search for further places goes on
-};
-
-// Asks for the slots of the place's first two nodes.
-void prefetchNodes(const KeyIndex& index, const unsigned char* text, size_t n, Candidate& c) {
+// The hashes of the place's first two nodes, which depend on the text alone.
+void hashNodes(const unsigned char* text, size_t n, Candidate& c) {
     if (n - c.lookAt < STRIDE) return;
     uint64_t state = nodeStep(HASH_SEED, text + c.lookAt);
-    prefetch(&index.table[hashFinish(state, STRIDE) & index.mask]);
+    c.firstHash = hashFinish(state, STRIDE);
+    c.nodes = 1;
     if (n - c.lookAt < 2 * STRIDE) return;
     state = nodeStep(state, text + c.lookAt + STRIDE);
     c.nodeHash = hashFinish(state, 2 * STRIDE);
-    c.deep = true;
-    prefetch(&index.table[c.nodeHash & index.mask]);
+    c.nodes = 2;
+}
+
+// Asks for the slots of the place's first two nodes.
+void prefetchNodes(const KeyIndex& index, const Candidate& c) {
+    if (c.nodes >= 1) prefetch(&index.table[c.firstHash & index.mask]);
+    if (c.nodes >= 2) prefetch(&index.table[c.nodeHash & index.mask]);
 }
 
 // Asks for the record of the address that the place's second node names, once its slot is in.
 void prefetchRecord(const KeyIndex& index, Candidate& c) {
-    if (!c.deep) return;
+    if (c.nodes < 2) return;
     uint32_t id = identity(c.nodeHash, 2 * STRIDE);
     for (size_t slot = static_cast<size_t>(c.nodeHash) & index.mask;; slot = (slot + 1) & index.mask) {
         const PrefixEntry& entry = index.table[slot];
@@ -596,17 +644,16 @@ void prefetchBytes(const KeyIndex& index, const Candidate& c) {
     if (record.shorter >= 0) prefetch(&recordAt(index, record.shorter));
 }
 
-// Fills the queue with the next places of the text.
-void fillQueue(CandidateQueue& queue, const KeyIndex& index, const StopBytes& stop, bool elements,
-               const unsigned char* text, size_t n) {
-    while (queue.tail - queue.head < QUEUE_SIZE && queue.scan < n) {
-        size_t at = nextStop(stop, text, queue.scan, n);
-        if (at >= n) {
-            queue.scan = n;
-            break;
-        }
-        queue.scan = at + 1;
-        Candidate c{at, at, 0, -1, false, false};
+// The next place of the text at or after scan, with its node hashes; false when none is left.
+// It reads only the text and the quick tests of the index, so a second thread may run it while
+// the table is still being filled.
+bool findPlace(const KeyIndex& index, const StopBytes& stop, bool elements, const unsigned char* text,
+               size_t n, size_t& scan, Candidate& c) {
+    while (scan < n) {
+        size_t at = nextStop(stop, text, scan, n);
+        if (at >= n) break;
+        scan = at + 1;
+        c = Candidate{at, at, 0, 0, -1, 0, false};
         if (elements && text[at] == '<' && n - at > ELEMENT_OPEN_LENGTH + ELEMENT_CLOSE_LENGTH &&
             std::memcmp(text + at, ELEMENT_OPEN, ELEMENT_OPEN_LENGTH) == 0 &&
             passesQuadFilter(index, text + at + ELEMENT_OPEN_LENGTH, n - at - ELEMENT_OPEN_LENGTH)) {
@@ -615,7 +662,72 @@ void fillQueue(CandidateQueue& queue, const KeyIndex& index, const StopBytes& st
         } else if (!index.keyStart[text[at]] || !passesQuadFilter(index, text + at, n - at)) {
             continue;
         }
-        prefetchNodes(index, text, n, c);
+        hashNodes(text, n, c);
+        return true;
+    }
+    scan = n;
+    return false;
+}
+
+// With many addresses, filing them takes a while; meanwhile a second thread finds the first
+// places of the text, which do not depend on the table.
+constexpr size_t KEYS_WORTH_A_PLACE_FINDER = 4096;
+constexpr size_t PLACES_AHEAD_LIMIT = size_t(1) << 18;
+
+struct PlacesAhead {
+    std::vector<Candidate> places;
+    size_t resumeAt = 0; // the scan goes on from here once the places are taken
+    std::atomic<bool> indexReady{false};
+};
+
+void findPlacesAhead(PlacesAhead& ahead, const KeyIndex& index, const StopBytes& stop, bool elements,
+                     const unsigned char* text, size_t n) {
+    size_t scan = 0;
+    try {
+        ahead.places.reserve(std::min(PLACES_AHEAD_LIMIT, n / 64 + 64));
+        Candidate c;
+        while (ahead.places.size() < ahead.places.capacity()) {
+            if ((ahead.places.size() & 63) == 0 && ahead.indexReady.load(std::memory_order_relaxed)) break;
+            if (!findPlace(index, stop, elements, text, n, scan, c)) break;
+            ahead.places.push_back(c);
+        }
+    } catch (const std::bad_alloc&) {
+        // Without memory for places the main thread finds them all itself.
+    }
+    ahead.resumeAt = scan;
+}
+
+// Stops the place finder and waits for it, on every way out of the filing, exceptions included.
+struct PlaceFinderJoin {
+    PlacesAhead& ahead;
+    std::thread& finder;
+    ~PlaceFinderJoin() {
+        ahead.indexReady.store(true, std::memory_order_relaxed);
+        if (finder.joinable()) finder.join();
+    }
+};
+
+// The places of the text in order, found ahead of their lookups.
+struct CandidateQueue {
+    Candidate ring[QUEUE_SIZE];
+    size_t head = 0;
+    size_t tail = 0;
+    const PlacesAhead* ahead = nullptr; // taken first, up to its resumeAt
+    size_t aheadNext = 0;
+    size_t scan = 0; // where the search for further places goes on
+};
+
+// Fills the queue with the next places of the text.
+void fillQueue(CandidateQueue& queue, const KeyIndex& index, const StopBytes& stop, bool elements,
+               const unsigned char* text, size_t n) {
+    Candidate c;
+    while (queue.tail - queue.head < QUEUE_SIZE) {
+        if (queue.ahead && queue.aheadNext < queue.ahead->places.size()) {
+            c = queue.ahead->places[queue.aheadNext++];
+        } else if (!findPlace(index, stop, elements, text, n, queue.scan, c)) {
+            break;
+        }
+        prefetchNodes(index, c);
         queue.ring[queue.tail % QUEUE_SIZE] = c;
         queue.tail++;
         if (queue.tail - queue.head > RECORD_STAGE) {
@@ -720,7 +832,7 @@ void logOutOfMemory() {
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
                 int* lastPercent) {
     KeyIndex index;
-    bool anyKey = buildIndex(index, imageFiles);
+    bool anyKey = gatherKeys(index, imageFiles);
     int packageChanged = blankFailedImages && index.failedCount > 0 ? 1 : 0;
     if (!anyKey) return packageChanged;
 
@@ -733,10 +845,29 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
     listStopBytes(stop);
     size_t blankLength = std::strlen(BLANK_IMAGE_URL);
 
+    CandidateQueue queue;
+    PlacesAhead ahead;
+    {
+        std::thread finder;
+        PlaceFinderJoin join{ahead, finder};
+        if (index.records.size() >= KEYS_WORTH_A_PLACE_FINDER) {
+            try {
+                finder = std::thread(findPlacesAhead, std::ref(ahead), std::cref(index), std::cref(stop),
+                                     removeElements, source, n);
+            } catch (const std::system_error&) {
+                // No second thread: the places are found after the filing.
+            }
+        }
+        fileKeys(index);
+    }
+    if (!ahead.places.empty() || ahead.resumeAt > 0) {
+        queue.ahead = &ahead;
+        queue.scan = ahead.resumeAt;
+    }
+
     Rewriter rewriter;
     rewriter.text = *text;
     rewriter.inPlace = !index.pathMayGrow && !(blankFailedImages && index.blankMayGrow);
-    CandidateQueue queue;
     size_t settled = 0; // no address starts before settled
     size_t nextReport = (n + 99) / 100;
     bool changed = false;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -248,5 +249,74 @@ TEST(Rewrite, AgreesWithTheObviousRewriteOnManyOverlappingAddresses) {
             Rewrite result = rewrite(images, text, blank);
             ASSERT_EQ(result.text, expected) << "round " << round << " blank " << blank;
         }
+    }
+}
+
+TEST(Rewrite, AgreesPieceByPieceOnAShopSizedMap) {
+    // Enough addresses that the places of the text are looked for on a second thread while the
+    // index is filed, and a text of several megabytes so that the scan carries on past them. The
+    // map is filled in an order unrelated to the text's. Every fifth image has its thumbnail,
+    // every seventh failed; the expected text is put together piece by piece.
+    constexpr int IMAGES = 6000;
+    std::mt19937 random(7);
+    std::vector<std::string> addresses;
+    std::vector<std::string> paths;
+    for (int i = 0; i < IMAGES; i++) {
+        std::string address = "http://img.example.com/imgextra/i" + std::to_string(i % 4) + "/2206" +
+                              std::to_string(100000 + i) + "/O1CN01x" + std::to_string(random()) + ".jpg";
+        addresses.push_back(address);
+        paths.push_back(i % 7 == 3 ? "" : "D:\\shop\\" + std::to_string(i) + ".jpg");
+        if (i % 5 == 0) {
+            addresses.push_back(address + "_60x60.jpg");
+            paths.push_back("D:\\shop\\" + std::to_string(i) + "_60x60.jpg");
+        }
+    }
+    std::vector<size_t> fillOrder(addresses.size());
+    for (size_t i = 0; i < fillOrder.size(); i++)
+        fillOrder[i] = i;
+    std::shuffle(fillOrder.begin(), fillOrder.end(), random);
+    ImageMap images;
+    for (size_t i : fillOrder)
+        images.saved(addresses[i], paths[i]);
+
+    for (int blank = 0; blank < 2; blank++) {
+        std::string text;
+        std::string expected;
+        auto both = [&](const std::string& piece) {
+            text += piece;
+            expected += piece;
+        };
+        while (text.size() < 4u * 1000 * 1000) {
+            size_t i = random() % addresses.size();
+            const std::string& address = addresses[i];
+            const std::string& path = paths[i];
+            std::string replaced = !path.empty() ? path : blank ? BLANK_IMAGE_URL : address;
+            switch (random() % 4) {
+            case 0:
+                both("<img src=\"\"");
+                text += address;
+                expected += replaced;
+                both("\"\">");
+                break;
+            case 1:
+                text += "<img>" + address + "</img>";
+                expected += path.empty() && blank ? "" : "<img>" + replaced + "</img>";
+                break;
+            case 2:
+                // Not in the map: the address carried on, and one the shop never had.
+                text += address + "x";
+                expected += replaced + "x";
+                both(" http://img.example.com/imgextra/i9/none.jpg ");
+                break;
+            default:
+                both("\xC4\xFA\xBA\xC3\xA3\xAC\xCF\xC2\xB5\xA5\xC7\xEB\xD7\xA2\xD2\xE2");
+                break;
+            }
+        }
+        Rewrite result = rewrite(images, text, blank);
+        ASSERT_EQ(result.text.size(), expected.size()) << "blank " << blank;
+        ASSERT_TRUE(result.text == expected) << "blank " << blank;
+        EXPECT_EQ(result.changed, 1);
+        EXPECT_EQ(reported.back(), 100);
     }
 }
