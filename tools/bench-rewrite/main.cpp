@@ -111,6 +111,9 @@ struct MapRelease {
     void operator()(HashMap* map) const { hashMapDestroy(map, 1); }
 };
 
+// The map is filled in the order of the addresses' numbers, which is mostly the order in which
+// the text first names them: the job, too, files each address as its download ends, and it
+// downloads in the order of the package.
 std::unique_ptr<HashMap, MapRelease> makeMap(const std::vector<std::string>& addresses, int size) {
     std::unique_ptr<HashMap, MapRelease> map(hashMapCreate(stringHash, stringEquals, size * 2, 0.75f));
     char path[128];
