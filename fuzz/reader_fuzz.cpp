@@ -6,6 +6,7 @@
 #include "package/item.h"
 #include "package/reader.h"
 #include "support/fuzzwindow.h"
+#include "tools/support/wholefile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -14,18 +15,6 @@
 #include <string>
 
 namespace {
-
-std::string readBack(const std::string& path) {
-    std::string bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return bytes;
-    char block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-        bytes.append(block, n);
-    std::fclose(f);
-    return bytes;
-}
 
 void checkAddresses(const ArrayList* list, int description) {
     for (int32_t i = 0; i < list->count; i++) {
@@ -83,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(items->count == 0);
         FUZZ_CHECK(ended || fuzzMessageCount == 0);
     }
-    FUZZ_CHECK(readBack(path) == bytes);
+    FUZZ_CHECK(readWholeFile(path) == bytes);
 
     clearItems(items);
     arrayListDestroy(items, 0);

@@ -97,15 +97,23 @@ int startConnect(SocketHandle socket, uint32_t address, uint16_t port, int* erro
     return -1;
 }
 
-int waitForConnect(SocketHandle socket, int timeoutMilliseconds, int* errorCode) {
+// Waits for the events on one socket, again after a signal; poll's result, with what happened.
+static int pollSocket(SocketHandle socket, short events, int timeoutMilliseconds, short* happened) {
     struct pollfd watched;
     watched.fd = fdOf(socket);
-    watched.events = POLLOUT;
+    watched.events = events;
     watched.revents = 0;
     int result;
     do {
         result = poll(&watched, 1, timeoutMilliseconds);
     } while (result < 0 && errno == EINTR);
+    *happened = watched.revents;
+    return result;
+}
+
+int waitForConnect(SocketHandle socket, int timeoutMilliseconds, int* errorCode) {
+    short happened = 0;
+    int result = pollSocket(socket, POLLOUT, timeoutMilliseconds, &happened);
     if (result == 0) return CONNECT_TIMED_OUT;
     if (result < 0) {
         *errorCode = result;
@@ -114,7 +122,7 @@ int waitForConnect(SocketHandle socket, int timeoutMilliseconds, int* errorCode)
     int pending = 0;
     socklen_t size = sizeof pending;
     if (getsockopt(fdOf(socket), SOL_SOCKET, SO_ERROR, &pending, &size) != 0) pending = errno;
-    if (pending == 0 && (watched.revents & (POLLERR | POLLHUP))) pending = ECONNREFUSED;
+    if (pending == 0 && (happened & (POLLERR | POLLHUP))) pending = ECONNREFUSED;
     if (pending != 0) {
         *errorCode = pending;
         return CONNECT_REFUSED;
@@ -150,14 +158,8 @@ int receiveSome(SocketHandle socket, char* buffer, int length) {
 }
 
 int waitReadable(SocketHandle socket, int timeoutMilliseconds) {
-    struct pollfd watched;
-    watched.fd = fdOf(socket);
-    watched.events = POLLIN;
-    watched.revents = 0;
-    int result;
-    do {
-        result = poll(&watched, 1, timeoutMilliseconds);
-    } while (result < 0 && errno == EINTR);
+    short happened = 0;
+    int result = pollSocket(socket, POLLIN, timeoutMilliseconds, &happened);
     if (result < 0) return -1;
     return result > 0 ? 1 : 0;
 }

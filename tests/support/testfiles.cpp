@@ -32,18 +32,6 @@ void removeTree(const std::string& path) {
     fs::remove_all(fs::path(path), ec);
 }
 
-std::string readWholeFile(const std::string& path) {
-    FILE* f = openFile(path.c_str(), "rb");
-    if (!f) return std::string();
-    std::string bytes;
-    char block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-        bytes.append(block, n);
-    std::fclose(f);
-    return bytes;
-}
-
 void writeWholeFile(const std::string& path, const std::string& bytes) {
     FILE* f = openFile(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot write " + path);

@@ -1,5 +1,7 @@
 // Scratch folders and whole-file helpers for tests.
 #pragma once
+#include "tools/support/wholefile.h"
+
 #include <string>
 
 // A fresh empty folder under the system's temporary folder, removed with its contents by
@@ -7,7 +9,6 @@
 std::string makeTempDir(const char* tag);
 void removeTree(const std::string& path);
 
-std::string readWholeFile(const std::string& path);
 void writeWholeFile(const std::string& path, const std::string& bytes);
 std::string joinPath(const std::string& folder, const std::string& name);
 

@@ -9,6 +9,7 @@
 #include "http/download.h"
 #include "platform/files.h"
 #include "tests/support/testserver.h"
+#include "tools/support/wholefile.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,22 +25,10 @@ static double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-static std::string readBack(const std::string& path) {
-    std::string bytes;
-    FILE* f = openFile(path.c_str(), "rb");
-    if (!f) return bytes;
-    char block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-        bytes.append(block, n);
-    std::fclose(f);
-    return bytes;
-}
-
 static bool sameFiles(const std::vector<std::string>& bodies, const std::string& folder) {
     for (size_t i = 0; i < bodies.size(); i++) {
         std::string path = folder + PATH_SEPARATOR + std::to_string(i) + ".jpg";
-        if (readBack(path) != bodies[i]) {
+        if (readWholeFile(path) != bodies[i]) {
             std::fprintf(stderr, "bench-download: %s differs from what was served\n", path.c_str());
             return false;
         }
