@@ -126,9 +126,10 @@ int stampImagePath(const char* folder, const char* ext, char* path) {
 // Forms the numbered path of one number; 0 when it does not fit.
 static int formatNumberedPath(const char* folder, const char* stem, int number, const char* ext, char* path) {
     std::memset(path, 0, PATH_BUFFER_SIZE);
-    int written = number <= 9
-                      ? std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#0%d.%s", folder, PATH_SEPARATOR, stem, number, ext)
-                      : std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#%d.%s", folder, PATH_SEPARATOR, stem, number, ext);
+    int written = number <= 9 ? std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#0%d.%s", folder, PATH_SEPARATOR,
+                                              stem, number, ext)
+                              : std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#%d.%s", folder, PATH_SEPARATOR,
+                                              stem, number, ext);
     return formatPath(path, written);
 }
 

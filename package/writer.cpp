@@ -220,9 +220,11 @@ const char* packageRunRefusalText(int check) {
     case PACKAGE_BUSY:
         return "数据包正在被另一个搬家任务使用，请等它结束后再试。";
     case PACKAGE_READ_ONLY:
-        return "数据包(csv文件)是只读的，搬家后无法更新它。请去掉它的只读属性，或把它复制到可以写入的文件夹后再试。";
+        return "数据包(csv文件)"
+               "是只读的，搬家后无法更新它。请去掉它的只读属性，或把它复制到可以写入的文件夹后再试。";
     case PACKAGE_FOLDER_READ_ONLY:
-        return "数据包(csv文件)所在的文件夹不能写入，搬家后无法更新数据包。请把它复制到可以写入的文件夹后再试。";
+        return "数据包(csv文件)"
+               "所在的文件夹不能写入，搬家后无法更新数据包。请把它复制到可以写入的文件夹后再试。";
     case PACKAGE_PATH_TOO_LONG:
         return "数据包(csv文件)的路径太长，搬家后无法更新它。请把它移到路径较短的文件夹后再试。";
     case IMAGE_FOLDER_TOO_LONG:

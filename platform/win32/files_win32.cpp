@@ -175,8 +175,9 @@ int createNewFile(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return NEW_FILE_FAILED;
     // CREATE_NEW never opens what stands under the name, a link included.
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return NEW_FILE_CREATED;
@@ -190,8 +191,8 @@ int createNewFile(const char* path) {
 FILE* openFileForWritingNoFollow(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return nullptr;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     // The handle of a link is the link itself: never write into it.
@@ -215,8 +216,8 @@ namespace {
 HANDLE openForLock(const std::wstring& wide) {
     // Every kind of sharing: the reader, the backup and the replacement of the file go on while
     // the lock is held.
-    return CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool identityOf(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
@@ -255,7 +256,8 @@ int linkTargetPath(const char* path, char* buffer, int size) {
     HANDLE file = openForLock(wide);
     if (file == INVALID_HANDLE_VALUE) return 0;
     std::wstring target(32768, L'\0');
-    DWORD n = GetFinalPathNameByHandleW(file, &target[0], static_cast<DWORD>(target.size()), FILE_NAME_NORMALIZED);
+    DWORD n =
+        GetFinalPathNameByHandleW(file, &target[0], static_cast<DWORD>(target.size()), FILE_NAME_NORMALIZED);
     CloseHandle(file);
     if (n == 0 || n >= target.size()) return 0;
     target.resize(n);
@@ -285,8 +287,9 @@ int isWritableFile(const char* path) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 1;
     if (attributes & FILE_ATTRIBUTE_READONLY) return 0;
     // The file's access list may forbid writing too.
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
     CloseHandle(file);
     return 1;
@@ -298,7 +301,8 @@ int copyPermissions(const char* from, const char* to) {
     DWORD attributes = GetFileAttributesW(wideFrom.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     // Hidden and system marks go along; the new file inherits its access list from the folder.
-    DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    DWORD kept =
+        attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
     return SetFileAttributesW(wideTo.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL) ? 1 : 0;
 }
 
@@ -319,8 +323,8 @@ int lockFile(const char* path, FileLock* lock) {
         }
         BY_HANDLE_FILE_INFORMATION locked, current;
         HANDLE again = openForLock(wide);
-        bool same = again != INVALID_HANDLE_VALUE && identityOf(file, &locked) && identityOf(again, &current) &&
-                    sameFile(locked, current);
+        bool same = again != INVALID_HANDLE_VALUE && identityOf(file, &locked) &&
+                    identityOf(again, &current) && sameFile(locked, current);
         if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
         if (same) {
             lock->handle = static_cast<long long>(reinterpret_cast<intptr_t>(file));

@@ -40,8 +40,9 @@ std::string img(const std::string& url) {
 }
 
 std::string packageBytes(const std::string& title, const std::string& desc) {
-    return utf8ToUtf16leWithBom("version 1.00\r\ntitle\tdescription\twireless_desc\r\n宝贝名称\t宝贝描述\t无线详情\r\n" +
-                                csvQuoted(title) + "\t" + csvQuoted(desc) + "\t\"\"\r\n");
+    return utf8ToUtf16leWithBom(
+        "version 1.00\r\ntitle\tdescription\twireless_desc\r\n宝贝名称\t宝贝描述\t无线详情\r\n" +
+        csvQuoted(title) + "\t" + csvQuoted(desc) + "\t\"\"\r\n");
 }
 
 // UTF-16LE with its byte-order mark to UTF-8 (the test packages hold only BMP characters).
@@ -102,9 +103,10 @@ struct Scene {
                 const std::string& workDir = "") const {
         std::string out = joinPath(dir, "stdout" + tag + ".txt");
         std::string err = joinPath(dir, "stderr" + tag + ".txt");
-        std::string command = inQuotes(program) + " migrate " + inQuotes(packageArg) + " " + inQuotes(folderArg) +
-                              " --connect-to " + HOST + ":80:127.0.0.1:" + std::to_string(server.port) + " >" +
-                              inQuotes(out) + " 2>" + inQuotes(err);
+        std::string command = inQuotes(program) + " migrate " + inQuotes(packageArg) + " " +
+                              inQuotes(folderArg) + " --connect-to " + HOST +
+                              ":80:127.0.0.1:" + std::to_string(server.port) + " >" + inQuotes(out) + " 2>" +
+                              inQuotes(err);
 #ifdef _WIN32
         if (!workDir.empty()) command = "cd /d " + inQuotes(workDir) + " && " + command;
         // cmd /c drops the first and the last quote of a command that begins with one.
@@ -117,10 +119,16 @@ struct Scene {
 #endif
         return {status, readWholeFile(out), readWholeFile(err)};
     }
-    Outcome run() const { return run(package, folder); }
+    Outcome run() const {
+        return run(package, folder);
+    }
 
-    std::vector<std::string> backups() const { return namesIn(joinPath(programDir, "csv文件备份")); }
-    int requestCount() { return static_cast<int>(receivedRequests(server).size()); }
+    std::vector<std::string> backups() const {
+        return namesIn(joinPath(programDir, "csv文件备份"));
+    }
+    int requestCount() {
+        return static_cast<int>(receivedRequests(server).size());
+    }
 };
 
 bool contains(const std::string& text, const std::string& part) {
@@ -157,9 +165,9 @@ TEST(CliPackageRun, ASecondRunOnAHeldPackageIsRefusedAndTouchesNothing) {
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(namesIn(s.folder), std::vector<std::string>{"衣#01.jpg"});
     EXPECT_FALSE(contains(textOf(readWholeFile(s.package)), "http://")) << "the first run wrote back";
-    EXPECT_EQ(namesIn(s.dir), (std::vector<std::string>{"images", "program", "shop.csv", "stderr-first.txt",
-                                                        "stderr-second.txt", "stdout-first.txt",
-                                                        "stdout-second.txt"}))
+    EXPECT_EQ(namesIn(s.dir),
+              (std::vector<std::string>{"images", "program", "shop.csv", "stderr-first.txt",
+                                        "stderr-second.txt", "stdout-first.txt", "stdout-second.txt"}))
         << "no temporary file is left beside the package";
 
     // Once the run has ended the package is free again.
@@ -199,7 +207,8 @@ TEST(CliPackageRun, ReadOnlyAndLinkedPackages) {
     writeWholeFile(s.package, original);
 
     // A read-only package is refused before anything happens.
-    fs::permissions(fs::u8path(s.package), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(fs::u8path(s.package),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     Outcome run = s.run();
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(contains(run.err, "数据包(csv文件)是只读的")) << run.err;

@@ -170,7 +170,8 @@ TEST_F(WriterFixture, AFailedWriteBackLeavesThePackageUntouched) {
         writerFailAtStep = s.step;
         expectFatal([&] { writePackage(package.c_str(), text.c_str()); }, s.message);
         EXPECT_EQ(readWholeFile(package), original);
-        EXPECT_EQ(namesIn(packageDir), std::vector<std::string>{"shop.csv"}) << "the temporary file is removed";
+        EXPECT_EQ(namesIn(packageDir), std::vector<std::string>{"shop.csv"})
+            << "the temporary file is removed";
     }
 
     // A package in a folder that is gone cannot be written either; nothing is left behind.
