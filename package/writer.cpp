@@ -65,7 +65,7 @@ int createTempBeside(const char* target, char* tempPath) {
         if (length >= 2) out[i++] = WRITER_TEMP_MARK;
         for (; i < length; i++) {
             out[i] = DIGITS[value % 36];
-            value = value / 36 ^ (value << 29);
+            value = (value / 36) ^ (value << 29);
         }
         int created = createNewFile(tempPath);
         if (created == NEW_FILE_CREATED) return 1;
@@ -189,7 +189,7 @@ int beginPackageRun(const char* path) {
     char tempPath[PATH_BUFFER_SIZE] = {0};
     char folder[PATH_BUFFER_SIZE] = {0};
     copyBounded(folder, sizeof folder, target);
-    char* name = const_cast<char*>(fileNameOf(folder));
+    char* name = folder + (fileNameOf(folder) - folder);
     if (name == folder) {
         copyBounded(folder, sizeof folder, ".");
     } else if (name - folder > 1 && name[-2] != ':') {
