@@ -139,11 +139,12 @@ bool contains(const std::string& text, const std::string& part) {
 
 TEST(CliPackageRun, ASecondRunOnAHeldPackageIsRefusedAndTouchesNothing) {
     Scene s;
-    // The first run's only image arrives slowly, in 30 pieces a fifth of a second apart.
+    // The first run's only image arrives slowly, in 40 pieces a quarter of a second apart: the
+    // second run has ten seconds to start and be refused, even on a busy machine under Wine.
     TestReply slow;
-    slow.bytes = okReply(jpegBody(3000, 1));
+    slow.bytes = okReply(jpegBody(4000, 1));
     slow.pieceSize = 100;
-    slow.pauseMilliseconds = 200;
+    slow.pauseMilliseconds = 250;
     addReply(s.server, slow);
     std::string original = packageBytes("衣", img(s.url("/slow.jpg")));
     writeWholeFile(s.package, original);
