@@ -13,6 +13,7 @@
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
+#include "package/writer.h"
 #include "platform/files.h"
 
 #include <atomic>
@@ -278,11 +279,14 @@ int runMigrate(int argc, char** argv) {
     options.migrateImageSpace = !onlyThirdParty;
     options.migrateThirdParty = !onlyImageSpace;
     options.blankFailedImages = blankFailed;
-    if (!copyBounded(options.destFolder, sizeof options.destFolder, folderArg)) {
+    // Paths as typed (relative, with "/" on Windows) become what the window's boxes hold: absolute,
+    // with the platform's separators, so that the package names its images from anywhere and the
+    // backup finds the package's own name.
+    if (!absolutePath(folderArg, options.destFolder, sizeof options.destFolder)) {
         failStart("文件夹路径太长");
         return 1;
     }
-    if (!copyBounded(packagePath, sizeof packagePath, packageArg)) {
+    if (!absolutePath(packageArg, packagePath, sizeof packagePath)) {
         failStart("数据包路径太长");
         return 1;
     }
@@ -291,9 +295,16 @@ int runMigrate(int argc, char** argv) {
         return 1;
     }
     if (!checkStart(options)) return 1;
+    // The package is taken before it is read, so that another run cannot change it under this one.
+    int taken = beginRun(packagePath, options.destFolder);
+    if (taken != PACKAGE_READY) {
+        failStart(packageRunRefusalText(taken));
+        return 1;
+    }
 
     items = arrayListCreate(256, 64);
     if (!readPackage(packagePath, items, &packageText)) {
+        endPackageRun();
         arrayListDestroy(items, 0);
         items = nullptr;
         std::fputs("vedo-cli: ", stderr);

@@ -377,11 +377,12 @@ static void releaseSocket(Transfer* t, const UrlParts* parts, int keepPooled) {
     t->socket = NO_SOCKET;
 }
 
+// Closes the file of a failed attempt. The name stays taken until the download has failed for
+// good: a following attempt (a redirect, the close-mode retry) writes the same file anew.
 static void dropFile(Transfer* t) {
     if (!t->file) return;
     std::fclose(t->file);
     t->file = nullptr;
-    removeFile(t->destPath);
 }
 
 int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected) {
@@ -394,6 +395,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     UrlParts parts = {nullptr, nullptr, 0};
     if (!parseUrl(address, &parts)) {
         std::free(prepared);
+        removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
     }
@@ -402,6 +404,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     if (requestLength < 0) {
         freeUrlParts(&parts);
         std::free(prepared);
+        removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("图片地址过长, 无法组成 HTTP 请求"));
         return DOWNLOAD_FAILED;
     }
@@ -424,7 +427,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     } else if (sendAll(t->socket, request, requestLength) != requestLength) {
         setError(t, "下载图片失败: send() failed");
         outcome = DOWNLOAD_FAILED;
-    } else if (!(t->file = openFile(destPath, "wb"))) {
+    } else if (!(t->file = openFileForWritingNoFollow(destPath))) {
         setError(t, "图片搬家失败：无法创建新文件。");
         outcome = DOWNLOAD_CREATE_FAILED;
     } else {
@@ -458,5 +461,6 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
                        errorText);
         return downloadImage(url, destPath, errorText, 0, redirected);
     }
+    if (outcome != DOWNLOAD_STORED && outcome != DOWNLOAD_CREATE_FAILED) removeFile(destPath);
     return outcome;
 }

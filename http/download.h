@@ -17,8 +17,13 @@ constexpr int DOWNLOAD_CREATE_FAILED = -3;
 //
 // A keep-alive attempt (useKeepAlive 1: HTTP/1.1 on the pooled connection of the server) that
 // fails with 0 or -1 is repeated once in close mode (HTTP/1.0 on a fresh connection). One 301 or
-// 302 is followed (redirected 0); the call that follows it passes redirected 1. The file at
-// destPath never survives a failure.
+// 302 is followed (redirected 0); the call that follows it passes redirected 1.
+//
+// The file at destPath is written from its start, created when missing, never through a symbolic
+// link (a link under the name gives -3). A caller that took the name by creating the file keeps it
+// taken across the attempts: between them the file is closed, not removed. Any failure but -3
+// removes the file at destPath, a file the caller created for the download included; after -3
+// whatever stands under the name is left alone.
 int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected);
 
 // 1 when the first two body bytes are those of a JPEG, PNG, GIF or BMP file.

@@ -42,6 +42,11 @@ struct MigrationRun {
 static int rewriteTotal;
 static int rewriteFinished;
 
+int beginRun(const char* packagePath, const char* imageFolder) {
+    if (!imageFolderHasRoom(imageFolder)) return IMAGE_FOLDER_TOO_LONG;
+    return beginPackageRun(packagePath);
+}
+
 int isImageSpaceAddress(const char* address) {
     for (int i = 0; i < IMAGE_SPACE_HOST_MARKER_COUNT; i++) {
         if (std::strstr(address, IMAGE_SPACE_HOST_MARKERS[i])) return 1;
@@ -89,13 +94,6 @@ static int servedFromMap(MigrationRun* run, ArrayList** failures, const char* ad
     return 1;
 }
 
-static int probeCreate(const char* path) {
-    FILE* f = openFile(path, "wb");
-    if (!f) return 0;
-    std::fclose(f);
-    return 1;
-}
-
 static int download(MigrationRun* run, const char* address, const char* path) {
     std::memset(run->errorText, 0, sizeof run->errorText);
     return downloadImage(address, path, run->errorText, 1, 0);
@@ -109,21 +107,18 @@ static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem
     const char* ext = chooseImageExtension(address);
     const char* folder = run->options.destFolder;
     char path[PATH_BUFFER_SIZE] = {0};
-    int numberBefore = *imageNumber;
-    int numbered = numberedImagePath(folder, stem, imageNumber, ext, path);
-    if (!numbered) *imageNumber = numberBefore;
-    if (!numbered || !probeCreate(path)) {
+    // The name is taken by creating its file, so that no other run can take it meanwhile.
+    int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
+    if (!numbered) {
         // The title makes the numbered path too long or invalid: fall back to a stamp name.
-        std::memset(path, 0, sizeof path);
-        if (!stampImagePath(folder, ext, path)) {
+        if (!reserveStampImagePath(folder, ext, path)) {
             stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
     }
     int result = download(run, address, path);
     if (result == -3) {
-        std::memset(path, 0, sizeof path);
-        if (!stampImagePath(folder, ext, path)) {
+        if (!reserveStampImagePath(folder, ext, path)) {
             stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
@@ -148,7 +143,7 @@ static void moveMobileImage(MigrationRun* run, Item* item, const char* address) 
     if (servedFromMap(run, &item->mobileFailures, address)) return;
     const char* ext = chooseImageExtension(address);
     char path[PATH_BUFFER_SIZE] = {0};
-    if (!stampImagePath(run->options.destFolder, ext, path)) {
+    if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
         stopWithMessage(programText(CREATE_FAILED_TEXT));
         return;
     }
@@ -288,12 +283,14 @@ int runMigrationJob() {
     jobSummary.packageChanged = packageChanged;
     if (stopRequested) {
         hashMapDestroy(run.imageFiles, 1);
+        endPackageRun();
         windowEndProcess(0);
     }
 
     setProgressText(run.total, run.finishedCount, "");
     jobRunning = 0;
     showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages);
+    endPackageRun();
     hashMapDestroy(run.imageFiles, 1);
     resetConnectFailures();
     windowRestoreButtons();

@@ -22,6 +22,12 @@ struct JobSummary {
 };
 extern JobSummary jobSummary;
 
+// The last start check of both front ends, after their own: takes the package for the run (its
+// lock, held until the job ends) and makes sure that everything the run will need, the package's
+// write-back and the image folder's names, can be had. Returns PACKAGE_READY (package/writer.h)
+// or the refusal, whose message packageRunRefusalText gives.
+int beginRun(const char* packagePath, const char* imageFolder);
+
 // The thread procedure. Reads items, packageText and packagePath. When the run was stopped it
 // ends the process (windowEndProcess(0)) instead of returning.
 int runMigrationJob();

@@ -123,6 +123,46 @@ int stampImagePath(const char* folder, const char* ext, char* path) {
     }
 }
 
+// Forms the numbered path of one number; 0 when it does not fit.
+static int formatNumberedPath(const char* folder, const char* stem, int number, const char* ext, char* path) {
+    std::memset(path, 0, PATH_BUFFER_SIZE);
+    int written = number <= 9 ? std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#0%d.%s", folder, PATH_SEPARATOR,
+                                              stem, number, ext)
+                              : std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#%d.%s", folder, PATH_SEPARATOR,
+                                              stem, number, ext);
+    return formatPath(path, written);
+}
+
+int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path) {
+    for (int candidate = *number; candidate < INT32_MAX; candidate++) {
+        if (!formatNumberedPath(folder, stem, candidate, ext, path)) return 0;
+        int created = createNewFile(path);
+        if (created == NEW_FILE_CREATED) {
+            *number = candidate + 1;
+            return 1;
+        }
+        if (created == NEW_FILE_FAILED) break;
+    }
+    std::memset(path, 0, PATH_BUFFER_SIZE);
+    return 0;
+}
+
+int reserveStampImagePath(const char* folder, const char* ext, char* path) {
+    for (;;) {
+        if (!stampImagePath(folder, ext, path)) return 0;
+        int created = createNewFile(path);
+        if (created == NEW_FILE_CREATED) return 1;
+        if (created == NEW_FILE_FAILED) {
+            std::memset(path, 0, PATH_BUFFER_SIZE);
+            return 0;
+        }
+    }
+}
+
+int imageFolderHasRoom(const char* folder) {
+    return std::strlen(folder) + STAMP_NAME_ROOM <= static_cast<size_t>(PATH_BUFFER_SIZE) ? 1 : 0;
+}
+
 void takeJobStartTime() {
     struct tm now;
     std::memset(&now, 0, sizeof now);

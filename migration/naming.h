@@ -32,5 +32,16 @@ int numberedImagePath(const char* folder, const char* stem, int* number, const c
 // The first free stamp path, into a PATH_BUFFER_SIZE buffer; advances stampCounter. Returns 0 when
 // the path does not fit.
 int stampImagePath(const char* folder, const char* ext, char* path);
+// The same two names, taken for the run: the file is created, empty, under the name with exclusive
+// creation, so that a name another run took meanwhile, or a link under a free name, is passed over
+// for the next number (or the next counter value) and never written through. Return 0 when no name
+// can be created (it does not fit, the system refuses its characters, the folder is not writable).
+int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path);
+int reserveStampImagePath(const char* folder, const char* ext, char* path);
+// Room that a stamp name takes behind its folder: the separator, the longest date and counter and
+// the longest extension, with the terminating NUL.
+constexpr int STAMP_NAME_ROOM = 40;
+// 1 when the folder leaves room in a path buffer for every stamp name.
+int imageFolderHasRoom(const char* folder);
 // Takes the run's start time for the stamp names.
 void takeJobStartTime();

@@ -7,11 +7,15 @@
 #include "migration/jobwindow.h"
 #include "platform/files.h"
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 int writerFailAtStep = WRITER_STEP_NONE;
 
@@ -24,8 +28,52 @@ static const char* const BACKUP_WRITE_FAILED_TEXT = "备份csv文件时出错：
 static const char* const READ_INCOMPLETE_TEXT = "备份csv文件时出错：文件读取不完整";
 
 constexpr size_t COPY_BLOCK_SIZE = 8192;
+// Long enough to be unique among the runs of a folder, short enough for any package name.
+constexpr size_t TEMP_NAME_MAX_LENGTH = 12;
+constexpr int TEMP_NAME_ATTEMPTS = 1000;
 
 namespace {
+
+// The package of the current run: its lock and the file the write-back replaces.
+struct PackageRun {
+    std::mutex mutex;
+    FileLock lock{-1};
+    char path[PATH_BUFFER_SIZE];
+    char target[PATH_BUFFER_SIZE];
+};
+
+PackageRun packageRun;
+std::atomic<uint64_t> tempNameCounter{0};
+
+// Creates a file of a name of its own in the folder of `target`, no longer than target's name;
+// 0 when no such file can be made there.
+int createTempBeside(const char* target, char* tempPath) {
+    const char* name = fileNameOf(target);
+    size_t nameLength = std::strlen(name);
+    size_t folderLength = static_cast<size_t>(name - target);
+    size_t length = nameLength < TEMP_NAME_MAX_LENGTH ? nameLength : TEMP_NAME_MAX_LENGTH;
+    if (length == 0 || folderLength + length >= PATH_BUFFER_SIZE) return 0;
+    static const char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed)) << 16);
+    for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; attempt++) {
+        uint64_t value = (seed + tempNameCounter++) * 0x9E3779B97F4A7C15ull;
+        std::memset(tempPath, 0, PATH_BUFFER_SIZE);
+        std::memcpy(tempPath, target, folderLength);
+        char* out = tempPath + folderLength;
+        size_t i = 0;
+        if (length >= 2) out[i++] = WRITER_TEMP_MARK;
+        for (; i < length; i++) {
+            out[i] = DIGITS[value % 36];
+            value = (value / 36) ^ (value << 29);
+        }
+        int created = createNewFile(tempPath);
+        if (created == NEW_FILE_CREATED) return 1;
+        if (created == NEW_FILE_FAILED) break;
+    }
+    std::memset(tempPath, 0, PATH_BUFFER_SIZE);
+    return 0;
+}
 
 struct FileCloser {
     void operator()(FILE* file) const {
@@ -83,13 +131,19 @@ int writePackage(const char* path, const char* text) {
     output.get()[1] = '\xFE';
     size_t total = static_cast<size_t>(produced) + 2;
 
-    char tempPath[PATH_BUFFER_SIZE] = {0};
-    int written = std::snprintf(tempPath, sizeof tempPath, "%s%s", path, WRITER_TEMP_SUFFIX);
-    if (written < 0 || written >= static_cast<int>(sizeof tempPath)) {
-        // No room for the temporary file's name: nothing was created.
+    // A package that is a link is replaced where the link leads, never the link itself.
+    std::unique_lock<std::mutex> held(packageRun.mutex);
+    int running = packageRun.lock.handle != -1 && std::strcmp(packageRun.path, path) == 0;
+    char target[PATH_BUFFER_SIZE] = {0};
+    if (running) {
+        copyBounded(target, sizeof target, packageRun.target);
+    } else if (!linkTargetPath(path, target, sizeof target)) {
         failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
     }
-    temp.reset(openFile(tempPath, "wb"));
+    char tempPath[PATH_BUFFER_SIZE] = {0};
+    if (!createTempBeside(target, tempPath)) failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
+    // The file was made by this run a moment ago; a link put in its place is not followed.
+    temp.reset(openFileForWritingNoFollow(tempPath));
     if (!temp || injected(WRITER_STEP_OPEN)) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
 
     size_t toWrite = injected(WRITER_STEP_WRITE) ? total / 2 : total;
@@ -101,12 +155,92 @@ int writePackage(const char* path, const char* text) {
         failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
     }
     if (!closeFile(temp)) failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
+    // The new file keeps the old one's permissions (and owner, where that can be given).
+    if (!copyPermissions(target, tempPath)) failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
 
-    // The package is replaced in one step; until here it has not been touched.
-    if (injected(WRITER_STEP_REPLACE) || !replaceFile(tempPath, path)) {
+    // The package is replaced in one step; until here it has not been touched. A run's lock moves
+    // to the new file before it takes the package's place, so that the package is never without it.
+    if (injected(WRITER_STEP_REPLACE)) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+    if (running) {
+        FileLock newLock{-1};
+        if (lockFile(tempPath, &newLock) != LOCK_TAKEN) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+        if (!replaceLockedFile(tempPath, target, &packageRun.lock)) {
+            unlockFile(&newLock);
+            failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+        }
+        packageRun.lock = newLock;
+    } else if (!replaceFile(tempPath, target)) {
         failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
     }
     return 1;
+}
+
+int beginPackageRun(const char* path) {
+    std::lock_guard<std::mutex> held(packageRun.mutex);
+    if (packageRun.lock.handle != -1) return PACKAGE_BUSY;
+    char target[PATH_BUFFER_SIZE] = {0};
+    if (!fileExists(path)) return PACKAGE_MISSING;
+    if (!linkTargetPath(path, target, sizeof target)) return PACKAGE_PATH_TOO_LONG;
+    FileLock lock{-1};
+    int locked = lockFile(target, &lock);
+    if (locked == LOCK_BUSY) return PACKAGE_BUSY;
+    if (locked != LOCK_TAKEN) return PACKAGE_MISSING;
+    int check = PACKAGE_READY;
+    char tempPath[PATH_BUFFER_SIZE] = {0};
+    char folder[PATH_BUFFER_SIZE] = {0};
+    copyBounded(folder, sizeof folder, target);
+    char* name = folder + (fileNameOf(folder) - folder);
+    if (name == folder) {
+        copyBounded(folder, sizeof folder, ".");
+    } else if (name - folder > 1 && name[-2] != ':') {
+        name[-1] = '\0';
+    } else {
+        // A root ("/", "C:\\") keeps its separator.
+        name[0] = '\0';
+    }
+    if (!isWritableFile(target)) {
+        check = PACKAGE_READ_ONLY;
+    } else if (!isWritableFile(folder) || !createTempBeside(target, tempPath)) {
+        // The write-back's temporary file cannot be made: the folder is read-only, or full.
+        check = PACKAGE_FOLDER_READ_ONLY;
+    } else {
+        removeFile(tempPath);
+    }
+    if (check != PACKAGE_READY || !copyBounded(packageRun.path, sizeof packageRun.path, path)) {
+        unlockFile(&lock);
+        return check != PACKAGE_READY ? check : PACKAGE_PATH_TOO_LONG;
+    }
+    copyBounded(packageRun.target, sizeof packageRun.target, target);
+    packageRun.lock = lock;
+    return PACKAGE_READY;
+}
+
+const char* packageRunRefusalText(int check) {
+    switch (check) {
+    case PACKAGE_BUSY:
+        return "数据包正在被另一个搬家任务使用，请等它结束后再试。";
+    case PACKAGE_READ_ONLY:
+        return "数据包(csv文件)"
+               "是只读的，搬家后无法更新它。请去掉它的只读属性，或把它复制到可以写入的文件夹后再试。";
+    case PACKAGE_FOLDER_READ_ONLY:
+        return "数据包(csv文件)"
+               "所在的文件夹不能写入，搬家后无法更新数据包。请把它复制到可以写入的文件夹后再试。";
+    case PACKAGE_PATH_TOO_LONG:
+        return "数据包(csv文件)的路径太长，搬家后无法更新它。请把它移到路径较短的文件夹后再试。";
+    case IMAGE_FOLDER_TOO_LONG:
+        return "选择的文件夹路径太长，放不下图片的文件名，请选择路径较短的文件夹。";
+    case PACKAGE_MISSING:
+        return "选择的csv文件不存在，请重新选择";
+    default:
+        return "";
+    }
+}
+
+void endPackageRun() {
+    std::lock_guard<std::mutex> held(packageRun.mutex);
+    unlockFile(&packageRun.lock);
+    std::memset(packageRun.path, 0, sizeof packageRun.path);
+    std::memset(packageRun.target, 0, sizeof packageRun.target);
 }
 
 // A backup name is taken when anything, file or folder, stands under it.

@@ -24,6 +24,27 @@ enum WriterStep {
 };
 extern int writerFailAtStep;
 
-// The temporary file that the write-back fills before it replaces the package: the package's
-// path with this suffix, in the same folder.
-constexpr const char* WRITER_TEMP_SUFFIX = ".vedo-tmp";
+// The temporary file that the write-back fills before it replaces the package lies in the folder
+// of the file the package path leads to (the target of a link), under a name of its own that
+// begins with this character and is no longer than the package's own name, so that it fits
+// wherever the package fits.
+constexpr char WRITER_TEMP_MARK = '~';
+
+// Taking the package for one run. Both front ends call beginPackageRun after their own start
+// checks and before the job starts: it locks the package against every other run (another window,
+// another vedo-cli) and makes sure that the run can write the package back at its end. On
+// PACKAGE_READY the lock is held until endPackageRun (the job calls it when it ends; the end of the
+// process releases it too); on a refusal nothing is held and nothing was changed.
+enum PackageRunCheck {
+    PACKAGE_READY = 0,
+    PACKAGE_BUSY = 1,             // another run holds the package
+    PACKAGE_READ_ONLY = 2,        // the package file may not be written
+    PACKAGE_FOLDER_READ_ONLY = 3, // no file can be made beside it
+    PACKAGE_PATH_TOO_LONG = 4,    // the package (or the file its link leads to) has no room
+    PACKAGE_MISSING = 5,          // the package cannot be opened
+    IMAGE_FOLDER_TOO_LONG = 6,    // the image folder leaves no room for image names (the job's check)
+};
+int beginPackageRun(const char* packagePath);
+// The message (UTF-8) that tells the user about a refusal; the caption is "提示".
+const char* packageRunRefusalText(int check);
+void endPackageRun();

@@ -34,3 +34,48 @@ int specialFolderPath(int folderId, char* buffer);
 constexpr int CSIDL_DESKTOP_FOLDER = 0;
 
 void localTimeNow(struct tm* out);
+
+// Creating a file under a name nobody has taken yet. Anything under the name, a file, a folder or
+// a symbolic link (even one that points nowhere), makes the name taken: nothing is written
+// through it.
+enum NewFileResult {
+    NEW_FILE_CREATED = 1,
+    NEW_FILE_NAME_TAKEN = 0,
+    NEW_FILE_FAILED = -1, // the name is free but cannot be created (folder, length, characters)
+};
+int createNewFile(const char* path);
+// Opens a file for writing from its start, creating it when missing, as fopen "wb" does, but never
+// through a symbolic link: a link under the name makes the open fail.
+FILE* openFileForWritingNoFollow(const char* path);
+
+// The file a symbolic link leads to, into a buffer of `size` bytes; a path that is no link is
+// copied as it is. Returns 0 when the target cannot be found or does not fit.
+int linkTargetPath(const char* path, char* buffer, int size);
+// The path made absolute (from the current directory) and written with the platform's separators.
+// Returns 0 when it cannot be formed or does not fit.
+int absolutePath(const char* path, char* buffer, int size);
+// 1 when the user may write the file (or make files in the folder) and its permissions do not
+// mark it read-only, whoever the user is.
+int isWritableFile(const char* path);
+// Gives the new file `to` the permission bits (and, where the platform allows it, the owner) of
+// `from`; returns 1 on success.
+int copyPermissions(const char* from, const char* to);
+
+// An exclusive lock on a file, held by one run of the program against every other run, in this
+// process or another. The lock belongs to the file, not to its name: replacing the file by
+// renaming another over it leaves the lock on the old file.
+struct FileLock {
+    long long handle; // -1 when no lock is held
+};
+enum LockResult {
+    LOCK_TAKEN = 1,
+    LOCK_BUSY = 0,    // another run holds the file
+    LOCK_FAILED = -1, // the file cannot be opened
+};
+// Locks the file at the path without waiting. Makes sure that the locked file is still the one at
+// the path, so that a file replaced meanwhile is never taken for the current one.
+int lockFile(const char* path, FileLock* lock);
+void unlockFile(FileLock* lock);
+// Replaces `to` by `from` in one step while `toLock` holds `to`. The lock on the old file is
+// released, at the latest once the replacement has been made.
+int replaceLockedFile(const char* from, const char* to, FileLock* toLock);

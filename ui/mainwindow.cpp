@@ -9,6 +9,7 @@
 #include "migration/jobwindow.h"
 #include "package/item.h"
 #include "package/reader.h"
+#include "package/writer.h"
 #include "platform/files.h"
 #include "ui/shell.h"
 #include "ui/wintext.h"
@@ -219,6 +220,14 @@ static void startMigration() {
                 L"请重新选择一个文件夹。",
                 L"提示", MB_ICONWARNING | MB_OK);
         SetFocus(controls.chooseFolder);
+        return;
+    }
+    // The package is taken for the run, or the run does not start: another run holds it, or this
+    // run could not write it back at its end.
+    int taken = beginRun(packagePath, folder);
+    if (taken != PACKAGE_READY) {
+        showBox(utf8ToWide(packageRunRefusalText(taken)).c_str(), L"提示", MB_ICONWARNING | MB_OK);
+        if (taken == IMAGE_FOLDER_TOO_LONG) SetFocus(controls.chooseFolder);
         return;
     }
 

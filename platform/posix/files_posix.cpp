@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,4 +104,121 @@ int specialFolderPath(int, char*) { return 0; }
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);
     localtime_r(&now, out);
+}
+
+int createNewFile(const char* path) {
+    std::string native = nativePath(path);
+    int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        close(fd);
+        return NEW_FILE_CREATED;
+    }
+    if (errno == EEXIST) return NEW_FILE_NAME_TAKEN;
+    // A name under a folder that is a file or a link to nowhere: taken too, when something stands
+    // under it.
+    struct stat st;
+    if (lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
+    return NEW_FILE_FAILED;
+}
+
+FILE* openFileForWritingNoFollow(const char* path) {
+    int fd = open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, "wb");
+    if (!file) close(fd);
+    return file;
+}
+
+int linkTargetPath(const char* path, char* buffer, int size) {
+    std::string native = nativePath(path);
+    struct stat st;
+    if (lstat(native.c_str(), &st) != 0) return 0;
+    if (!S_ISLNK(st.st_mode)) return copyOut(std::string(path), buffer, size);
+    char* resolved = realpath(native.c_str(), nullptr);
+    if (!resolved) return 0;
+    std::string target = enginePath(resolved);
+    std::free(resolved);
+    return copyOut(target, buffer, size);
+}
+
+int absolutePath(const char* path, char* buffer, int size) {
+    if (!path || !path[0]) return 0;
+    if (path[0] == '/') return copyOut(std::string(path), buffer, size);
+    char here[4096];
+    if (!currentDirectory(here, sizeof here)) return 0;
+    const char* rest = path;
+    while (rest[0] == '.' && rest[1] == '/') {
+        rest += 2;
+        while (*rest == '/')
+            rest++;
+    }
+    std::string joined(here);
+    if (std::strcmp(rest, ".") == 0) rest = "";
+    if (rest[0]) {
+        if (joined.empty() || joined.back() != '/') joined += '/';
+        joined += rest;
+    }
+    return copyOut(joined, buffer, size);
+}
+
+int isWritableFile(const char* path) {
+    std::string native = nativePath(path);
+    struct stat st;
+    if (stat(native.c_str(), &st) != 0) return 0;
+    // The superuser may write anything; a file marked read-only for everyone stays read-only.
+    if ((st.st_mode & 0222) == 0) return 0;
+    return access(native.c_str(), W_OK) == 0 ? 1 : 0;
+}
+
+int copyPermissions(const char* from, const char* to) {
+    struct stat st;
+    std::string nativeTo = nativePath(to);
+    if (stat(nativePath(from).c_str(), &st) != 0) return 0;
+    // The owner can only be given by the superuser; anyone else owns what they write.
+    if (geteuid() == 0 && chown(nativeTo.c_str(), st.st_uid, st.st_gid) != 0) return 0;
+    return chmod(nativeTo.c_str(), st.st_mode & 07777) == 0 ? 1 : 0;
+}
+
+static int sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+constexpr int LOCK_ATTEMPTS = 20;
+
+int lockFile(const char* path, FileLock* lock) {
+    lock->handle = -1;
+    std::string native = nativePath(path);
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
+        int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return LOCK_FAILED;
+        // A lock of the open file itself (not of the process), so that closing another descriptor
+        // of the same file, as the backup does, never releases it.
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int busy = errno == EWOULDBLOCK;
+            close(fd);
+            return busy ? LOCK_BUSY : LOCK_FAILED;
+        }
+        struct stat locked, current;
+        if (fstat(fd, &locked) == 0 && stat(native.c_str(), &current) == 0 && sameFile(locked, current)) {
+            lock->handle = fd;
+            return LOCK_TAKEN;
+        }
+        // The run that held the file replaced it meanwhile: its new file is the one to lock.
+        close(fd);
+    }
+    return LOCK_BUSY;
+}
+
+void unlockFile(FileLock* lock) {
+    if (lock->handle < 0) return;
+    close(static_cast<int>(lock->handle));
+    lock->handle = -1;
+}
+
+int replaceLockedFile(const char* from, const char* to, FileLock* toLock) {
+    // The old file keeps its lock until the new one stands under the name, so that no other run
+    // finds the name unlocked in between.
+    int replaced = replaceFile(from, to);
+    unlockFile(toLock);
+    return replaced;
 }

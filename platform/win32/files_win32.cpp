@@ -6,6 +6,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <fcntl.h>
 #include <io.h>
 
 #include <cstring>
@@ -168,4 +169,183 @@ int specialFolderPath(int folderId, char* buffer) {
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);
     if (localtime_s(out, &now) != 0) std::memset(out, 0, sizeof *out);
+}
+
+int createNewFile(const char* path) {
+    std::wstring wide;
+    if (!widePath(path, wide)) return NEW_FILE_FAILED;
+    // CREATE_NEW never opens what stands under the name, a link included.
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return NEW_FILE_CREATED;
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NEW_FILE_NAME_TAKEN;
+    if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) return NEW_FILE_NAME_TAKEN;
+    return NEW_FILE_FAILED;
+}
+
+FILE* openFileForWritingNoFollow(const char* path) {
+    std::wstring wide;
+    if (!widePath(path, wide)) return nullptr;
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    // The handle of a link is the link itself: never write into it.
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !SetEndOfFile(file)) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, "wb");
+    if (!stream) _close(fd);
+    return stream;
+}
+
+namespace {
+
+HANDLE openForLock(const std::wstring& wide) {
+    // Every kind of sharing: the reader, the backup and the replacement of the file go on while
+    // the lock is held.
+    return CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool identityOf(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+    return GetFileInformationByHandle(file, info) != 0;
+}
+
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The locked byte lies far beyond the end of any package, so that reading the file under the
+// lock is never refused.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
+constexpr int LOCK_ATTEMPTS = 20;
+
+// Strips the \\?\ prefix that GetFinalPathNameByHandleW puts in front of the path.
+std::wstring withoutLongPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + path.substr(7);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+} // namespace
+
+int linkTargetPath(const char* path, char* buffer, int size) {
+    std::wstring wide;
+    if (!widePath(path, wide)) return 0;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (static_cast<int>(std::strlen(path)) >= size) return 0;
+        std::memcpy(buffer, path, std::strlen(path) + 1);
+        return 1;
+    }
+    HANDLE file = openForLock(wide);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    std::wstring target(32768, L'\0');
+    DWORD n =
+        GetFinalPathNameByHandleW(file, &target[0], static_cast<DWORD>(target.size()), FILE_NAME_NORMALIZED);
+    CloseHandle(file);
+    if (n == 0 || n >= target.size()) return 0;
+    target.resize(n);
+    return enginePath(withoutLongPrefix(target).c_str(), buffer, size);
+}
+
+int absolutePath(const char* path, char* buffer, int size) {
+    std::wstring wide;
+    if (!path || !path[0] || !widePath(path, wide)) return 0;
+    // The full path of the current drive and folder, with every "/" turned into a backslash.
+    DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return 0;
+    std::wstring full(needed, L'\0');
+    DWORD n = GetFullPathNameW(wide.c_str(), needed, &full[0], nullptr);
+    if (n == 0 || n >= needed) return 0;
+    full.resize(n);
+    return enginePath(full.c_str(), buffer, size);
+}
+
+int isWritableFile(const char* path) {
+    std::wstring wide;
+    if (!widePath(path, wide)) return 0;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    // A folder's read-only mark only asks Explorer for its customised view; whether files can be
+    // made in it shows when one is made.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 1;
+    if (attributes & FILE_ATTRIBUTE_READONLY) return 0;
+    // The file's access list may forbid writing too.
+    HANDLE file =
+        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 0;
+    CloseHandle(file);
+    return 1;
+}
+
+int copyPermissions(const char* from, const char* to) {
+    std::wstring wideFrom, wideTo;
+    if (!widePath(from, wideFrom) || !widePath(to, wideTo)) return 0;
+    DWORD attributes = GetFileAttributesW(wideFrom.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    // Hidden and system marks go along; the new file inherits its access list from the folder.
+    DWORD kept =
+        attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    return SetFileAttributesW(wideTo.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL) ? 1 : 0;
+}
+
+int lockFile(const char* path, FileLock* lock) {
+    lock->handle = -1;
+    std::wstring wide;
+    if (!widePath(path, wide)) return LOCK_FAILED;
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
+        HANDLE file = openForLock(wide);
+        if (file == INVALID_HANDLE_VALUE) return LOCK_FAILED;
+        OVERLAPPED at;
+        std::memset(&at, 0, sizeof at);
+        at.OffsetHigh = LOCK_OFFSET_HIGH;
+        if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+            DWORD error = GetLastError();
+            CloseHandle(file);
+            return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? LOCK_BUSY : LOCK_FAILED;
+        }
+        BY_HANDLE_FILE_INFORMATION locked, current;
+        HANDLE again = openForLock(wide);
+        bool same = again != INVALID_HANDLE_VALUE && identityOf(file, &locked) &&
+                    identityOf(again, &current) && sameFile(locked, current);
+        if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+        if (same) {
+            lock->handle = static_cast<long long>(reinterpret_cast<intptr_t>(file));
+            return LOCK_TAKEN;
+        }
+        // The run that held the file replaced it meanwhile: its new file is the one to lock.
+        CloseHandle(file);
+    }
+    return LOCK_BUSY;
+}
+
+void unlockFile(FileLock* lock) {
+    if (lock->handle == -1) return;
+    // Closing the handle releases its lock.
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(lock->handle)));
+    lock->handle = -1;
+}
+
+int replaceLockedFile(const char* from, const char* to, FileLock* toLock) {
+    // The system refuses to rename over a file that is still open, even by its own process: the
+    // old file's handle goes first. The new file is already locked by the caller.
+    unlockFile(toLock);
+    return replaceFile(from, to);
 }

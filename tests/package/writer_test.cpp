@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,14 @@ struct WriterFixture : ::testing::Test {
         EXPECT_EQ(fakeWindow.messages[0].icon, ICON_ERROR);
     }
 };
+
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().u8string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 std::string packageUtf8() {
     // Rows with TABs, doubled quotes, CR LF, Chinese text and, where the engine has GB18030, a
@@ -134,7 +144,7 @@ TEST_F(WriterFixture, WrittenPackageKeepsEveryCharacter) {
     std::string text = utf8ToEngine(packageUtf8());
     ASSERT_EQ(writePackage(package.c_str(), text.c_str()), 1);
     EXPECT_EQ(readWholeFile(package), utf8ToUtf16leWithBom(packageUtf8()));
-    EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str()));
+    EXPECT_EQ(namesIn(packageDir), std::vector<std::string>{"shop.csv"}) << "no temporary file is left";
 
     // An empty text leaves just the byte-order mark.
     ASSERT_EQ(writePackage(package.c_str(), ""), 1);
@@ -160,7 +170,8 @@ TEST_F(WriterFixture, AFailedWriteBackLeavesThePackageUntouched) {
         writerFailAtStep = s.step;
         expectFatal([&] { writePackage(package.c_str(), text.c_str()); }, s.message);
         EXPECT_EQ(readWholeFile(package), original);
-        EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str())) << "the temporary file is removed";
+        EXPECT_EQ(namesIn(packageDir), std::vector<std::string>{"shop.csv"})
+            << "the temporary file is removed";
     }
 
     // A package in a folder that is gone cannot be written either; nothing is left behind.
@@ -184,7 +195,7 @@ TEST_F(WriterFixture, AFullDiskLeavesThePackageUntouched) {
     std::string text(64 * 1024, 'x');
     expectFatal([&] { writePackage(package.c_str(), text.c_str()); }, WRITE_FAILED);
     EXPECT_EQ(readWholeFile(package), original);
-    EXPECT_FALSE(fileExists((package + WRITER_TEMP_SUFFIX).c_str()));
+    EXPECT_EQ(namesIn(small), std::vector<std::string>{"shop.csv"});
 
     // With room again, the same write succeeds.
     std::string fits(8 * 1024, 'y');
