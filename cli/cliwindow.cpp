@@ -2,14 +2,25 @@
 
 #include "cli/json.h"
 #include "core/text.h"
+#include "migration/job.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 CliWindow cliWindow;
 
-int cliExitStatus(int status) { return (status == 0 && cliWindow.errorShown.load()) ? 1 : status; }
+int cliExitStatus(int status) {
+    return (status == 0 && cliWindow.errorShown.load()) ? 1 : status;
+}
+
+void cliWaitForJobEnd(int milliseconds) {
+    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (jobRunning.load() && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
 
 const char* cliRowText(int row, int column) {
     std::lock_guard<std::mutex> lock(cliWindow.mutex);
@@ -40,7 +51,9 @@ void windowSetRowText(int row, int column, const char* text) {
 }
 
 // The command line has no selection.
-int windowIsRowSelected(int) { return 0; }
+int windowIsRowSelected(int) {
+    return 0;
+}
 
 void windowNotifySelectionChanged() {}
 

@@ -46,5 +46,13 @@ int cliExitStatus(int status);
 // exits; returns the exit status to use.
 int migrateExitStatus(int status);
 
+// How long a console close event waits for the job to write back: the system ends the process
+// about five seconds after the event.
+constexpr int CLI_CLOSE_WAIT_MILLISECONDS = 4500;
+
+// Waits until the job is no longer running (a stopped job ends the process itself), at most the
+// given time.
+void cliWaitForJobEnd(int milliseconds);
+
 // The text of a recorded cell, or "" when the row or the cell was never written.
 const char* cliRowText(int row, int column);

@@ -7,6 +7,7 @@
 #include "core/applog.h"
 #include "core/charset.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,14 +58,15 @@ char** engineArguments(int argc, char** argv, int* count) {
 }
 
 int usage(FILE* out) {
-    std::fputs("usage: vedo-cli COMMAND [ARGUMENTS]\n"
-               "\n"
-               "commands:\n"
-               "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n"
-               "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
-               "          [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
-               "                                 move the package's images into FOLDER and rewrite the package\n",
-               out);
+    std::fputs(
+        "usage: vedo-cli COMMAND [ARGUMENTS]\n"
+        "\n"
+        "commands:\n"
+        "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n"
+        "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
+        "          [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
+        "                                 move the package's images into FOLDER and rewrite the package\n",
+        out);
     return EXIT_USAGE;
 }
 
@@ -86,7 +88,8 @@ void freeArguments(char** args, int argc, char** argv) {
     if (!args) return;
     for (int i = 0; args[i]; i++) {
         bool own = true;
-        for (int k = 0; k < argc; k++) own = own && args[i] != argv[k];
+        for (int k = 0; k < argc; k++)
+            own = own && args[i] != argv[k];
         if (own) std::free(args[i]);
     }
     std::free(args);
@@ -98,6 +101,10 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+#else
+    // A reader that goes away (`vedo-cli migrate ... | head`) must not end a run before its package
+    // is written back: writes to the closed pipe fail instead, and the output just stops.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     initAppDir();
     if (!openLog()) {

@@ -176,8 +176,14 @@ void requestStop() {
 
 #ifdef _WIN32
 BOOL WINAPI onConsoleControl(DWORD kind) {
-    if (kind == CTRL_C_EVENT || kind == CTRL_BREAK_EVENT || kind == CTRL_CLOSE_EVENT) {
+    if (kind == CTRL_C_EVENT || kind == CTRL_BREAK_EVENT) {
         requestStop();
+        return TRUE;
+    }
+    if (kind == CTRL_CLOSE_EVENT || kind == CTRL_LOGOFF_EVENT || kind == CTRL_SHUTDOWN_EVENT) {
+        // The process ends when this handler returns: give the job its time to write back.
+        requestStop();
+        cliWaitForJobEnd(CLI_CLOSE_WAIT_MILLISECONDS);
         return TRUE;
     }
     return FALSE;
@@ -198,6 +204,7 @@ void installInterruptHandler() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 #endif
 }
 

@@ -7,6 +7,7 @@
 #include "http/download.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,9 @@ static std::mutex overrideMutex;
 static std::atomic<int> connectTimeoutOverride{0};
 static std::atomic<int> ioTimeoutOverride{0};
 static std::atomic<int> loopbackOnly{0};
+static std::atomic<int> lowSpeedBytesOverride{0};
+static std::atomic<int> lowSpeedTimeOverride{0};
+static std::atomic<const std::atomic<int>*> transferStopFlag{nullptr};
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -203,6 +207,69 @@ int socketIoTimeoutMilliseconds() {
     return overridden > 0 ? overridden : SOCKET_IO_TIMEOUT_MS;
 }
 
+void setLowSpeedLimit(int bytes, int milliseconds) {
+    lowSpeedBytesOverride.store(bytes > 0 ? bytes : 0);
+    lowSpeedTimeOverride.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+static int lowSpeedBytes() {
+    int overridden = lowSpeedBytesOverride.load();
+    return overridden > 0 ? overridden : LOW_SPEED_LIMIT_BYTES;
+}
+
+static int lowSpeedMilliseconds() {
+    int overridden = lowSpeedTimeOverride.load();
+    return overridden > 0 ? overridden : LOW_SPEED_TIME_SECONDS * 1000;
+}
+
+void setTransferStopFlag(const std::atomic<int>* flag) {
+    transferStopFlag.store(flag);
+}
+
+int transferStopRequested() {
+    const std::atomic<int>* flag = transferStopFlag.load();
+    return flag && flag->load() ? 1 : 0;
+}
+
+static int64_t nowMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void startTransferPace(TransferPace* pace) {
+    pace->windowStart = nowMilliseconds();
+    pace->windowBytes = 0;
+}
+
+int receiveBounded(SocketHandle socket, char* buffer, int length, TransferPace* pace) {
+    int64_t waitStart = nowMilliseconds();
+    int idleLimit = socketIoTimeoutMilliseconds();
+    for (;;) {
+        if (transferStopRequested()) return RECEIVE_STOPPED;
+        int64_t now = nowMilliseconds();
+        // Each window must bring its share of bytes; a window that did is followed by a fresh one.
+        if (now - pace->windowStart >= lowSpeedMilliseconds()) {
+            if (pace->windowBytes < lowSpeedBytes()) return RECEIVE_TOO_SLOW;
+            pace->windowStart = now;
+            pace->windowBytes = 0;
+        }
+        int64_t idle = now - waitStart;
+        if (idle >= idleLimit) return RECEIVE_FAILED;
+        int64_t slice = idleLimit - idle;
+        int64_t windowLeft = lowSpeedMilliseconds() - (now - pace->windowStart);
+        if (windowLeft < slice) slice = windowLeft;
+        if (slice > STOP_CHECK_MILLISECONDS) slice = STOP_CHECK_MILLISECONDS;
+        if (slice < 1) slice = 1;
+        int ready = waitReadable(socket, static_cast<int>(slice));
+        if (ready < 0) return RECEIVE_FAILED;
+        if (ready == 0) continue;
+        int n = receiveSome(socket, buffer, length);
+        if (n > 0) pace->windowBytes += n;
+        return n < 0 ? RECEIVE_FAILED : n;
+    }
+}
+
 void setLoopbackOnly(int on) {
     loopbackOnly.store(on ? 1 : 0);
 }
@@ -270,7 +337,23 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     int started = startConnect(socket, address, static_cast<uint16_t>(targetPort & 0xFFFF), &errorCode);
     if (nonBlocking) {
         int waited = started == 1 ? CONNECT_READY : CONNECT_REFUSED;
-        if (started == 0) waited = waitForConnect(socket, connectTimeoutMilliseconds(), &errorCode);
+        if (started == 0) {
+            // The wait is cut in slices so that a stop request ends it within one of them.
+            waited = CONNECT_TIMED_OUT;
+            int64_t waitStart = nowMilliseconds();
+            for (;;) {
+                int64_t left = connectTimeoutMilliseconds() - (nowMilliseconds() - waitStart);
+                if (left <= 0) break;
+                int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
+                waited = waitForConnect(socket, slice, &errorCode);
+                if (waited != CONNECT_TIMED_OUT) break;
+                if (transferStopRequested()) {
+                    std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+                    closeSocket(socket);
+                    return NO_SOCKET;
+                }
+            }
+        }
         if (waited == CONNECT_TIMED_OUT) {
             std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接超时。"));
             closeSocket(socket);
@@ -309,7 +392,13 @@ SocketHandle acquirePooledSocket(const char* host, int port, char* errorText) {
     HeapText key = serverKey(host, port);
     if (!socketPool) initConnectionPool();
     SocketHandle pooled = reinterpret_cast<SocketHandle>(hashMapGet(socketPool, key.get()));
-    if (pooled != NO_SOCKET) return pooled;
+    if (pooled != NO_SOCKET) {
+        // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
+        // server's close, put it out of step with its requests: it is never sent on again.
+        if (waitReadable(pooled, 0) == 0) return pooled;
+        hashMapRemove(socketPool, key.get());
+        closeSocket(pooled);
+    }
     writeLogFormat("%s:%d --- new socket()", host, port);
     SocketHandle socket = openConnection(host, port, errorText);
     if (socket == NO_SOCKET) return NO_SOCKET;

@@ -7,11 +7,21 @@
 #include "core/containers.h"
 #include "platform/sockets.h"
 
+#include <atomic>
+#include <cstdint>
+
 // From the fifth consecutive counted failure on, a server is refused at once until the counters
 // are reset.
 constexpr int MAX_CONNECT_FAILURES = 5;
 constexpr int CONNECT_TIMEOUT_SECONDS = 10;
 constexpr int SOCKET_IO_TIMEOUT_MS = 10000;
+
+// A transfer that delivers fewer than LOW_SPEED_LIMIT_BYTES within LOW_SPEED_TIME_SECONDS is given
+// up, however steadily its bytes trickle in.
+constexpr int LOW_SPEED_LIMIT_BYTES = 1024;
+constexpr int LOW_SPEED_TIME_SECONDS = 30;
+// The longest any socket wait goes without looking at the stop flag.
+constexpr int STOP_CHECK_MILLISECONDS = 250;
 
 extern HashMap* socketPool;
 extern HashMap* connectFailures;
@@ -38,6 +48,32 @@ void setConnectionTimeouts(int connectMilliseconds, int ioMilliseconds);
 int connectTimeoutMilliseconds();
 int socketIoTimeoutMilliseconds();
 
+// The low-speed limit: fewer than `bytes` within `milliseconds` gives a transfer up. Tests shorten
+// it; 0 restores the defaults of LOW_SPEED_LIMIT_BYTES and LOW_SPEED_TIME_SECONDS.
+void setLowSpeedLimit(int bytes, int milliseconds);
+
+// The flag whose non-zero value interrupts every connect and receive in flight (the migration
+// job's stop request); nullptr watches none. The flag must outlive every transfer.
+void setTransferStopFlag(const std::atomic<int>* flag);
+// 1 when the watched flag is set.
+int transferStopRequested();
+
+// The pace of one transfer (its head and body), for receiveBounded.
+struct TransferPace {
+    int64_t windowStart; // steady-clock milliseconds at which the current low-speed window began
+    int64_t windowBytes; // bytes received in that window
+};
+void startTransferPace(TransferPace* pace);
+
+constexpr int RECEIVE_FAILED = -1;
+constexpr int RECEIVE_TOO_SLOW = -2;
+constexpr int RECEIVE_STOPPED = -3;
+// One receive that waits in slices of at most STOP_CHECK_MILLISECONDS. Returns the bytes received,
+// 0 when the peer closed, RECEIVE_FAILED on an error or when nothing arrived within the socket I/O
+// time-out, RECEIVE_TOO_SLOW when the transfer fell below the low-speed limit, RECEIVE_STOPPED when
+// the stop flag was set.
+int receiveBounded(SocketHandle socket, char* buffer, int length, TransferPace* pace);
+
 // When on, only 127.0.0.0/8 is ever connected to: any other target (after the overrides) fails as
 // an unresolvable name without a lookup. Tests and fuzzers turn it on.
 void setLoopbackOnly(int on);
@@ -45,8 +81,9 @@ void setLoopbackOnly(int on);
 // Resolves, connects with a bounded wait and sets both time-outs. Returns a blocking socket, or
 // NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes). The socket is not pooled.
 SocketHandle openConnection(const char* host, int port, char* errorText);
-// The pooled socket for host and port (it stays pooled), else a new one from openConnection that
-// is entered into the pool. NO_SOCKET with openConnection's text when that fails.
+// The pooled socket for host and port (it stays pooled) when it is still in step: one with unread
+// bytes or one the server has closed is dropped and closed, never sent on. Else a new one from openConnection
+// that is entered into the pool. NO_SOCKET with openConnection's text when that fails.
 SocketHandle acquirePooledSocket(const char* host, int port, char* errorText);
 // Drops the pool entry for host and port without closing its socket; nothing when there is none.
 void removePooledSocket(const char* host, int port);

@@ -16,7 +16,7 @@
 static constexpr uint32_t SIZE_UNDEFINED = 0xFFFFFFFFu;
 // An outcome of one attempt that is not a result: follow the redirect in `location`.
 static constexpr int ATTEMPT_REDIRECT = 100;
-// The most hexadecimal digits a chunk-size line may carry.
+// The most significant hexadecimal digits a chunk-size line may carry (leading zeros not counted).
 static constexpr int MAX_CHUNK_SIZE_DIGITS = 16;
 
 int isSupportedImage(const unsigned char* signature) {
@@ -47,6 +47,9 @@ struct Transfer {
     int isChunkReceiveCompleted;
     int lastReceive; // result of the last receive, for the failure texts
     int lastError;
+    TransferPace pace;
+    int interrupted; // RECEIVE_TOO_SLOW or RECEIVE_STOPPED once a receive was given up
+    int surplus;     // bytes arrived after the end of the answer: the connection is out of step
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
     // The file's stream buffer: most images reach the disk in one or two writes.
@@ -66,10 +69,24 @@ setError(Transfer* t, const char* format, ...) {
 }
 
 static int receive(Transfer* t, char* into, int length) {
-    int n = length > 0 ? receiveSome(t->socket, into, length) : 0;
+    int n = length > 0 ? receiveBounded(t->socket, into, length, &t->pace) : 0;
+    if (n == RECEIVE_TOO_SLOW || n == RECEIVE_STOPPED) {
+        t->interrupted = n;
+        n = RECEIVE_FAILED;
+    }
     t->lastReceive = n;
     t->lastError = n < 0 ? lastSocketError() : 0;
     return n;
+}
+
+// The failure text of an attempt whose receive was given up.
+static void setInterruptedError(Transfer* t) {
+    if (t->interrupted == RECEIVE_STOPPED) {
+        setError(t, "图片下载已中止：收到停止请求。");
+    } else {
+        setError(t, "图片下载速度过慢：%d 秒内收到的数据不足 %d 字节。", LOW_SPEED_TIME_SECONDS,
+                 LOW_SPEED_LIMIT_BYTES);
+    }
 }
 
 // Takes signature bytes from body data and stores it. Returns 1, or -2 when the file took fewer
@@ -89,6 +106,11 @@ static int writeBody(Transfer* t, const char* data, int length) {
 
 // Decides an attempt whose body has ended (or whose connection ended before a head).
 static int completeTransfer(Transfer* t) {
+    if (t->interrupted) {
+        // A body cut short by a stop or a crawl is never taken for a whole one.
+        setInterruptedError(t);
+        return DOWNLOAD_FAILED;
+    }
     int chunkedIncomplete = t->header.isChunked && !t->isChunkReceiveCompleted;
     if (t->keepAlive) {
         int ok = static_cast<uint32_t>(t->readTotal) == t->fileSize ||
@@ -209,6 +231,8 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
             if (lineEnd - scan >= 2 && (data[scan + 1] == 'x' || data[scan + 1] == 'X')) p += 2;
             while (p < lineEnd && (data[p] == ' ' || data[p] == '\t'))
                 p++;
+            while (p < lineEnd && data[p] == '0')
+                p++;
             uint64_t size = 0;
             int digits = 0;
             for (; p < lineEnd && hexValue(data[p]) >= 0; p++) {
@@ -247,6 +271,10 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
                     syCount += n;
                     data[syCount] = '\0';
                 }
+                // Whatever follows the blank line was never asked for.
+                int answerEnd =
+                    (syCount >= 2 && data[0] == '\r' && data[1] == '\n') ? 2 : findHeadEnd(data, syCount) + 4;
+                if (syCount > answerEnd) t->surplus = 1;
                 t->isChunkReceiveCompleted = 1;
                 return completeTransfer(t);
             }
@@ -300,6 +328,7 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
 
 // Receives the head, classifies the status and reads the body.
 static int runTransfer(Transfer* t, int redirected) {
+    startTransferPace(&t->pace);
     char* data = t->buffer;
     int filled = 0;
     int headEnd = -1;
@@ -435,8 +464,10 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         outcome = runTransfer(t, redirected);
     }
 
+    int interrupted = t->interrupted;
+    if (interrupted && outcome != DOWNLOAD_STORED && outcome != ATTEMPT_REDIRECT) setInterruptedError(t);
     if (outcome == DOWNLOAD_STORED) {
-        releaseSocket(t, &parts, !equalsIgnoreCase(t->header.connection, "close"));
+        releaseSocket(t, &parts, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
     } else if (outcome == ATTEMPT_REDIRECT) {
         int keepPooled = t->header.connection[0] && !equalsIgnoreCase(t->header.connection, "close");
         releaseSocket(t, &parts, keepPooled);
@@ -456,7 +487,9 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     std::free(prepared);
     std::free(t);
 
-    if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive) {
+    // A transfer given up for its pace or for a stop is not tried again.
+    if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive && !interrupted &&
+        !transferStopRequested()) {
         writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
                        errorText);
         return downloadImage(url, destPath, errorText, 0, redirected);

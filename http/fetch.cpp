@@ -75,8 +75,10 @@ FetchResult* fetchText(const char* url) {
     uint32_t announced = 0xFFFFFFFFu;
     int received = 0;
     char* body = nullptr;
+    TransferPace pace;
+    startTransferPace(&pace);
     while (headEnd < 0) {
-        int n = receiveSome(socket, data + filled, HTTP_BUFFER_SIZE - filled);
+        int n = receiveBounded(socket, data + filled, HTTP_BUFFER_SIZE - filled, &pace);
         lastReceive = n;
         if (n <= 0) {
             lastError = n < 0 ? lastSocketError() : 0;
@@ -142,7 +144,7 @@ FetchResult* fetchText(const char* url) {
         body[length] = '\0';
         received = held;
         while (received < length) {
-            int n = receiveSome(socket, body + received, length - received);
+            int n = receiveBounded(socket, body + received, length - received, &pace);
             lastReceive = n;
             if (n <= 0) {
                 lastError = n < 0 ? lastSocketError() : 0;

@@ -73,6 +73,8 @@ static void recordSaved(MigrationRun* run, const char* address, const char* path
 }
 
 static void recordFailed(MigrationRun* run, ArrayList** failures, const char* address) {
+    // A download cut off by the stop request is no failure of the address: it stays for the next run.
+    if (stopRequested) return;
     hashMapPut(run->imageFiles, duplicateString(address), duplicateString(""));
     addFailedAddress(failures, address);
     run->failureCount++;
@@ -244,6 +246,7 @@ static void showFinalMessage(int packageChanged, int failureCount, int blankFail
 
 int runMigrationJob() {
     jobRunning = 1;
+    setTransferStopFlag(&stopRequested);
     jobImagesSaved = 0;
     jobImagesFailed = 0;
     jobCurrentRow = -1;

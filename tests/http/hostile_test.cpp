@@ -6,8 +6,10 @@
 #include "httpfixture.h"
 #include "platform/files.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -40,6 +42,8 @@ struct HostileTest : NetworkTest {
         addReply(server, reply);
     }
 };
+
+struct HostileTimeOutTest : ShortTimeOuts<HostileTest> {};
 
 std::string headOf(const std::string& answer) {
     return answer.substr(0, answer.find("\r\n\r\n") + 4);
@@ -159,7 +163,7 @@ TEST_F(HostileTest, RedirectLoopsAndRedirectsWithoutLocation) {
     EXPECT_EQ(engineToUtf8(errorText).rfind("返回错误的http状态码:\nHTTP/1.1 302 Found", 0), 0u) << errorText;
 }
 
-TEST_F(HostileTest, TrickleIsBoundedByTheReceiveTimeOut) {
+TEST_F(HostileTimeOutTest, TrickleIsBoundedByTheReceiveTimeOut) {
     TestReply trickle;
     trickle.bytes = okReply(jpegBody(200, 6));
     trickle.pieceSize = 1;
@@ -168,8 +172,49 @@ TEST_F(HostileTest, TrickleIsBoundedByTheReceiveTimeOut) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_NE(download("/a.jpg"), 1);
     // Two attempts, each ended by one receive that waited for the time-out.
-    EXPECT_LT(secondsSince(start), 4 * TEST_IO_TIMEOUT_MS / 1000.0 + 2.0);
+    EXPECT_LT(secondsSince(start), 4 * SHORT_IO_TIMEOUT_MS / 1000.0 + 2.0);
     EXPECT_FALSE(fileExists(dest.c_str()));
+}
+
+TEST_F(HostileTest, CrawlingOrStoppedTransfersEndPromptly) {
+    // An image at 20 bytes a second never waits out a receive time-out, but falls below the
+    // low-speed limit (shortened here to 1 KiB a second) and is given up without a second attempt.
+    setLowSpeedLimit(1024, 1000);
+    TestReply crawl;
+    crawl.bytes = okReply(jpegBody(200, 7));
+    crawl.pieceSize = 1;
+    crawl.pauseMilliseconds = 50;
+    answerTwice(crawl);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_LT(secondsSince(start), 6.0);
+    EXPECT_NE(engineToUtf8(errorText).find("过慢"), std::string::npos) << engineToUtf8(errorText);
+    EXPECT_FALSE(fileExists(dest.c_str()));
+    EXPECT_EQ(receivedRequests(server).size(), 1u);
+    setLowSpeedLimit(0, 0);
+
+    // A stop request ends a transfer that waits for a silent server within a second or so, long
+    // before the receive time-out, again without a second attempt.
+    resetServer();
+    size_t requestsBefore = receivedRequests(server).size();
+    std::atomic<int> stop{0};
+    setTransferStopFlag(&stop);
+    TestReply silent;
+    silent.neverAnswer = true;
+    answerTwice(silent);
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.store(1);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download("/b.jpg"), -1);
+    double elapsed = secondsSince(start);
+    stopper.join();
+    EXPECT_LT(elapsed, 5.0);
+    EXPECT_NE(engineToUtf8(errorText).find("中止"), std::string::npos) << engineToUtf8(errorText);
+    EXPECT_FALSE(fileExists(dest.c_str()));
+    EXPECT_EQ(receivedRequests(server).size(), requestsBefore + 1);
+    setTransferStopFlag(nullptr);
 }
 
 TEST_F(HostileTest, EndlessChunkedBodyStopsAtTheSizeLimit) {

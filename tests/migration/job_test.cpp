@@ -34,7 +34,7 @@ struct JobTest : ::testing::Test {
         copyBounded(appDir, sizeof appDir, dir.c_str());
         initConnectionPool();
         setLoopbackOnly(1);
-        setConnectionTimeouts(400, 400);
+        setConnectionTimeouts(10000, 15000); // never reached on a busy machine
         closeAllPooledSockets();
         resetConnectFailures();
         ASSERT_EQ(startTestServer(server), 1);

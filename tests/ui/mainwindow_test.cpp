@@ -18,6 +18,7 @@
 #include <shlobj.h>
 
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
@@ -371,22 +372,23 @@ TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
         if (!startTestServer(server)) ExitProcess(11);
         std::string firstUrl = serverUrl(server, "/first.jpg");
         std::string secondUrl = serverUrl(server, "/second.jpg");
+        // The first image comes at once, the second one so slowly that it is under way at the close.
+        addReply(server, okReply(jpegBody(3000, 2)));
         TestReply slow;
         slow.bytes = okReply(jpegBody(6000, 1));
         slow.pieceSize = 1000;
         slow.pauseMilliseconds = 500;
         addReply(server, slow);
-        serveResource(server, "/second.jpg", jpegBody(3000, 2));
         writeTestPackage(path, {{"宝贝一", descImage(firstUrl), ""}, {"宝贝二", descImage(secondUrl), ""}});
         loadPackage(widePath(path));
         setControlText(controls.destFolder, widePath(images).c_str());
         click(controls.next);
-        if (!pumpUntil([] { return cellText(0, 1) == "搬家中"; }, 5000)) ExitProcess(12);
+        if (!pumpUntil([] { return cellText(1, 1) == "搬家中"; }, 5000)) ExitProcess(12);
         queueBoxAnswer(IDOK);
         click(controls.close);
         if (stopRequested.load() != 1 || IsWindowEnabled(controls.close) || systemCloseEnabled())
             ExitProcess(13);
-        // The job finishes the download under way, writes the package back and ends the process.
+        // The job cuts the download under way off, writes the package back and ends the process.
         pumpFor(30000);
     };
     EXPECT_EXIT(runAndClose(), ::testing::ExitedWithCode(0), "");
@@ -398,6 +400,11 @@ TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
     EXPECT_EQ(std::string::npos, utf8.find("/first.jpg")) << "the image saved before the stop is rewritten";
     EXPECT_NE(std::string::npos, utf8.find("/second.jpg")) << "the unfinished item keeps its address";
     EXPECT_NE(std::string::npos, utf8.find(wideToUtf8(widePath(images))));
+    int files = 0;
+    for (auto it = std::filesystem::directory_iterator(images); it != std::filesystem::directory_iterator();
+         ++it)
+        files++;
+    EXPECT_EQ(files, 1) << "the unfinished image is removed";
     removeTree(work);
 }
 

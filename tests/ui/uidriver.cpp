@@ -99,7 +99,7 @@ void ensureMainWindow() {
     WSAStartup(MAKEWORD(2, 2), &data);
     initConnectionPool();
     setLoopbackOnly(1);
-    setConnectionTimeouts(3000, 5000);
+    setConnectionTimeouts(10000, 15000); // never reached on a busy machine
     initAppDir();
     openLog();
 
