@@ -300,7 +300,9 @@ TEST(Gb18030, EveryBmpCodeUnitAloneRoundTripsAsOneWholeCharacter) {
 TEST(Gb18030, CharactersGbkHoldsKeepTheirGbkBytes) {
     int gbkCharacters = 0;
     for (unsigned unit = 0x80; unit < 0x10000; unit++) {
-        if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+        // Private use is left out: the Windows code page gives user-defined codes to private-use
+        // characters where GB18030 has standard ones (A2E3, the euro sign, for one).
+        if (unit >= 0xD800 && unit <= 0xF8FF) continue;
         const std::string in = utf16le({unit});
         const std::string gbk = convert("UTF-16LE", "GBK", in).bytes;
         // The euro sign's single byte 80 of the Windows code page is no GB18030 code.
