@@ -2,6 +2,7 @@
 
 #include "core/charset.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -155,9 +156,15 @@ size_t decodeGb18030(Source& s, uint16_t* units, size_t room) {
     size_t count = 0;
     while (count + 2 <= room && at < n) {
         uint32_t b = in[at];
-        if (b < 0x80) {
-            units[count++] = static_cast<uint16_t>(b);
-            at++;
+        if (b < 0x80) { // a run of ASCII in one go
+            const size_t stop = std::min(n - at, room - count);
+            size_t k = 0;
+            do {
+                units[count + k] = in[at + k];
+                k++;
+            } while (k < stop && in[at + k] < 0x80);
+            count += k;
+            at += k;
             continue;
         }
         if (b == 0x80 || b == 0xFF) { // never the first byte of a character
@@ -311,13 +318,19 @@ size_t encodeGb18030(Target& t, const uint16_t* units, size_t count, bool more) 
     size_t i = 0;
     while (i < count) {
         uint32_t unit = units[i];
-        if (unit < 0x80) {
-            if (used == t.size) {
+        if (unit < 0x80) { // a run of ASCII in one go
+            const size_t stop = std::min(count - i, t.size - used);
+            if (stop == 0) {
                 t.full = true;
                 break;
             }
-            out[used++] = static_cast<unsigned char>(unit);
-            i++;
+            size_t k = 0;
+            do {
+                out[used + k] = static_cast<unsigned char>(units[i + k]);
+                k++;
+            } while (k < stop && units[i + k] < 0x80);
+            used += k;
+            i += k;
             continue;
         }
         uint32_t code = tables.code[unit];
@@ -357,6 +370,27 @@ size_t encodeGb18030(Target& t, const uint16_t* units, size_t count, bool more) 
 
 size_t encodeUtf16(Target& t, const uint16_t* units, size_t count, bool more) {
     const bool little = t.form != FORM_UTF16BE;
+    // Every unit but a high surrogate that waits for its partner is written as it is; when all of
+    // them fit, without looking at them.
+    size_t whole = count;
+    if (more && whole > 0 && isHigh(units[whole - 1])) whole--;
+    if (whole <= (t.size - t.used) / 2) {
+        unsigned char* out = t.bytes + t.used;
+        if (little) {
+            for (size_t k = 0; k < whole; k++) {
+                out[2 * k] = static_cast<unsigned char>(units[k]);
+                out[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
+            }
+        } else {
+            for (size_t k = 0; k < whole; k++) {
+                out[2 * k] = static_cast<unsigned char>(units[k] >> 8);
+                out[2 * k + 1] = static_cast<unsigned char>(units[k]);
+            }
+        }
+        t.used += 2 * whole;
+        return whole;
+    }
+    // Not enough room: whole characters while they fit, a pair never halved.
     size_t i = 0;
     while (i < count) {
         size_t take = characterUnits(units, i, count, more);
