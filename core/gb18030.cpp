@@ -26,6 +26,15 @@ constexpr uint32_t FOUR_BYTE_UNIT_CODES = SURROGATE_BASE + 0x800;
 constexpr uint32_t SUPPLEMENTARY_BASE = 189000;
 constexpr uint32_t SUPPLEMENTARY_CODES = 0x100000;
 
+// The order of a code unit in this machine's memory: a block in that order is copied whole.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr Form MEMORY_ORDER = FORM_UTF16LE;
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr Form MEMORY_ORDER = FORM_UTF16BE;
+#else
+constexpr Form MEMORY_ORDER = FORM_OTHER;
+#endif
+
 // Units are decoded into a block of this size and encoded from it, so that each side runs in a
 // tight loop of its own over memory that stays in the cache.
 constexpr size_t BLOCK_UNITS = 4096;
@@ -122,7 +131,9 @@ size_t decodeUtf16(Source& s, uint16_t* units, size_t room) {
     const unsigned char* in = s.bytes + s.at;
     size_t count = (s.length - s.at) / 2;
     if (count > room) count = room;
-    if (s.form == FORM_UTF16LE) {
+    if (s.form == MEMORY_ORDER) {
+        std::memcpy(units, in, 2 * count);
+    } else if (s.form == FORM_UTF16LE) {
         for (size_t k = 0; k < count; k++)
             units[k] = static_cast<uint16_t>(in[2 * k] | in[2 * k + 1] << 8);
     } else {
@@ -159,10 +170,16 @@ size_t decodeGb18030(Source& s, uint16_t* units, size_t room) {
         if (b < 0x80) { // a run of ASCII in one go
             const size_t stop = std::min(n - at, room - count);
             size_t k = 0;
-            do {
+            for (uint64_t eight; k + 8 <= stop; k += 8) { // eight bytes at a time while all are ASCII
+                std::memcpy(&eight, in + at + k, sizeof eight);
+                if (eight & 0x8080808080808080u) break;
+                for (size_t m = 0; m < 8; m++)
+                    units[count + k + m] = in[at + k + m];
+            }
+            while (k < stop && in[at + k] < 0x80) {
                 units[count + k] = in[at + k];
                 k++;
-            } while (k < stop && in[at + k] < 0x80);
+            }
             count += k;
             at += k;
             continue;
@@ -325,10 +342,16 @@ size_t encodeGb18030(Target& t, const uint16_t* units, size_t count, bool more) 
                 break;
             }
             size_t k = 0;
-            do {
+            for (uint64_t four; k + 4 <= stop; k += 4) { // four units at a time while all are ASCII
+                std::memcpy(&four, units + i + k, sizeof four);
+                if (four & 0xFF80FF80FF80FF80u) break;
+                for (size_t m = 0; m < 4; m++)
+                    out[used + k + m] = static_cast<unsigned char>(units[i + k + m]);
+            }
+            while (k < stop && units[i + k] < 0x80) {
                 out[used + k] = static_cast<unsigned char>(units[i + k]);
                 k++;
-            } while (k < stop && units[i + k] < 0x80);
+            }
             used += k;
             i += k;
             continue;
@@ -376,7 +399,9 @@ size_t encodeUtf16(Target& t, const uint16_t* units, size_t count, bool more) {
     if (more && whole > 0 && isHigh(units[whole - 1])) whole--;
     if (whole <= (t.size - t.used) / 2) {
         unsigned char* out = t.bytes + t.used;
-        if (little) {
+        if (t.form == MEMORY_ORDER) {
+            std::memcpy(out, units, 2 * whole);
+        } else if (little) {
             for (size_t k = 0; k < whole; k++) {
                 out[2 * k] = static_cast<unsigned char>(units[k]);
                 out[2 * k + 1] = static_cast<unsigned char>(units[k] >> 8);
