@@ -70,7 +70,7 @@ void buildTables() {
         }
     }
     uint32_t index = 0;
-    for (uint32_t unit = 0x80; unit < 0x10000; unit++) {
+    for (uint32_t unit = 0x80; unit < 0x10000 && index < BMP_FOUR_BYTE_CODES; unit++) {
         if ((unit >= 0xD800 && unit <= 0xDFFF) || tables.code[unit]) continue;
         tables.code[unit] = fourByteCode(index);
         tables.fourByteUnit[index++] = static_cast<uint16_t>(unit);

@@ -58,7 +58,8 @@ const std::string RARE_UTF16LE =
 
 TEST(ConvertCharset, UnknownNameFailsAndLeavesTheOutputAlone) {
     for (auto names :
-         {std::make_pair("NO-SUCH-CHARSET", "UTF-8"), std::make_pair("UTF-8", "NO-SUCH-CHARSET")}) {
+         {std::make_pair("NO-SUCH-CHARSET", "UTF-8"), std::make_pair("UTF-8", "NO-SUCH-CHARSET"),
+          std::make_pair("NO-SUCH-CHARSET", "GB18030"), std::make_pair("GB18030", "NO-SUCH-CHARSET")}) {
         std::vector<char> out(16, 'x');
         int produced = 12345;
         EXPECT_EQ(convertCharset(names.first, names.second, "abc", 3, out.data(), 16, &produced), -1);
@@ -109,6 +110,11 @@ TEST(ConvertCharset, CharactersTheTargetLacksAreDropped) {
     Converted c = convert("UTF-16LE", "GBK", RARE_UTF16LE);
     EXPECT_GE(c.result, 0);
     EXPECT_EQ(c.bytes, "A-Z");
+    // The same between the engine's text and GBK, which the platform converts.
+    Converted gbk = convert("GB18030", "GBK", convert("UTF-16LE", "GB18030", RARE_UTF16LE).bytes);
+    EXPECT_GE(gbk.result, 0);
+    EXPECT_EQ(gbk.bytes, "A-Z");
+    EXPECT_EQ(convert("GBK", "GB18030", TITLE_GBK).bytes, TITLE_GBK);
     // Undecodable input is skipped too: a stray UTF-8 byte and unpaired surrogates.
     EXPECT_EQ(convert("UTF-8", "GBK",
                       "A\xFF"
