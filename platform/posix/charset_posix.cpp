@@ -1,5 +1,7 @@
 #include "core/charset.h"
 
+#include "core/gb18030.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +41,12 @@ const char* sourceName(const char* name, const char** input, size_t* length) {
 
 int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* outputLength) {
+    // GB18030, the engine's own text, goes through the engine's codec; iconv converts the rest.
+    int result = 0;
+    if (convertWithEngineCodec(fromCharset, toCharset, input, inputLength, output, outputSize, outputLength,
+                               &result)) {
+        return result;
+    }
     char target[64];
     if (std::snprintf(target, sizeof target, "%s//IGNORE", toCharset) >= static_cast<int>(sizeof target)) {
         std::puts("不支持的字符集");

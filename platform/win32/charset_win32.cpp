@@ -1,15 +1,15 @@
 // Charset conversion on Windows through the system's own tables (MultiByteToWideChar and
-// WideCharToMultiByte), with UTF-16 handled directly. It keeps the contract of the iconv side:
-// unknown names fail before the output is touched, the output is zero-filled, characters that
-// cannot be decoded or that the target cannot hold are dropped, a truncated last character or an
-// output buffer that is too small fails the conversion after writing the whole characters that fit.
+// WideCharToMultiByte), with UTF-16 handled directly; GB18030, the engine's own text, goes through
+// the engine's codec. It keeps the contract of the iconv side: unknown names fail before the output
+// is touched, the output is zero-filled, characters that cannot be decoded or that the target
+// cannot hold are dropped, a truncated last character or an output buffer that is too small fails
+// the conversion after writing the whole characters that fit.
 #include "core/charset.h"
 
-#include "core/applog.h"
+#include "core/gb18030.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,14 +24,11 @@ struct Charset {
 };
 
 constexpr UINT CODE_PAGE_GBK = 936;
-constexpr UINT CODE_PAGE_GB18030 = 54936;
 constexpr UINT CODE_PAGE_UTF8 = 65001;
 
 // Text is converted in pieces of about this many bytes or UTF-16 units, so that one undecodable
 // byte or one character the target lacks only slows down its own piece.
 constexpr size_t PIECE = 4096;
-
-std::atomic<bool> fallbackNoted{false};
 
 int sameName(const char* a, const char* b) {
     for (;; a++, b++) {
@@ -43,30 +40,6 @@ int sameName(const char* a, const char* b) {
     }
 }
 
-bool hasGb18030() {
-    static const bool available = IsValidCodePage(CODE_PAGE_GB18030) != 0;
-    return available;
-}
-
-// Where the system lacks GB18030 the engine runs on GBK and loses the characters GBK lacks; the
-// log says so once, when a conversion names GB18030 or first drops a character on the way to GBK.
-// The note waits for the log: a conversion before start-up has opened it does not use it up.
-void noteFallback() {
-    if (hasGb18030() || fallbackNoted.load() || !logFile) return;
-    if (fallbackNoted.exchange(true)) return;
-    const char* note = "系统没有 GB18030 字符集（代码页 54936），程序改用 GBK（代码页 936），"
-                       "GBK 之外的字符（如表情符号、生僻字）会丢失";
-    char line[512];
-    int produced = 0;
-    if (convertCharset("UTF-8", "GBK", note, static_cast<int>(std::strlen(note)), line, sizeof line - 1,
-                       &produced) < 0) {
-        writeLog("GB18030 (code page 54936) is missing; using GBK (code page 936)");
-        return;
-    }
-    line[produced] = '\0';
-    writeLog(line);
-}
-
 int lookupCharset(const char* name, Charset* out) {
     if (!name) return 0;
     if (sameName(name, "UTF-16") || sameName(name, "UCS-2")) {
@@ -75,13 +48,6 @@ int lookupCharset(const char* name, Charset* out) {
         *out = {UTF16_LITTLE, 0};
     } else if (sameName(name, "UTF-16BE") || sameName(name, "UCS-2BE")) {
         *out = {UTF16_BIG, 0};
-    } else if (sameName(name, "GB18030")) {
-        if (hasGb18030()) {
-            *out = {CODE_PAGE, CODE_PAGE_GB18030};
-        } else {
-            *out = {CODE_PAGE, CODE_PAGE_GBK};
-            noteFallback();
-        }
     } else if (sameName(name, "GBK") || sameName(name, "CP936")) {
         *out = {CODE_PAGE, CODE_PAGE_GBK};
     } else if (sameName(name, "UTF-8") || sameName(name, "UTF8")) {
@@ -151,8 +117,8 @@ bool isContinuation(unsigned char b) {
     return (b & 0xC0) == 0x80;
 }
 
-// The length in bytes of the character that starts at `in`, from its first bytes.
-size_t characterLength(UINT codePage, const unsigned char* in, size_t left) {
+// The length in bytes of the character that starts at `in`, from its first byte.
+size_t characterLength(UINT codePage, const unsigned char* in) {
     unsigned char lead = in[0];
     if (codePage == CODE_PAGE_UTF8) {
         if (lead >= 0xC2 && lead <= 0xDF) return 2;
@@ -161,7 +127,6 @@ size_t characterLength(UINT codePage, const unsigned char* in, size_t left) {
         return 1;
     }
     if (lead < 0x81 || lead == 0xFF) return 1;
-    if (codePage == CODE_PAGE_GB18030 && left >= 2 && in[1] >= 0x30 && in[1] <= 0x39) return 4;
     return 2;
 }
 
@@ -171,11 +136,6 @@ bool isCutCharacter(UINT codePage, const unsigned char* in, size_t left) {
         for (size_t k = 1; k < left; k++) {
             if (!isContinuation(in[k])) return false;
         }
-        return true;
-    }
-    if (codePage == CODE_PAGE_GB18030 && left >= 2) {
-        // Four-byte form: lead, digit, lead, (missing digit).
-        if (left == 3) return in[2] >= 0x81 && in[2] <= 0xFE;
         return true;
     }
     return left == 1;
@@ -201,7 +161,7 @@ bool decodeCodePage(UINT codePage, const unsigned char* in, size_t n, std::wstri
         size_t end = i;
         bool cut = false;
         while (end < n && end - i < PIECE) {
-            size_t length = characterLength(codePage, in + end, n - end);
+            size_t length = characterLength(codePage, in + end);
             if (length > n - end) {
                 cut = true;
                 break;
@@ -227,7 +187,7 @@ bool decodeCodePage(UINT codePage, const unsigned char* in, size_t n, std::wstri
                 // the bytes that do not form one.
                 size_t k = i;
                 while (k < end) {
-                    size_t length = characterLength(codePage, in + k, end - k);
+                    size_t length = characterLength(codePage, in + k);
                     if (length <= end - k && decodeOne(codePage, in + k, length, wide)) {
                         k += length;
                     } else {
@@ -284,7 +244,7 @@ int encodeUnits(UINT codePage, const wchar_t* units, int count, char* buffer, in
         return WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, units, count, buffer, size, nullptr,
                                    missing);
     }
-    // UTF-8 and GB18030 hold every character; these code pages take no default character.
+    // UTF-8 holds every character; this code page takes no default character.
     return WideCharToMultiByte(codePage, 0, units, count, buffer, size, nullptr, nullptr);
 }
 
@@ -306,11 +266,7 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
             char bytes[16];
             int length = encodeUnits(codePage, wide.data() + i, static_cast<int>(units), bytes, sizeof bytes,
                                      &missing);
-            if (length > 0 && !missing) {
-                if (!put(out, bytes, static_cast<size_t>(length))) return false;
-            } else if (codePage == CODE_PAGE_GBK) {
-                noteFallback();
-            }
+            if (length > 0 && !missing && !put(out, bytes, static_cast<size_t>(length))) return false;
             i += units;
         }
     }
@@ -320,11 +276,16 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
 } // namespace
 
 const char* engineCharset() {
-    return hasGb18030() ? "GB18030" : "GBK";
+    return "GB18030";
 }
 
 int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* outputLength) {
+    int result = 0;
+    if (convertWithEngineCodec(fromCharset, toCharset, input, inputLength, output, outputSize, outputLength,
+                               &result)) {
+        return result;
+    }
     Charset from, to;
     if (!lookupCharset(fromCharset, &from) || !lookupCharset(toCharset, &to)) {
         std::puts("不支持的字符集");
