@@ -17,9 +17,10 @@
 // "x.jpg_60x60.jpg", of "x.jpg?x=1" or of "x.jpg/...") thus never changes the longer one, whether
 // the longer one is in the map too or not, so a later run still finds it whole.
 //
-// The addresses are held in one hashed table keyed by their bytes. At a place the scan walks the
-// text as far as the longest address reaches, hashing as it goes, and looks up only the lengths
-// at which some address ends and the text lets an address end, longest first.
+// The addresses are held in one hashed table keyed by their bytes. At a place the scan takes the
+// lengths that addresses of the map have, keeps those at which the text lets an address end,
+// hashes the text up to each and looks them up, longest first. The places are found a few ahead
+// of their lookups, so that the memory of the table arrives meanwhile.
 
 namespace {
 
