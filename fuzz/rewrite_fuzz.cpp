@@ -1,6 +1,6 @@
-// Any package text and any address map: the one-pass rewrite gives exactly what a plain
-// longest-match-first scan gives, reports progress that only rises and ends at 100, and says the
-// package changed exactly when it must be written back.
+// Any package text and any address map: the one-pass rewrite gives exactly what a plain scan for
+// the longest address that stands whole at each place gives, reports progress that only rises and ends at
+// 100, and says the package changed exactly when it must be written back.
 //
 // Input: one flag byte (bit 0: blank failed images), then the map as entries separated by 0x01,
 // each "address 0x02 path" (no path: a failed download), then 0x00 and the text. Addresses are
@@ -33,7 +33,20 @@ std::string cleanAddress(const std::string& raw) {
     return address;
 }
 
-// The rewrite as plainly as it can be said.
+// 1 when an address ends in the quote that closes its field (an odd run of quotes), else 0.
+size_t closingQuote(const std::string& address) {
+    size_t run = address.size() - 1 - address.find_last_not_of('"');
+    return run % 2;
+}
+
+// An address stands whole where the text ends or a byte follows that cannot continue an address,
+// or where it ends in the quote that closes its field.
+bool standsWhole(const std::string& text, size_t end, const std::string& address) {
+    return end == text.size() || std::strchr("\"' \t\r\n\f\v<>)|;,", text[end]) != nullptr ||
+           closingQuote(address) == 1;
+}
+
+// The rewrite as plainly as it can be said; the quote that closes a field stays.
 std::string expectedText(const std::string& text, const std::map<std::string, std::string>& addresses,
                          bool blank) {
     std::string out;
@@ -43,6 +56,7 @@ std::string expectedText(const std::string& text, const std::map<std::string, st
         const std::string* path = nullptr;
         for (const auto& entry : addresses) {
             if (text.compare(i, entry.first.size(), entry.first) == 0 &&
+                standsWhole(text, i + entry.first.size(), entry.first) &&
                 (!longest || entry.first.size() > longest->size())) {
                 longest = &entry.first;
                 path = &entry.second;
@@ -53,8 +67,10 @@ std::string expectedText(const std::string& text, const std::map<std::string, st
             continue;
         }
         size_t end = i + longest->size();
+        const size_t quote = closingQuote(*longest);
         if (!path->empty()) {
             out += *path;
+            if (quote) out += '"';
         } else if (!blank) {
             out += *longest;
         } else if (i >= 5 && text.compare(i - 5, 5, "<img>") == 0 && text.compare(end, 6, "</img>") == 0 &&
@@ -63,6 +79,7 @@ std::string expectedText(const std::string& text, const std::map<std::string, st
             end += 6;
         } else {
             out += BLANK_IMAGE_URL;
+            if (quote) out += '"';
         }
         i = end;
     }

@@ -185,3 +185,43 @@ TEST_F(JobTest, SelectedSourcesDecideWhichDescriptionImagesMove) {
 }
 
 } // namespace
+
+namespace {
+
+// The addresses that a fresh read of the package collects from the items' descriptions.
+std::vector<std::string> descriptionAddressesOnDisk() {
+    clearItems(items);
+    std::free(packageText);
+    packageText = nullptr;
+    std::vector<std::string> addresses;
+    if (readPackage(packagePath, items, &packageText) != 1) return {"unreadable"};
+    for (int32_t i = 0; i < items->count; i++) {
+        Item* item = static_cast<Item*>(items->items[i]);
+        item->index = i;
+        for (int32_t k = 0; k < item->descImages->count; k++)
+            addresses.push_back(static_cast<const char*>(item->descImages->items[k]));
+    }
+    return addresses;
+}
+
+TEST_F(JobTest, ALaterRunStillFindsTheLongerAddressThatAMovedOneBegins) {
+    // The first run moves the third-party image only; the image-space address that begins with its
+    // address stays whole for the next run, like a link to the large image.
+    const std::string shorter = url("/1.jpg");
+    const std::string longer = url("/1.jpg_.alicdn.com/big.jpg");
+    serveResource(server, "/1.jpg", jpegBody(300, 1));
+    serveResource(server, "/1.jpg_.alicdn.com/big.jpg", jpegBody(300, 2));
+    load({{"甲", img(shorter) + "<a href=\"" + url("/1.jpg_big.jpg") + "\">", ""}, {"乙", img(longer), ""}});
+    fakeWindow.options.migrateImageSpace = 0;
+    runMigrationJob();
+    EXPECT_EQ(descriptionAddressesOnDisk(), (std::vector<std::string>{longer}));
+
+    fakeWindow.options.migrateImageSpace = 1;
+    runMigrationJob();
+    EXPECT_EQ(files(), (std::vector<std::string>{"乙#01.jpg", "甲#01.jpg"}));
+    EXPECT_EQ(readWholeFile(joinPath(folder, utf8ToEngine("乙#01.jpg"))), jpegBody(300, 2));
+    EXPECT_TRUE(descriptionAddressesOnDisk().empty());
+    EXPECT_NE(std::string(packageText).find(url("/1.jpg_big.jpg")), std::string::npos);
+}
+
+} // namespace

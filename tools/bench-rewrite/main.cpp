@@ -3,11 +3,10 @@
 //
 //   bench-rewrite [MEGABYTES]      (100 by default)
 //
-// The rewrite must not slow down as the map grows (at most twice the time from 1,000 to 100,000
-// addresses), and the largest map must take no longer than the conversion. Each measurement is
-// taken RUNS times on a fresh copy of the text and the median is judged, since the machine may
-// be shared; the first (cold) run is shown as well. The exit status is 0 when both hold, 1
-// otherwise.
+// The rewrite with the largest map must take no longer than the conversion of the same text. Each
+// measurement is taken RUNS times on a fresh copy of the text and the median is judged, since the
+// machine may be shared; the first (cold) run is shown as well. The exit status is 0 when the bar
+// holds, 1 otherwise.
 #include "core/charset.h"
 #include "core/containers.h"
 #include "core/text.h"
@@ -214,12 +213,8 @@ int main(int argc, char** argv) {
             size, timings[m].median, timings[m].first, timings[m].best, changed, lastPercent, after / 1e6);
     }
 
-    double growth = timings[2].median / timings[0].median;
-    bool flat = growth <= 2.0;
     bool withinConversion = timings[2].median <= conversion.median;
-    std::printf("growth from 1,000 to 100,000 addresses: %.2fx (%s, at most 2x)\n", growth,
-                flat ? "ok" : "TOO SLOW");
-    std::printf("100,000 addresses against the conversion: %.3f s vs %.3f s (%s)\n", timings[2].median,
-                conversion.median, withinConversion ? "ok" : "TOO SLOW");
-    return flat && withinConversion ? 0 : 1;
+    std::printf("100,000 addresses against the conversion: %.3f s vs %.3f s (%s, at most the conversion)\n",
+                timings[2].median, conversion.median, withinConversion ? "ok" : "TOO SLOW");
+    return withinConversion ? 0 : 1;
 }
