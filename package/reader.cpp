@@ -46,9 +46,20 @@ constexpr long long MAX_PACKAGE_SIZE = (INT_MAX - 2) / 2;
 // where that text stands. The reader finds those places itself and matches there only, with the
 // pattern compiled anchored: the matches are the same as an unanchored search finds, without
 // PCRE trying every '<' or 'b' of a description.
+//
+// The patterns that begin with an img tag ("<img [^>]*src...", "<img[^>]*>...") first run over
+// the rest of the tag, up to its closing '>' (or the end of the field), and then either look for
+// their attribute within what they ran over or need that '>' and what follows it. Whether a match
+// starts at a place therefore depends only on where the tag ends and on the text between: a later
+// place before that '>' offers a part of the same text and cannot match where the earlier one
+// failed. The reader passes over those places after a failure; trying each of them would scan the
+// same tag again and again, in time that grows with the square of a tag without '>' ("<img <img
+// <img ..."). The background patterns need no such care: a failed attempt stops at the first byte
+// that does not fit, and none of the spaces, signs and quotes they pass can begin another place.
 struct CompiledPattern {
     const char* source;
     const char* prefix;
+    bool failureCoversTag;
     pcre* code;
     pcre_extra* extra;
     const char* error;
@@ -69,6 +80,7 @@ void compilePatterns() {
         CompiledPattern* p = &knownPatterns[i];
         p->source = i < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[i] : MOBILE_IMAGE_PATTERN;
         p->prefix = i < 3 ? "<img " : (i < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
+        p->failureCoversTag = i < 3 || i == DESC_IMAGE_PATTERN_COUNT;
         p->code = pcre_compile(p->source, PCRE_CASELESS | PCRE_ANCHORED, &p->error, &p->errorOffset, nullptr);
         if (!p->code) continue;
         const char* studyError = nullptr;
@@ -93,40 +105,63 @@ unsigned char lowerAscii(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
-// The first place where text holds needle (lower case), with ASCII letters compared as PCRE's
-// caseless mode does, or null. Candidates are found with memchr, once for each case of the
-// needle's first byte.
-const char* findIgnoreCase(const char* text, size_t length, const char* needle) {
-    const size_t n = std::strlen(needle);
-    if (n == 0) return text;
-    if (length < n) return nullptr;
-    const unsigned char first = static_cast<unsigned char>(needle[0]);
-    const unsigned char other =
-        (first >= 'a' && first <= 'z') ? static_cast<unsigned char>(first - 32) : first;
-    const char* const end = text + length - n + 1; // the last place a match can start, plus one
-    const char* lower = static_cast<const char*>(std::memchr(text, first, static_cast<size_t>(end - text)));
-    const char* upper =
-        other == first ? nullptr
-                       : static_cast<const char*>(std::memchr(text, other, static_cast<size_t>(end - text)));
-    while (lower || upper) {
-        const char* candidate = !upper || (lower && lower < upper) ? lower : upper;
+// A search for needle (lower case) in text, with ASCII letters compared as PCRE's caseless mode
+// does, that goes on from where it stopped. Candidates are found with memchr, for each case of the
+// needle's first byte, and each of the two searches resumes after its own last candidate: the
+// places of a whole field are found in one pass, however many there are.
+struct CaselessSearch {
+    const char* needle;
+    size_t n;
+    const char* end; // the last place a match can start, plus one
+    unsigned char first;
+    unsigned char other;
+    const char* lower;
+    const char* upper;
+};
+
+void startCaselessSearch(CaselessSearch* search, const char* text, size_t length, const char* needle) {
+    search->needle = needle;
+    search->n = std::strlen(needle);
+    search->first = static_cast<unsigned char>(needle[0]);
+    search->other = (search->first >= 'a' && search->first <= 'z')
+                        ? static_cast<unsigned char>(search->first - 32)
+                        : search->first;
+    search->lower = search->upper = nullptr;
+    search->end = text;
+    if (search->n == 0 || length < search->n) return;
+    search->end = text + length - search->n + 1;
+    const size_t span = static_cast<size_t>(search->end - text);
+    search->lower = static_cast<const char*>(std::memchr(text, search->first, span));
+    if (search->other != search->first) {
+        search->upper = static_cast<const char*>(std::memchr(text, search->other, span));
+    }
+}
+
+// The next place where the needle stands, or null.
+const char* nextCaselessPlace(CaselessSearch* search) {
+    while (search->lower || search->upper) {
+        const bool fromLower = !search->upper || (search->lower && search->lower < search->upper);
+        const char* candidate = fromLower ? search->lower : search->upper;
         size_t k = 1;
-        while (k < n &&
-               lowerAscii(static_cast<unsigned char>(candidate[k])) == static_cast<unsigned char>(needle[k]))
+        while (k < search->n && lowerAscii(static_cast<unsigned char>(candidate[k])) ==
+                                    static_cast<unsigned char>(search->needle[k]))
             k++;
-        if (k == n) return candidate;
         const char* from = candidate + 1;
-        if (candidate == lower) {
-            lower = static_cast<const char*>(std::memchr(from, first, static_cast<size_t>(end - from)));
+        const size_t span = static_cast<size_t>(search->end - from);
+        if (fromLower) {
+            search->lower = static_cast<const char*>(std::memchr(from, search->first, span));
         } else {
-            upper = static_cast<const char*>(std::memchr(from, other, static_cast<size_t>(end - from)));
+            search->upper = static_cast<const char*>(std::memchr(from, search->other, span));
         }
+        if (k == search->n) return candidate;
     }
     return nullptr;
 }
 
 int containsIgnoreCase(const char* text, size_t length, const char* needle) {
-    return findIgnoreCase(text, length, needle) != nullptr;
+    CaselessSearch search;
+    startCaselessSearch(&search, text, length, needle);
+    return nextCaselessPlace(&search) != nullptr;
 }
 
 // The places in a field where a family's literal beginning stands, in order.
@@ -139,8 +174,9 @@ struct Places {
 
 int findPlaces(const char* field, int length, const char* prefix, Places* places) {
     places->count = 0;
-    int from = 0;
-    while (const char* place = findIgnoreCase(field + from, static_cast<size_t>(length - from), prefix)) {
+    CaselessSearch search;
+    startCaselessSearch(&search, field, static_cast<size_t>(length), prefix);
+    while (const char* place = nextCaselessPlace(&search)) {
         if (places->count == places->capacity) {
             const int grown = places->capacity ? places->capacity * 2 : 32;
             int* at = static_cast<int*>(std::realloc(places->at, sizeof(int) * static_cast<size_t>(grown)));
@@ -149,7 +185,6 @@ int findPlaces(const char* field, int length, const char* prefix, Places* places
             places->capacity = grown;
         }
         places->at[places->count++] = static_cast<int>(place - field);
-        from = static_cast<int>(place - field) + 1;
     }
     return 1;
 }
@@ -175,9 +210,10 @@ int listHolds(const ArrayList* list, const char* text, size_t n) {
 
 // Runs one compiled pattern over the field from its start and adds each new address to list:
 // the leftmost match, then the next one from the end of the last. With places the pattern is
-// anchored and is tried at those places only.
-int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, const char* field, int length,
-             ArrayList* list, int description) {
+// anchored and is tried at those places only; with skipTag, a failure at a place passes over
+// every place before the next '>'.
+int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bool skipTag, const char* field,
+             int length, ArrayList* list, int description) {
     int start = 0;
     int next = 0;
     int ovector[6];
@@ -193,6 +229,10 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
         if (rc == PCRE_ERROR_NOMATCH) {
             if (!places) return 1;
             start = at + 1;
+            if (skipTag) {
+                const void* tagEnd = std::memchr(field + at, '>', static_cast<size_t>(length - at));
+                start = tagEnd ? static_cast<int>(static_cast<const char*>(tagEnd) - field) : length;
+            }
             continue;
         }
         if (rc < 0) {
@@ -235,7 +275,7 @@ int collectUnknown(const char* field, int length, ArrayList* list, const char* p
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, nullptr, field, length, list, description);
+    return matchAll(code.get(), nullptr, nullptr, false, field, length, list, description);
 }
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
@@ -254,7 +294,8 @@ int collectFamily(const char* field, int length, ArrayList* list, const Compiled
             logCompileFailure(p->error, p->errorOffset);
             return 0;
         }
-        if (places.count > 0 && !matchAll(p->code, p->extra, &places, field, length, list, description))
+        if (places.count > 0 &&
+            !matchAll(p->code, p->extra, &places, p->failureCoversTag, field, length, list, description))
             return 0;
     }
     return 1;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -405,14 +406,16 @@ TEST(ReaderPatterns, SameResultsAsAFreshlyCompiledPattern) {
     // The reader compiles its patterns once and skips a pattern when a field lacks the text that
     // the pattern needs. A pattern it does not know is compiled for the call and always matched:
     // the same pattern behind an empty group must find exactly the same addresses.
-    const Strings pieces = {
-        "<img ",       "<IMG src=", "src",     "=",       "\"",       "'",     " ",
-        ">",           "|",         "http://", "HTTP://", "https://", "a.jpg", "background",
-        "BackGround:", "url(",      ")",       "</img>",  "<img>",    "x"};
+    // Tags that stay open over several places, with and without an address inside, exercise the
+    // places that the reader passes over after a failure.
+    const Strings pieces = {"<img ", "<IMG src=",  "src",         "=",       "\"",          "'",
+                            " ",     ">",          "|",           "http://", "HTTP://",     "https://",
+                            "a.jpg", "background", "BackGround:", "url(",    ")",           "</img>",
+                            "<img>", "x",          "<img",        "<",       "\"http://b/", "src='http://c"};
     std::mt19937 random(7);
-    for (int round = 0; round < 300; round++) {
+    for (int round = 0; round < 1000; round++) {
         std::string field = "\"";
-        for (int i = 0, n = 1 + static_cast<int>(random() % 30); i < n; i++)
+        for (int i = 0, n = 1 + static_cast<int>(random() % 40); i < n; i++)
             field += pieces[random() % pieces.size()];
         field += "\"";
         SCOPED_TRACE(field);
@@ -421,6 +424,52 @@ TEST(ReaderPatterns, SameResultsAsAFreshlyCompiledPattern) {
         }
         // No piece names an excluded host, so the description rules of collectImageRefs drop nothing.
         EXPECT_EQ(collectMobile(field), collect(field, (std::string("(?:)") + MOBILE_IMAGE_PATTERN).c_str()));
+    }
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Repeated beginnings of markup that never complete, in front of real images, cost time in
+// proportion to the text: a bound that the linear reader meets many times over even on a busy
+// machine, while trying every place afresh takes minutes.
+TEST(ReaderPatterns, HostileDescriptionsAreReadInLinearTime) {
+    const double BOUND = 5.0;
+    const std::string tail =
+        img(A) + "<td background=\"" + C + "\"><img>" + B + "</img><p style=\"background:url(" + A + ")\">";
+    std::string description;
+    std::string mobile = "<wapDesc>";
+    for (int i = 0; i < 200000; i++) {
+        description += "<img ";
+        mobile += "<img";
+    }
+    description += img(A);
+    mobile += "<img src=x><img>" + B + "</img></wapDesc>";
+    ASSERT_GE(description.size(), 1000000u);
+    const auto start = std::chrono::steady_clock::now();
+    Read read(utf16(packageText(HEADER, {row("一", description, mobile)})));
+    EXPECT_LT(secondsSince(start), BOUND);
+    ASSERT_EQ(read.result, 1);
+    EXPECT_EQ(read.desc(0), Strings{A});
+    EXPECT_EQ(read.mobile(0), Strings{B});
+
+    const Strings repeats = {
+        "<img ", "<IMG src=\"", "<img src=''", "<img x=",          "<img src=\"\"\"\"   ",
+        "<img",  "src=",        "background",  "background=\"\" ", "BACKGROUND: url( ",
+        "\"\""};
+    for (const std::string& repeat : repeats) {
+        SCOPED_TRACE(repeat);
+        std::string field = "\"";
+        while (field.size() < (2u << 20))
+            field += repeat;
+        field += tail + "\"";
+        const auto begin = std::chrono::steady_clock::now();
+        const Strings found = collectDescription(field);
+        const Strings foundMobile = collectMobile(field);
+        EXPECT_LT(secondsSince(begin), BOUND);
+        EXPECT_EQ(found, (Strings{A, C}));
+        EXPECT_EQ(foundMobile, Strings{B});
     }
 }
 
