@@ -200,12 +200,49 @@ void logCompileFailure(const char* error, int offset) {
     writeLogFormat("PCRE compilation failed at offset %d: %s", offset, error ? error : "");
 }
 
-int listHolds(const ArrayList* list, const char* text, size_t n) {
-    for (int32_t i = 0; i < list->count; i++) {
-        const char* held = static_cast<const char*>(list->items[i]);
-        if (std::strncmp(held, text, n) == 0 && held[n] == '\0') return 1;
+// The addresses a list holds, with an index over them, so that telling whether an address is new
+// takes the same time however many the list holds. The index's keys are the list's own strings;
+// its equality is not stringEquals, so that destroying the index leaves them to the list.
+struct HeldAddresses {
+    ArrayList* list = nullptr;
+    HashMap* index = nullptr;
+    ~HeldAddresses() { hashMapDestroy(index, 0); }
+};
+
+// FNV-1a: unlike a multiply-by-31 hash, many addresses that share one value cannot be made up by
+// pasting together two-letter pieces.
+uint32_t addressHash(const void* key) {
+    uint32_t h = 2166136261u;
+    for (const unsigned char* p = static_cast<const unsigned char*>(key); *p; p++) {
+        h = (h ^ *p) * 16777619u;
     }
-    return 0;
+    return h;
+}
+
+int addressEquals(const void* stored, const void* probe) {
+    return std::strcmp(static_cast<const char*>(stored), static_cast<const char*>(probe)) == 0;
+}
+
+void holdAddresses(HeldAddresses* held, ArrayList* list) {
+    held->list = list;
+    held->index = hashMapCreate(addressHash, addressEquals, 64, 0.75f);
+    for (int32_t i = 0; i < list->count; i++) {
+        if (list->items[i]) hashMapPut(held->index, list->items[i], list->items[i]);
+    }
+}
+
+// Adds a copy of the n bytes at found unless the list holds it already or (for the description)
+// it is an address that is never collected. Returns 0 when memory runs out.
+int addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
+    Buffer address(static_cast<char*>(std::malloc(n + 1)));
+    if (!address) return 0;
+    std::memcpy(address.get(), found, n);
+    address.get()[n] = '\0';
+    if (hashMapGet(held->index, address.get())) return 1;
+    if (description && isExcludedAddress(address.get())) return 1;
+    hashMapPut(held->index, address.get(), address.get());
+    arrayListAdd(held->list, address.release());
+    return 1;
 }
 
 // Runs one compiled pattern over the field from its start and adds each new address to list:
@@ -213,7 +250,7 @@ int listHolds(const ArrayList* list, const char* text, size_t n) {
 // anchored and is tried at those places only; with skipTag, a failure at a place passes over
 // every place before the next '>'.
 int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bool skipTag, const char* field,
-             int length, ArrayList* list, int description) {
+             int length, HeldAddresses* held, int description) {
     int start = 0;
     int next = 0;
     int ovector[6];
@@ -240,17 +277,10 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bo
             return 0;
         }
         if ((rc == 0 || rc >= 2) && ovector[2] >= 0 && ovector[3] >= ovector[2]) {
-            const char* found = field + ovector[2];
-            const size_t n = static_cast<size_t>(ovector[3] - ovector[2]);
-            if (!listHolds(list, found, n)) {
-                Buffer address(static_cast<char*>(std::malloc(n + 1)));
-                if (!address) {
-                    writeLog("Matching error: out of memory");
-                    return 0;
-                }
-                std::memcpy(address.get(), found, n);
-                address.get()[n] = '\0';
-                if (!(description && isExcludedAddress(address.get()))) arrayListAdd(list, address.release());
+            if (!addAddress(held, field + ovector[2], static_cast<size_t>(ovector[3] - ovector[2]),
+                            description)) {
+                writeLog("Matching error: out of memory");
+                return 0;
             }
         }
         // Every pattern of the reader consumes text; an empty match of another pattern moves on
@@ -266,7 +296,7 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bo
 }
 
 // A pattern the reader does not know is compiled for the one call and searched unanchored.
-int collectUnknown(const char* field, int length, ArrayList* list, const char* pattern, int description) {
+int collectUnknown(const char* field, int length, HeldAddresses* held, const char* pattern, int description) {
     const char* error = nullptr;
     int errorOffset = 0;
     std::unique_ptr<pcre, PcreDeleter> code(
@@ -275,12 +305,12 @@ int collectUnknown(const char* field, int length, ArrayList* list, const char* p
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, nullptr, false, field, length, list, description);
+    return matchAll(code.get(), nullptr, nullptr, false, field, length, held, description);
 }
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
 // found, so a field without it is passed over at once.
-int collectFamily(const char* field, int length, ArrayList* list, const CompiledPattern* const* patterns,
+int collectFamily(const char* field, int length, HeldAddresses* held, const CompiledPattern* const* patterns,
                   int count, int description) {
     if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
     Places places;
@@ -295,7 +325,7 @@ int collectFamily(const char* field, int length, ArrayList* list, const Compiled
             return 0;
         }
         if (places.count > 0 &&
-            !matchAll(p->code, p->extra, &places, p->failureCoversTag, field, length, list, description))
+            !matchAll(p->code, p->extra, &places, p->failureCoversTag, field, length, held, description))
             return 0;
     }
     return 1;
@@ -313,9 +343,11 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
     ensurePatterns();
     int length = 0;
     if (!fieldLength(field, &length)) return 0;
+    HeldAddresses held;
+    holdAddresses(&held, list);
     const CompiledPattern* known = findKnownPattern(pattern);
-    if (!known) return collectUnknown(field, length, list, pattern, description);
-    return collectFamily(field, length, list, &known, 1, description);
+    if (!known) return collectUnknown(field, length, &held, pattern, description);
+    return collectFamily(field, length, &held, &known, 1, description);
 }
 
 // The nine description patterns in their order: those of the img family, then the background
@@ -324,8 +356,10 @@ int collectDescription(const char* field, int length, ArrayList* list) {
     const CompiledPattern* imgSrc[3] = {&knownPatterns[0], &knownPatterns[1], &knownPatterns[2]};
     const CompiledPattern* background[6] = {&knownPatterns[3], &knownPatterns[4], &knownPatterns[5],
                                             &knownPatterns[6], &knownPatterns[7], &knownPatterns[8]};
-    return collectFamily(field, length, list, imgSrc, 3, 1) &&
-           collectFamily(field, length, list, background, 6, 1);
+    HeldAddresses held;
+    holdAddresses(&held, list);
+    return collectFamily(field, length, &held, imgSrc, 3, 1) &&
+           collectFamily(field, length, &held, background, 6, 1);
 }
 
 // Records why the read failed, for app.log and for lastReadFailure.

@@ -447,8 +447,9 @@ TEST(ReaderPatterns, HostileDescriptionsAreReadInLinearTime) {
     description += img(A);
     mobile += "<img src=x><img>" + B + "</img></wapDesc>";
     ASSERT_GE(description.size(), 1000000u);
+    const std::string bytes = utf16(packageText(HEADER, {row("一", description, mobile)}));
     const auto start = std::chrono::steady_clock::now();
-    Read read(utf16(packageText(HEADER, {row("一", description, mobile)})));
+    Read read(bytes);
     EXPECT_LT(secondsSince(start), BOUND);
     ASSERT_EQ(read.result, 1);
     EXPECT_EQ(read.desc(0), Strings{A});
@@ -471,6 +472,41 @@ TEST(ReaderPatterns, HostileDescriptionsAreReadInLinearTime) {
         EXPECT_EQ(found, (Strings{A, C}));
         EXPECT_EQ(foundMobile, Strings{B});
     }
+}
+
+// Telling whether an address is new takes the same time however many the item has: 60,000
+// addresses, each twice and by two patterns, are read in a bound that checking each against
+// every earlier one misses many times over.
+TEST(ReaderPatterns, ManyDistinctAddressesAreListedInLinearTime) {
+    Strings addresses;
+    std::string description;
+    std::string mobile = "<wapDesc>";
+    for (int i = 0; i < 60000; i++) {
+        addresses.push_back("http://a.cn/" + std::to_string(i));
+        description += "<img src=" + addresses.back() + ">";
+        mobile += "<img>" + addresses.back() + "</img>";
+    }
+    for (const std::string& address : addresses) {
+        description += "<td background=" + address + ">";
+        mobile += "<img>" + address + "</img>";
+    }
+    mobile += "</wapDesc>";
+    const std::string bytes = utf16(packageText(HEADER, {row("一", description, mobile)}));
+    const auto start = std::chrono::steady_clock::now();
+    Read read(bytes);
+    EXPECT_LT(secondsSince(start), 5.0);
+    ASSERT_EQ(read.result, 1);
+    EXPECT_TRUE(read.desc(0) == addresses);
+    EXPECT_TRUE(read.mobile(0) == addresses);
+
+    // Addresses the list holds before the call count as held.
+    ArrayList* list = arrayListCreate(4, 4);
+    arrayListAdd(list, duplicateString("http://a.cn/7"));
+    EXPECT_EQ(collectImageRefs("<img src=\"http://a.cn/7\"><img src=\"http://a.cn/8\">", list,
+                               DESC_IMAGE_PATTERNS[0]),
+              1);
+    EXPECT_EQ(toUtf8(list), (Strings{"http://a.cn/7", "http://a.cn/8"}));
+    arrayListDestroy(list, 1);
 }
 
 TEST(ReaderPatterns, PatternFailuresAreReported) {
