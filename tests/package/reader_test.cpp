@@ -408,10 +408,33 @@ TEST(ReaderPatterns, SameResultsAsAFreshlyCompiledPattern) {
     // the same pattern behind an empty group must find exactly the same addresses.
     // Tags that stay open over several places, with and without an address inside, exercise the
     // places that the reader passes over after a failure.
-    const Strings pieces = {"<img ", "<IMG src=",  "src",         "=",       "\"",          "'",
-                            " ",     ">",          "|",           "http://", "HTTP://",     "https://",
-                            "a.jpg", "background", "BackGround:", "url(",    ")",           "</img>",
-                            "<img>", "x",          "<img",        "<",       "\"http://b/", "src='http://c"};
+    const Strings pieces = {"<img ",
+                            "<IMG src=",
+                            "src",
+                            "=",
+                            "\"",
+                            "'",
+                            " ",
+                            ">",
+                            "|",
+                            "http://",
+                            "HTTP://",
+                            "https://",
+                            "a.jpg",
+                            "background",
+                            "BackGround:",
+                            "url(",
+                            ")",
+                            "</img>",
+                            "<img>",
+                            "x",
+                            "<img",
+                            "<",
+                            "\"http://b/",
+                            "src='http://c",
+                            " src=http://d",
+                            "src=\"http://e",
+                            "  "};
     std::mt19937 random(7);
     for (int round = 0; round < 1000; round++) {
         std::string field = "\"";
