@@ -31,6 +31,32 @@ void checkAddresses(const ArrayList* list, int description) {
     }
 }
 
+// The input's bytes without their NULs (so that the ASCII of a UTF-16 package reads as markup),
+// as one field: every pattern finds exactly what PCRE's own search over the whole field finds.
+// The reader tries its patterns only at the places where their first text stands and passes over
+// places that cannot match; the same pattern behind an empty group is searched unanchored.
+void checkPatternsAgainstPlainSearch(const uint8_t* data, size_t size) {
+    std::string field;
+    for (size_t i = 0; i < size && field.size() < 4096; i++) {
+        if (data[i]) field += static_cast<char>(data[i]);
+    }
+    for (int p = 0; p <= DESC_IMAGE_PATTERN_COUNT; p++) {
+        const char* pattern = p < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[p] : MOBILE_IMAGE_PATTERN;
+        const std::string plainPattern = std::string("(?:)") + pattern;
+        ArrayList* known = arrayListCreate(8, 8);
+        ArrayList* plain = arrayListCreate(8, 8);
+        FUZZ_CHECK(collectImageRefs(field.c_str(), known, pattern) == 1);
+        FUZZ_CHECK(collectImageRefs(field.c_str(), plain, plainPattern.c_str()) == 1);
+        FUZZ_CHECK(known->count == plain->count);
+        for (int32_t i = 0; i < known->count; i++) {
+            FUZZ_CHECK(std::strcmp(static_cast<const char*>(known->items[i]),
+                                   static_cast<const char*>(plain->items[i])) == 0);
+        }
+        arrayListDestroy(known, 1);
+        arrayListDestroy(plain, 1);
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -76,5 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     clearItems(items);
     arrayListDestroy(items, 0);
+
+    checkPatternsAgainstPlainSearch(data, size);
     return 0;
 }

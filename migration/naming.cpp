@@ -68,18 +68,36 @@ static int isForbiddenInFileName(unsigned char c) {
     }
 }
 
+// The length of the GB18030 character of two or four bytes that starts at the lead byte p[0]
+// (0x81-0xFE): 2 with a second byte from 0x40 to 0x7E or 0x80 to 0xFE, 4 with a digit, a byte from
+// 0x81 to 0xFE and a digit; 0 when the bytes begin neither. The terminator lies in none of the
+// ranges, so a character cut short is 0 and nothing past the terminator is read.
+static int multiByteLength(const unsigned char* p) {
+    if ((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFE)) return 2;
+    if (p[1] >= 0x30 && p[1] <= 0x39 && p[2] >= 0x81 && p[2] <= 0xFE && p[3] >= 0x30 && p[3] <= 0x39)
+        return 4;
+    return 0;
+}
+
 void titleFileStem(const char* title, char* stem) {
     copyBounded(stem, ITEM_TITLE_SIZE, title ? title : "");
+    // The title is walked by whole characters. The later bytes of a two- or four-byte character
+    // are part of it (a second byte may equal '\\' or '|') and stay as they are; a character of
+    // one byte is judged on its own. A lead byte that begins no whole character becomes '-' as
+    // well: left in the name, a converter could take it together with the bytes after it.
     unsigned char* p = reinterpret_cast<unsigned char*>(stem);
     while (*p) {
-        if (*p >= 0xA1 && *p <= 0xFE) {
-            // A two-byte character: its second byte may equal '\\' or '|' and stays as it is.
-            if (p[1] == '\0') break;
-            p += 2;
+        if (*p < 0x81 || *p == 0xFF) {
+            if (isForbiddenInFileName(*p)) *p = '-';
+            p++;
             continue;
         }
-        if (isForbiddenInFileName(*p)) *p = '-';
-        p++;
+        const int n = multiByteLength(p);
+        if (n == 0) {
+            *p++ = '-';
+        } else {
+            p += n;
+        }
     }
 }
 

@@ -46,9 +46,21 @@ constexpr long long MAX_PACKAGE_SIZE = (INT_MAX - 2) / 2;
 // where that text stands. The reader finds those places itself and matches there only, with the
 // pattern compiled anchored: the matches are the same as an unanchored search finds, without
 // PCRE trying every '<' or 'b' of a description.
+//
+// The patterns that begin with an img tag ("<img [^>]*src...", "<img[^>]*>...") first run over
+// the rest of the tag, up to its closing '>' (or the end of the field), and then either look for
+// their attribute within what they ran over or need that '>' and what follows it. Whether a match
+// starts at a place therefore depends only on where the tag ends and on the text between: a later
+// place before that '>' offers a part of the same text and cannot match where the earlier one
+// failed. The reader passes over those places after a failure; trying each of them would scan the
+// same tag again and again, in time that grows with the square of a tag without '>' ("<img <img
+// <img ..."). The background patterns need no such care: a failed attempt stops at the first byte
+// that does not fit, and none of the spaces, signs and quotes they pass can begin another place.
 struct CompiledPattern {
     const char* source;
+    const char* compiled; // what PCRE compiles: the source, or a form that matches the same
     const char* prefix;
+    bool failureCoversTag;
     pcre* code;
     pcre_extra* extra;
     const char* error;
@@ -60,6 +72,19 @@ CompiledPattern knownPatterns[KNOWN_PATTERN_COUNT];
 
 std::once_flag compileOnce;
 
+// The unquoted src pattern lets "[ ]*" follow "[^>]*". Every space is a "[^>]" already, so the
+// places where "src" may stand are the same without it, and PCRE tries them in the same order,
+// from the tag's end backwards: the first one where the rest matches gives the same match. With
+// it, PCRE tries each place again for every space of a run before it, in time that grows with the
+// square of the run's length ("<img " and a megabyte of spaces took minutes).
+constexpr const char* UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*(http://[^ |>]*)";
+
+constexpr bool sameText(const char* a, const char* b) {
+    return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));
+}
+static_assert(sameText(DESC_IMAGE_PATTERNS[2], "<img [^>]*[ ]*src[ ]*=[ ]*(http://[^ |>]*)"),
+              "the unquoted src pattern is compiled in a form of its own");
+
 thread_local const char* failureText = "";
 
 // Patterns are compiled (and studied, with the JIT where the PCRE build has one) once per process
@@ -69,7 +94,10 @@ void compilePatterns() {
         CompiledPattern* p = &knownPatterns[i];
         p->source = i < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[i] : MOBILE_IMAGE_PATTERN;
         p->prefix = i < 3 ? "<img " : (i < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
-        p->code = pcre_compile(p->source, PCRE_CASELESS | PCRE_ANCHORED, &p->error, &p->errorOffset, nullptr);
+        p->failureCoversTag = i < 3 || i == DESC_IMAGE_PATTERN_COUNT;
+        p->compiled = i == 2 ? UNQUOTED_SRC_PATTERN : p->source;
+        p->code =
+            pcre_compile(p->compiled, PCRE_CASELESS | PCRE_ANCHORED, &p->error, &p->errorOffset, nullptr);
         if (!p->code) continue;
         const char* studyError = nullptr;
         p->extra = pcre_study(p->code, PCRE_STUDY_JIT_COMPILE, &studyError);
@@ -93,40 +121,63 @@ unsigned char lowerAscii(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
-// The first place where text holds needle (lower case), with ASCII letters compared as PCRE's
-// caseless mode does, or null. Candidates are found with memchr, once for each case of the
-// needle's first byte.
-const char* findIgnoreCase(const char* text, size_t length, const char* needle) {
-    const size_t n = std::strlen(needle);
-    if (n == 0) return text;
-    if (length < n) return nullptr;
-    const unsigned char first = static_cast<unsigned char>(needle[0]);
-    const unsigned char other =
-        (first >= 'a' && first <= 'z') ? static_cast<unsigned char>(first - 32) : first;
-    const char* const end = text + length - n + 1; // the last place a match can start, plus one
-    const char* lower = static_cast<const char*>(std::memchr(text, first, static_cast<size_t>(end - text)));
-    const char* upper =
-        other == first ? nullptr
-                       : static_cast<const char*>(std::memchr(text, other, static_cast<size_t>(end - text)));
-    while (lower || upper) {
-        const char* candidate = !upper || (lower && lower < upper) ? lower : upper;
+// A search for needle (lower case) in text, with ASCII letters compared as PCRE's caseless mode
+// does, that goes on from where it stopped. Candidates are found with memchr, for each case of the
+// needle's first byte, and each of the two searches resumes after its own last candidate: the
+// places of a whole field are found in one pass, however many there are.
+struct CaselessSearch {
+    const char* needle;
+    size_t n;
+    const char* end; // the last place a match can start, plus one
+    unsigned char first;
+    unsigned char other;
+    const char* lower;
+    const char* upper;
+};
+
+void startCaselessSearch(CaselessSearch* search, const char* text, size_t length, const char* needle) {
+    search->needle = needle;
+    search->n = std::strlen(needle);
+    search->first = static_cast<unsigned char>(needle[0]);
+    search->other = (search->first >= 'a' && search->first <= 'z')
+                        ? static_cast<unsigned char>(search->first - 32)
+                        : search->first;
+    search->lower = search->upper = nullptr;
+    search->end = text;
+    if (search->n == 0 || length < search->n) return;
+    search->end = text + length - search->n + 1;
+    const size_t span = static_cast<size_t>(search->end - text);
+    search->lower = static_cast<const char*>(std::memchr(text, search->first, span));
+    if (search->other != search->first) {
+        search->upper = static_cast<const char*>(std::memchr(text, search->other, span));
+    }
+}
+
+// The next place where the needle stands, or null.
+const char* nextCaselessPlace(CaselessSearch* search) {
+    while (search->lower || search->upper) {
+        const bool fromLower = !search->upper || (search->lower && search->lower < search->upper);
+        const char* candidate = fromLower ? search->lower : search->upper;
         size_t k = 1;
-        while (k < n &&
-               lowerAscii(static_cast<unsigned char>(candidate[k])) == static_cast<unsigned char>(needle[k]))
+        while (k < search->n && lowerAscii(static_cast<unsigned char>(candidate[k])) ==
+                                    static_cast<unsigned char>(search->needle[k]))
             k++;
-        if (k == n) return candidate;
         const char* from = candidate + 1;
-        if (candidate == lower) {
-            lower = static_cast<const char*>(std::memchr(from, first, static_cast<size_t>(end - from)));
+        const size_t span = static_cast<size_t>(search->end - from);
+        if (fromLower) {
+            search->lower = static_cast<const char*>(std::memchr(from, search->first, span));
         } else {
-            upper = static_cast<const char*>(std::memchr(from, other, static_cast<size_t>(end - from)));
+            search->upper = static_cast<const char*>(std::memchr(from, search->other, span));
         }
+        if (k == search->n) return candidate;
     }
     return nullptr;
 }
 
 int containsIgnoreCase(const char* text, size_t length, const char* needle) {
-    return findIgnoreCase(text, length, needle) != nullptr;
+    CaselessSearch search;
+    startCaselessSearch(&search, text, length, needle);
+    return nextCaselessPlace(&search) != nullptr;
 }
 
 // The places in a field where a family's literal beginning stands, in order.
@@ -139,8 +190,9 @@ struct Places {
 
 int findPlaces(const char* field, int length, const char* prefix, Places* places) {
     places->count = 0;
-    int from = 0;
-    while (const char* place = findIgnoreCase(field + from, static_cast<size_t>(length - from), prefix)) {
+    CaselessSearch search;
+    startCaselessSearch(&search, field, static_cast<size_t>(length), prefix);
+    while (const char* place = nextCaselessPlace(&search)) {
         if (places->count == places->capacity) {
             const int grown = places->capacity ? places->capacity * 2 : 32;
             int* at = static_cast<int*>(std::realloc(places->at, sizeof(int) * static_cast<size_t>(grown)));
@@ -149,7 +201,6 @@ int findPlaces(const char* field, int length, const char* prefix, Places* places
             places->capacity = grown;
         }
         places->at[places->count++] = static_cast<int>(place - field);
-        from = static_cast<int>(place - field) + 1;
     }
     return 1;
 }
@@ -165,19 +216,57 @@ void logCompileFailure(const char* error, int offset) {
     writeLogFormat("PCRE compilation failed at offset %d: %s", offset, error ? error : "");
 }
 
-int listHolds(const ArrayList* list, const char* text, size_t n) {
-    for (int32_t i = 0; i < list->count; i++) {
-        const char* held = static_cast<const char*>(list->items[i]);
-        if (std::strncmp(held, text, n) == 0 && held[n] == '\0') return 1;
+// The addresses a list holds, with an index over them, so that telling whether an address is new
+// takes the same time however many the list holds. The index's keys are the list's own strings;
+// its equality is not stringEquals, so that destroying the index leaves them to the list.
+struct HeldAddresses {
+    ArrayList* list = nullptr;
+    HashMap* index = nullptr;
+    ~HeldAddresses() { hashMapDestroy(index, 0); }
+};
+
+// FNV-1a: unlike a multiply-by-31 hash, many addresses that share one value cannot be made up by
+// pasting together two-letter pieces.
+uint32_t addressHash(const void* key) {
+    uint32_t h = 2166136261u;
+    for (const unsigned char* p = static_cast<const unsigned char*>(key); *p; p++) {
+        h = (h ^ *p) * 16777619u;
     }
-    return 0;
+    return h;
+}
+
+int addressEquals(const void* stored, const void* probe) {
+    return std::strcmp(static_cast<const char*>(stored), static_cast<const char*>(probe)) == 0;
+}
+
+void holdAddresses(HeldAddresses* held, ArrayList* list) {
+    held->list = list;
+    held->index = hashMapCreate(addressHash, addressEquals, 64, 0.75f);
+    for (int32_t i = 0; i < list->count; i++) {
+        if (list->items[i]) hashMapPut(held->index, list->items[i], list->items[i]);
+    }
+}
+
+// Adds a copy of the n bytes at found unless the list holds it already or (for the description)
+// it is an address that is never collected. Returns 0 when memory runs out.
+int addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
+    Buffer address(static_cast<char*>(std::malloc(n + 1)));
+    if (!address) return 0;
+    std::memcpy(address.get(), found, n);
+    address.get()[n] = '\0';
+    if (hashMapGet(held->index, address.get())) return 1;
+    if (description && isExcludedAddress(address.get())) return 1;
+    hashMapPut(held->index, address.get(), address.get());
+    arrayListAdd(held->list, address.release());
+    return 1;
 }
 
 // Runs one compiled pattern over the field from its start and adds each new address to list:
 // the leftmost match, then the next one from the end of the last. With places the pattern is
-// anchored and is tried at those places only.
-int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, const char* field, int length,
-             ArrayList* list, int description) {
+// anchored and is tried at those places only; with skipTag, a failure at a place passes over
+// every place before the next '>'.
+int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bool skipTag, const char* field,
+             int length, HeldAddresses* held, int description) {
     int start = 0;
     int next = 0;
     int ovector[6];
@@ -193,6 +282,10 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
         if (rc == PCRE_ERROR_NOMATCH) {
             if (!places) return 1;
             start = at + 1;
+            if (skipTag) {
+                const void* tagEnd = std::memchr(field + at, '>', static_cast<size_t>(length - at));
+                start = tagEnd ? static_cast<int>(static_cast<const char*>(tagEnd) - field) : length;
+            }
             continue;
         }
         if (rc < 0) {
@@ -200,17 +293,10 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
             return 0;
         }
         if ((rc == 0 || rc >= 2) && ovector[2] >= 0 && ovector[3] >= ovector[2]) {
-            const char* found = field + ovector[2];
-            const size_t n = static_cast<size_t>(ovector[3] - ovector[2]);
-            if (!listHolds(list, found, n)) {
-                Buffer address(static_cast<char*>(std::malloc(n + 1)));
-                if (!address) {
-                    writeLog("Matching error: out of memory");
-                    return 0;
-                }
-                std::memcpy(address.get(), found, n);
-                address.get()[n] = '\0';
-                if (!(description && isExcludedAddress(address.get()))) arrayListAdd(list, address.release());
+            if (!addAddress(held, field + ovector[2], static_cast<size_t>(ovector[3] - ovector[2]),
+                            description)) {
+                writeLog("Matching error: out of memory");
+                return 0;
             }
         }
         // Every pattern of the reader consumes text; an empty match of another pattern moves on
@@ -226,7 +312,7 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, co
 }
 
 // A pattern the reader does not know is compiled for the one call and searched unanchored.
-int collectUnknown(const char* field, int length, ArrayList* list, const char* pattern, int description) {
+int collectUnknown(const char* field, int length, HeldAddresses* held, const char* pattern, int description) {
     const char* error = nullptr;
     int errorOffset = 0;
     std::unique_ptr<pcre, PcreDeleter> code(
@@ -235,12 +321,12 @@ int collectUnknown(const char* field, int length, ArrayList* list, const char* p
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, nullptr, field, length, list, description);
+    return matchAll(code.get(), nullptr, nullptr, false, field, length, held, description);
 }
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
 // found, so a field without it is passed over at once.
-int collectFamily(const char* field, int length, ArrayList* list, const CompiledPattern* const* patterns,
+int collectFamily(const char* field, int length, HeldAddresses* held, const CompiledPattern* const* patterns,
                   int count, int description) {
     if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
     Places places;
@@ -254,7 +340,8 @@ int collectFamily(const char* field, int length, ArrayList* list, const Compiled
             logCompileFailure(p->error, p->errorOffset);
             return 0;
         }
-        if (places.count > 0 && !matchAll(p->code, p->extra, &places, field, length, list, description))
+        if (places.count > 0 &&
+            !matchAll(p->code, p->extra, &places, p->failureCoversTag, field, length, held, description))
             return 0;
     }
     return 1;
@@ -272,9 +359,11 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
     ensurePatterns();
     int length = 0;
     if (!fieldLength(field, &length)) return 0;
+    HeldAddresses held;
+    holdAddresses(&held, list);
     const CompiledPattern* known = findKnownPattern(pattern);
-    if (!known) return collectUnknown(field, length, list, pattern, description);
-    return collectFamily(field, length, list, &known, 1, description);
+    if (!known) return collectUnknown(field, length, &held, pattern, description);
+    return collectFamily(field, length, &held, &known, 1, description);
 }
 
 // The nine description patterns in their order: those of the img family, then the background
@@ -283,8 +372,10 @@ int collectDescription(const char* field, int length, ArrayList* list) {
     const CompiledPattern* imgSrc[3] = {&knownPatterns[0], &knownPatterns[1], &knownPatterns[2]};
     const CompiledPattern* background[6] = {&knownPatterns[3], &knownPatterns[4], &knownPatterns[5],
                                             &knownPatterns[6], &knownPatterns[7], &knownPatterns[8]};
-    return collectFamily(field, length, list, imgSrc, 3, 1) &&
-           collectFamily(field, length, list, background, 6, 1);
+    HeldAddresses held;
+    holdAddresses(&held, list);
+    return collectFamily(field, length, &held, imgSrc, 3, 1) &&
+           collectFamily(field, length, &held, background, 6, 1);
 }
 
 // Records why the read failed, for app.log and for lastReadFailure.

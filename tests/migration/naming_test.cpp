@@ -73,10 +73,10 @@ TEST(TitleStem, ReplacesCharactersThatNoFileNameMayHold) {
 TEST(TitleStem, KeepsTwoByteCharactersWhoseSecondByteLooksLikeASeparator) {
     // 0xD5 0x5C and 0xB1 0x7C are GBK characters whose second bytes are '\\' and '|'.
     EXPECT_EQ(stemOf("\xD5\x5C\xB1\x7C"), "\xD5\x5C\xB1\x7C");
-    // A lead byte below 0xA1 is not taken as two-byte: its second byte is judged on its own.
-    EXPECT_EQ(stemOf("\x81\x5C\x95\x7C"), "\x81-\x95-");
+    // The same with lead bytes from 0x81 to 0xA0.
+    EXPECT_EQ(stemOf("\x81\x5C\x95\x7C"), "\x81\x5C\x95\x7C");
     // A lead byte at the very end does not swallow the terminator.
-    EXPECT_EQ(stemOf("ab\xD5"), "ab\xD5");
+    EXPECT_EQ(stemOf("ab\xD5"), "ab-");
     // The stem is cut to the title buffer, never written past it.
     EXPECT_EQ(stemOf(std::string(300, 'a')).size(), static_cast<size_t>(ITEM_TITLE_SIZE - 1));
 }
