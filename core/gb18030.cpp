@@ -536,6 +536,14 @@ int convertForms(Form from, Form to, const unsigned char* input, size_t length, 
 
 } // namespace
 
+int isGb18030SurrogateCode(const unsigned char* p) {
+    if (p[0] < 0x81 || p[0] > 0xFE || p[1] < 0x30 || p[1] > 0x39 || p[2] < 0x81 || p[2] > 0xFE ||
+        p[3] < 0x30 || p[3] > 0x39)
+        return 0;
+    uint32_t index = (((p[0] - 0x81u) * 10 + (p[1] - 0x30u)) * 126 + (p[2] - 0x81u)) * 10 + (p[3] - 0x30u);
+    return index >= SURROGATE_BASE && index < FOUR_BYTE_UNIT_CODES;
+}
+
 int convertWithEngineCodec(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                            char* output, int outputSize, int* outputLength, int* result) {
     const Form from = formNamed(fromCharset);

@@ -14,3 +14,8 @@
 // a character the target cannot hold, such as an unpaired surrogate on its way to UTF-8).
 int convertWithEngineCodec(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                            char* output, int outputSize, int* outputLength, int* result);
+
+// 1 when the four bytes at p are the code the codec gives an unpaired surrogate. Such a character
+// has no place in a file name: converted to UTF-8 it is dropped, so the name on disk would differ
+// from the engine's path.
+int isGb18030SurrogateCode(const unsigned char* p);

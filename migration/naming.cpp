@@ -1,5 +1,6 @@
 #include "migration/naming.h"
 
+#include "core/gb18030.h"
 #include "core/text.h"
 #include "package/item.h"
 #include "platform/files.h"
@@ -95,6 +96,10 @@ void titleFileStem(const char* title, char* stem) {
         const int n = multiByteLength(p);
         if (n == 0) {
             *p++ = '-';
+        } else if (n == 4 && isGb18030SurrogateCode(p)) {
+            // An unpaired surrogate: one '-' in place of its four bytes.
+            *p++ = '-';
+            std::memmove(p, p + 3, std::strlen(reinterpret_cast<char*>(p + 3)) + 1);
         } else {
             p += n;
         }

@@ -43,6 +43,11 @@ TEST(TitleStem, WalksWholeCharactersSoThatNoSeparatorReachesTheName) {
     EXPECT_EQ(stemOf(GRINNING + "/" + EXTENSION_B + "\\x y"), GRINNING + "-" + EXTENSION_B + "-x-y");
     EXPECT_EQ(stemOf(GRINNING + EXTENSION_B + "?"), GRINNING + EXTENSION_B + "-");
 
+    // An unpaired surrogate (the codes from 8431A530 to 8432F337) cannot stand in a file name on
+    // every system: it becomes one '-'.
+    EXPECT_EQ(stemOf("a\x84\x31\xA5\x30" "b\x84\x32\xF3\x37"), "a-b-");
+    EXPECT_EQ(stemOf("\x84\x31\xA4\x39"), "\x84\x31\xA4\x39") << "the last BMP code stays";
+
     // Bytes that begin no whole character: a lead byte cut off by the end or followed by a byte
     // that cannot continue it becomes '-', and the byte after it is judged on its own.
     EXPECT_EQ(stemOf("a\x81"), "a-");
