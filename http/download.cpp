@@ -134,6 +134,12 @@ static int completeTransfer(Transfer* t) {
                      t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
             return DOWNLOAD_FAILED;
         }
+        // Only an orderly close ends it: a receive that failed or timed out cut the body off.
+        if (t->fileSize == SIZE_UNDEFINED && t->lastReceive < 0) {
+            setError(t, "图片数据接收中断(fileSize:未定义, readTotal:%d), ret:%d, errno:%d", t->readTotal,
+                     t->lastReceive, t->lastError);
+            return DOWNLOAD_FAILED;
+        }
         int ok = static_cast<uint32_t>(t->readTotal) == t->fileSize || t->fileSize == SIZE_UNDEFINED;
         if (!ok) {
             setError(t, "图片大小:%u, 实际接收到的文件大小:%d, ret:%d, errno:%d", t->fileSize, t->readTotal,

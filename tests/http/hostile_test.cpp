@@ -176,6 +176,18 @@ TEST_F(HostileTimeOutTest, TrickleIsBoundedByTheReceiveTimeOut) {
     EXPECT_FALSE(fileExists(dest.c_str()));
 }
 
+TEST_F(HostileTimeOutTest, BodyWithoutLengthThatStallsIsNoImage) {
+    // A body that only the end of the connection ends, cut off by a receive that timed out: half
+    // an image that looks whole must not be stored.
+    TestReply stall;
+    stall.bytes = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", jpegBody(4000, 7));
+    stall.pieceSize = static_cast<int>(stall.bytes.size()) - 1000;
+    stall.pauseMilliseconds = 4 * SHORT_IO_TIMEOUT_MS;
+    answerTwice(stall);
+    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_FALSE(fileExists(dest.c_str()));
+}
+
 TEST_F(HostileTest, CrawlingOrStoppedTransfersEndPromptly) {
     // An image at 20 bytes a second never waits out a receive time-out, but falls below the
     // low-speed limit (shortened here to 1 KiB a second) and is given up without a second attempt.
