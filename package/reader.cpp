@@ -216,14 +216,18 @@ void logCompileFailure(const char* error, int offset) {
     writeLogFormat("PCRE compilation failed at offset %d: %s", offset, error ? error : "");
 }
 
-// The addresses a list holds, with an index over them, so that telling whether an address is new
-// takes the same time however many the list holds. The index's keys are the list's own strings;
+// The addresses a list holds, with an index over them once the list is long enough, so that telling
+// whether an address is new takes the same time however many the list holds; a short list is
+// searched directly, which costs less than hashing. The index's keys are the list's own strings;
 // its equality is not stringEquals, so that destroying the index leaves them to the list.
 struct HeldAddresses {
     ArrayList* list = nullptr;
     HashMap* index = nullptr;
     ~HeldAddresses() { hashMapDestroy(index, 0); }
 };
+
+// The count from which a list is searched through its index.
+constexpr int32_t INDEXED_LIST_COUNT = 32;
 
 // FNV-1a: unlike a multiply-by-31 hash, many addresses that share one value cannot be made up by
 // pasting together two-letter pieces.
@@ -241,22 +245,38 @@ int addressEquals(const void* stored, const void* probe) {
 
 void holdAddresses(HeldAddresses* held, ArrayList* list) {
     held->list = list;
-    held->index = hashMapCreate(addressHash, addressEquals, 64, 0.75f);
+    held->index = nullptr;
+}
+
+void indexAddresses(HeldAddresses* held) {
+    ArrayList* list = held->list;
+    held->index = hashMapCreate(addressHash, addressEquals, 4 * INDEXED_LIST_COUNT, 0.75f);
     for (int32_t i = 0; i < list->count; i++) {
         if (list->items[i]) hashMapPut(held->index, list->items[i], list->items[i]);
     }
 }
 
+// 1 when a short list, searched directly, holds the n bytes at found.
+int shortListHolds(const ArrayList* list, const char* found, size_t n) {
+    for (int32_t i = 0; i < list->count; i++) {
+        const char* item = static_cast<const char*>(list->items[i]);
+        if (item && std::strncmp(item, found, n) == 0 && item[n] == '\0') return 1;
+    }
+    return 0;
+}
+
 // Adds a copy of the n bytes at found unless the list holds it already or (for the description)
 // it is an address that is never collected. Returns 0 when memory runs out.
 int addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
+    if (!held->index && held->list->count >= INDEXED_LIST_COUNT) indexAddresses(held);
+    if (!held->index && shortListHolds(held->list, found, n)) return 1;
     Buffer address(static_cast<char*>(std::malloc(n + 1)));
     if (!address) return 0;
     std::memcpy(address.get(), found, n);
     address.get()[n] = '\0';
-    if (hashMapGet(held->index, address.get())) return 1;
+    if (held->index && hashMapGet(held->index, address.get())) return 1;
     if (description && isExcludedAddress(address.get())) return 1;
-    hashMapPut(held->index, address.get(), address.get());
+    if (held->index) hashMapPut(held->index, address.get(), address.get());
     arrayListAdd(held->list, address.release());
     return 1;
 }
