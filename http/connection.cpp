@@ -324,7 +324,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
 
     int nonBlocking = 1;
     int switchResult = setSocketNonBlocking(socket, 1);
-    if (switchResult != 0) {
+    if (switchResult != 1) {
         writeLogFormat(programText("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。"),
                        switchResult);
         nonBlocking = 0;
@@ -367,7 +367,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
         }
         clearFailureCount(key.get());
         int backResult = setSocketNonBlocking(socket, 0);
-        if (backResult != 0) {
+        if (backResult != 1) {
             std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
                           backResult);
             closeSocket(socket);
