@@ -1,20 +1,13 @@
 #include "core/containers.h"
 
+#include "core/allocate.h"
+
 #include <cstdlib>
 #include <cstring>
-#include <new>
-
-static void* allocateOrDie(size_t bytes) {
-    void* p = std::calloc(1, bytes == 0 ? 1 : bytes);
-    if (!p) {
-        std::abort();
-    }
-    return p;
-}
 
 char* duplicateString(const char* text) {
     size_t n = std::strlen(text);
-    char* copy = static_cast<char*>(allocateOrDie(n + 1));
+    char* copy = static_cast<char*>(allocateZeroed(n + 1));
     std::memcpy(copy, text, n + 1);
     return copy;
 }
@@ -22,8 +15,8 @@ char* duplicateString(const char* text) {
 ArrayList* arrayListCreate(int32_t initialCapacity, int32_t growBy) {
     if (initialCapacity <= 0) initialCapacity = 10;
     if (growBy <= 0) growBy = 10;
-    ArrayList* list = static_cast<ArrayList*>(allocateOrDie(sizeof(ArrayList)));
-    list->items = static_cast<void**>(allocateOrDie(sizeof(void*) * static_cast<size_t>(initialCapacity)));
+    ArrayList* list = static_cast<ArrayList*>(allocateZeroed(sizeof(ArrayList)));
+    list->items = static_cast<void**>(allocateZeroed(sizeof(void*) * static_cast<size_t>(initialCapacity)));
     list->capacity = initialCapacity;
     list->growBy = growBy;
     list->count = 0;
@@ -37,7 +30,7 @@ ArrayList* arrayListCreateDefault() {
 int32_t arrayListAdd(ArrayList* list, void* element) {
     if (list->count == list->capacity) {
         int32_t grown = list->capacity + list->growBy;
-        void** slots = static_cast<void**>(allocateOrDie(sizeof(void*) * static_cast<size_t>(grown)));
+        void** slots = static_cast<void**>(allocateZeroed(sizeof(void*) * static_cast<size_t>(grown)));
         std::memcpy(slots, list->items, sizeof(void*) * static_cast<size_t>(list->count));
         std::free(list->items);
         list->items = slots;
@@ -86,13 +79,13 @@ HashMap* hashMapCreate(HashFunction hash, EqualsFunction equals, int32_t initial
         while (capacity < initialCapacity && capacity < (1 << 30))
             capacity <<= 1;
     }
-    HashMap* map = static_cast<HashMap*>(allocateOrDie(sizeof(HashMap)));
+    HashMap* map = static_cast<HashMap*>(allocateZeroed(sizeof(HashMap)));
     map->count = 0;
     map->capacity = capacity;
     map->loadFactor = loadFactor;
     map->threshold = thresholdOf(capacity, loadFactor);
     map->buckets =
-        static_cast<HashMapEntry**>(allocateOrDie(sizeof(HashMapEntry*) * static_cast<size_t>(capacity)));
+        static_cast<HashMapEntry**>(allocateZeroed(sizeof(HashMapEntry*) * static_cast<size_t>(capacity)));
     map->hash = hash;
     map->equals = equals;
     return map;
@@ -112,10 +105,10 @@ static void appendToChain(HashMapEntry** head, HashMapEntry* entry) {
 static void doubleCapacity(HashMap* map) {
     int32_t grown = map->capacity * 2;
     HashMapEntry** buckets =
-        static_cast<HashMapEntry**>(allocateOrDie(sizeof(HashMapEntry*) * static_cast<size_t>(grown)));
+        static_cast<HashMapEntry**>(allocateZeroed(sizeof(HashMapEntry*) * static_cast<size_t>(grown)));
     // Each new chain keeps its tail so that moving every entry stays linear.
     HashMapEntry** tails =
-        static_cast<HashMapEntry**>(allocateOrDie(sizeof(HashMapEntry*) * static_cast<size_t>(grown)));
+        static_cast<HashMapEntry**>(allocateZeroed(sizeof(HashMapEntry*) * static_cast<size_t>(grown)));
     for (int32_t i = 0; i < map->capacity; i++) {
         HashMapEntry* entry = map->buckets[i];
         while (entry) {
@@ -148,7 +141,7 @@ void* hashMapPut(HashMap* map, void* key, void* value) {
             return old;
         }
     }
-    HashMapEntry* entry = static_cast<HashMapEntry*>(allocateOrDie(sizeof(HashMapEntry)));
+    HashMapEntry* entry = static_cast<HashMapEntry*>(allocateZeroed(sizeof(HashMapEntry)));
     entry->hash = h;
     entry->key = key;
     entry->value = value;
@@ -190,7 +183,7 @@ KeyListNode* hashMapKeys(const HashMap* map) {
     KeyListNode** tail = &head;
     for (int32_t i = 0; i < map->capacity; i++) {
         for (HashMapEntry* entry = map->buckets[i]; entry; entry = entry->next) {
-            KeyListNode* node = static_cast<KeyListNode*>(allocateOrDie(sizeof(KeyListNode)));
+            KeyListNode* node = static_cast<KeyListNode*>(allocateZeroed(sizeof(KeyListNode)));
             node->key = entry->key;
             node->next = nullptr;
             *tail = node;

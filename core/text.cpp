@@ -1,5 +1,7 @@
 #include "core/text.h"
 
+#include "core/allocate.h"
+#include "core/scope.h"
 #include "platform/files.h"
 
 #include <cctype>
@@ -27,43 +29,33 @@ char* replaceAll(const char* text, const char* pattern, const char* replacement)
 
     size_t capacity = 256;
     size_t found = 0;
-    size_t* offsets = static_cast<size_t*>(std::malloc(capacity * sizeof(size_t)));
-    if (!offsets) return nullptr;
+    HeapPointer<size_t> offsets(static_cast<size_t*>(allocateBytes(capacity * sizeof(size_t))));
     for (const char* hit = std::strstr(text, pattern); hit; hit = std::strstr(hit + patternLength, pattern)) {
         if (found == capacity) {
-            size_t* grown = static_cast<size_t*>(std::realloc(offsets, capacity * 2 * sizeof(size_t)));
-            if (!grown) {
-                std::free(offsets);
-                return nullptr;
-            }
-            offsets = grown;
+            size_t* grown =
+                static_cast<size_t*>(reallocateBytes(offsets.get(), capacity * 2 * sizeof(size_t)));
+            offsets.release();
+            offsets.reset(grown);
             capacity *= 2;
         }
-        offsets[found++] = static_cast<size_t>(hit - text);
+        offsets.get()[found++] = static_cast<size_t>(hit - text);
     }
-    if (found == 0) {
-        std::free(offsets);
-        return nullptr;
-    }
+    if (found == 0) return nullptr;
     size_t resultLength = textLength - found * patternLength + found * replacementLength;
-    char* result = static_cast<char*>(std::malloc(resultLength + 1));
-    if (!result) {
-        std::free(offsets);
-        return nullptr;
-    }
+    char* result = static_cast<char*>(allocateBytes(resultLength + 1));
     char* out = result;
     size_t from = 0;
     for (size_t i = 0; i < found; i++) {
-        std::memcpy(out, text + from, offsets[i] - from);
-        out += offsets[i] - from;
+        size_t at = offsets.get()[i];
+        std::memcpy(out, text + from, at - from);
+        out += at - from;
         std::memcpy(out, replacement, replacementLength);
         out += replacementLength;
-        from = offsets[i] + patternLength;
+        from = at + patternLength;
     }
     std::memcpy(out, text + from, textLength - from);
     out += textLength - from;
     *out = '\0';
-    std::free(offsets);
     return result;
 }
 

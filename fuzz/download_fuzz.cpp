@@ -19,9 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char errorText[ERROR_TEXT_SIZE];
     std::memset(errorText, 0, sizeof errorText);
     int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
-    FUZZ_CHECK(result >= -3 && result <= 1);
+    FUZZ_CHECK(result >= DOWNLOAD_CREATE_FAILED && result <= DOWNLOAD_STORED);
     FUZZ_CHECK(std::memchr(errorText, '\0', sizeof errorText) != nullptr);
-    if (result == 1) {
+    if (result == DOWNLOAD_STORED) {
         long long stored = fileSize(dest.c_str());
         FUZZ_CHECK(stored >= 2 && stored <= MAX_IMAGE_SIZE);
         FILE* f = openFile(dest.c_str(), "rb");

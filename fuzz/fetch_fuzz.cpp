@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(answer.compare(headEnd + 4, static_cast<size_t>(result->length), result->text,
                                   static_cast<size_t>(result->length)) == 0);
     } else {
-        FUZZ_CHECK(result->errorKind == 1 || result->errorKind == 2);
+        FUZZ_CHECK(result->errorKind == FETCH_ADDRESS_OR_CONNECTION ||
+                   result->errorKind == FETCH_AFTER_REQUEST);
         FUZZ_CHECK(result->length == 0);
         FUZZ_CHECK(result->text[0] != '\0');
     }

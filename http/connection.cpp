@@ -1,8 +1,10 @@
 #include "http/connection.h"
 
+#include "core/allocate.h"
 #include "core/applog.h"
 #include "core/charset.h"
 #include "core/deployment.h"
+#include "core/scope.h"
 #include "core/text.h"
 #include "http/download.h"
 
@@ -35,16 +37,12 @@ static std::atomic<int> lowSpeedBytesOverride{0};
 static std::atomic<int> lowSpeedTimeOverride{0};
 static std::atomic<const std::atomic<int>*> transferStopFlag{nullptr};
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-typedef std::unique_ptr<char, FreeDeleter> HeapText;
+typedef HeapPointer<char> HeapText;
 
 // "%s:%d" of host and port on the heap; hosts may be of any length.
 static HeapText serverKey(const char* host, int port) {
     size_t size = std::strlen(host) + 16;
-    char* key = static_cast<char*>(std::malloc(size));
-    if (!key) std::abort();
+    char* key = static_cast<char*>(allocateBytes(size));
     std::snprintf(key, size, "%s:%d", host, port);
     return HeapText(key);
 }
@@ -144,8 +142,7 @@ int addConnectOverride(const char* text) {
     std::string newHost(c2 + 1, static_cast<size_t>(c3 - c2 - 1));
     HeapText key = serverKey(host.c_str(), port);
 
-    ConnectTarget* target = static_cast<ConnectTarget*>(std::calloc(1, sizeof(ConnectTarget)));
-    if (!target) std::abort();
+    ConnectTarget* target = static_cast<ConnectTarget*>(allocateZeroed(sizeof(ConnectTarget)));
     target->host = newHost.empty() ? nullptr : duplicateString(newHost.c_str());
     target->port = newPort;
 
@@ -327,7 +324,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
 
     int nonBlocking = 1;
     int switchResult = setSocketNonBlocking(socket, 1);
-    if (switchResult != 0) {
+    if (switchResult != 1) {
         writeLogFormat(programText("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。"),
                        switchResult);
         nonBlocking = 0;
@@ -370,7 +367,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
         }
         clearFailureCount(key.get());
         int backResult = setSocketNonBlocking(socket, 0);
-        if (backResult != 0) {
+        if (backResult != 1) {
             std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
                           backResult);
             closeSocket(socket);

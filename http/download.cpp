@@ -1,7 +1,9 @@
 #include "http/download.h"
 
+#include "core/allocate.h"
 #include "core/applog.h"
 #include "core/charset.h"
+#include "core/scope.h"
 #include "core/text.h"
 #include "http/connection.h"
 #include "http/httpparse.h"
@@ -425,27 +427,25 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
     }
-    char* prepared = std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr;
-    const char* address = prepared ? prepared : url;
+    HeapPointer<char> prepared(std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr);
+    const char* address = prepared ? prepared.get() : url;
     UrlParts parts = {nullptr, nullptr, 0};
     if (!parseUrl(address, &parts)) {
-        std::free(prepared);
         removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
     }
+    auto releaseParts = onScopeExit([&] { freeUrlParts(&parts); });
     char request[REQUEST_BUFFER_SIZE];
     int requestLength = buildGetRequest(&parts, useKeepAlive, request, sizeof request);
     if (requestLength < 0) {
-        freeUrlParts(&parts);
-        std::free(prepared);
         removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("图片地址过长, 无法组成 HTTP 请求"));
         return DOWNLOAD_FAILED;
     }
 
-    Transfer* t = static_cast<Transfer*>(std::calloc(1, sizeof(Transfer)));
-    if (!t) std::abort();
+    HeapPointer<Transfer> transfer(static_cast<Transfer*>(allocateZeroed(sizeof(Transfer))));
+    Transfer* t = transfer.get();
     t->keepAlive = useKeepAlive;
     t->destPath = destPath;
     t->errorText = errorText;
@@ -477,21 +477,18 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     } else if (outcome == ATTEMPT_REDIRECT) {
         int keepPooled = t->header.connection[0] && !equalsIgnoreCase(t->header.connection, "close");
         releaseSocket(t, &parts, keepPooled);
-        freeUrlParts(&parts);
         dropFile(t);
-        std::free(prepared);
         char location[LOCATION_SIZE];
         copyBounded(location, sizeof location, t->location);
-        std::free(t);
+        transfer.reset();
         if (endsWithIgnoreCase(location, "_.webp")) location[std::strlen(location) - 6] = '\0';
         return downloadImage(location, destPath, errorText, 1, 1);
     } else {
         dropFile(t);
         releaseSocket(t, &parts, 0);
     }
-    freeUrlParts(&parts);
-    std::free(prepared);
-    std::free(t);
+    // The state of this attempt is let go before a following one takes its own.
+    transfer.reset();
 
     // A transfer given up for its pace or for a stop is not tried again.
     if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive && !interrupted &&

@@ -1,5 +1,6 @@
 #include "http/httpparse.h"
 
+#include "core/allocate.h"
 #include "core/containers.h"
 #include "core/text.h"
 
@@ -9,8 +10,7 @@
 
 static char* copyRange(const char* begin, const char* end) {
     size_t n = static_cast<size_t>(end - begin);
-    char* copy = static_cast<char*>(std::malloc(n + 1));
-    if (!copy) std::abort();
+    char* copy = static_cast<char*>(allocateBytes(n + 1));
     std::memcpy(copy, begin, n);
     copy[n] = '\0';
     return copy;

@@ -119,20 +119,20 @@ static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem
         }
     }
     int result = download(run, address, path);
-    if (result == -3) {
+    if (result == DOWNLOAD_CREATE_FAILED) {
         if (!reserveStampImagePath(folder, ext, path)) {
             stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
         result = download(run, address, path);
-        if (result == -3) {
+        if (result == DOWNLOAD_CREATE_FAILED) {
             stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
             return;
         }
     }
-    if (result == 1) {
+    if (result == DOWNLOAD_STORED) {
         recordSaved(run, address, path);
-    } else if (result == -2) {
+    } else if (result == DOWNLOAD_WRITE_FAILED) {
         stopWithMessage(run->errorText);
     } else {
         // The next image of the item tries the same number again.
@@ -150,9 +150,9 @@ static void moveMobileImage(MigrationRun* run, Item* item, const char* address) 
         return;
     }
     int result = download(run, address, path);
-    if (result == 1) {
+    if (result == DOWNLOAD_STORED) {
         recordSaved(run, address, path);
-    } else if (result == -3 || result == -2) {
+    } else if (result == DOWNLOAD_CREATE_FAILED || result == DOWNLOAD_WRITE_FAILED) {
         stopWithMessage(run->errorText);
     } else {
         recordFailed(run, &item->mobileFailures, address);
@@ -180,7 +180,7 @@ static void finishItem(MigrationRun* run, int row, Item* item) {
     run->finishedCount++;
     windowSetProgressPos(run->finishedCount);
     setProgressText(run->total, run->finishedCount, "");
-    // The window reads an item's failure lists only once its status is 2.
+    // The window reads an item's failure lists only once it is finished.
     item->status = ITEM_STATUS_FINISHED;
     if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures))
         windowNotifySelectionChanged();

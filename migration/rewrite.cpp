@@ -1,14 +1,12 @@
 #include "migration/rewrite.h"
 
-#include "core/applog.h"
-#include "core/charset.h"
+#include "core/allocate.h"
 #include "core/deployment.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 // The rewrite makes one pass over the package text. At each place it replaces the longest address
@@ -150,7 +148,7 @@ bool buildIndex(KeyIndex& index, const HashMap* map, bool blankFailedImages) {
             size_t valueLength = failed ? 0 : std::strlen(value);
             if (length == 0) continue;
             // Four gigabytes of text cannot be held; such an address is never found.
-            if (length > UINT32_MAX || valueLength > UINT32_MAX) throw std::bad_alloc();
+            if (length > UINT32_MAX || valueLength > UINT32_MAX) continue;
             KeyEntry key{0, reinterpret_cast<const unsigned char*>(address), failed ? nullptr : value,
                          static_cast<uint32_t>(length), static_cast<uint32_t>(valueLength)};
             size_t quote = closingQuote(key.bytes, 0, length);
@@ -356,13 +354,12 @@ void change(Rewriter& rewriter, size_t at, size_t end, const char* with, size_t 
 }
 
 // The heap text of length n with the collected changes (in text order, not overlapping) made, in
-// a new buffer; null when memory runs out (the old text is then still valid and unchanged).
+// a new buffer.
 char* applyChanges(const char* text, size_t n, const std::vector<Change>& changes) {
     size_t total = n;
     for (const Change& c : changes)
         total = total - (c.end - c.at) + c.withLength;
-    char* copy = static_cast<char*>(std::malloc(total + 1));
-    if (!copy) return nullptr;
+    char* copy = static_cast<char*>(allocateBytes(total + 1));
     size_t out = 0;
     size_t in = 0;
     for (const Change& c : changes) {
@@ -375,10 +372,6 @@ char* applyChanges(const char* text, size_t n, const std::vector<Change>& change
     std::memcpy(copy + out, text + in, n - in);
     copy[total] = '\0';
     return copy;
-}
-
-void logOutOfMemory() {
-    writeLog(programText("更新csv文件失败：内存不足，无法替换图片地址。"));
 }
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
@@ -482,10 +475,6 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
         return packageChanged;
     }
     char* rewritten = applyChanges(*text, n, rewriter.changes);
-    if (!rewritten) {
-        logOutOfMemory();
-        return 0;
-    }
     std::free(*text);
     *text = rewritten;
     return packageChanged;
@@ -496,14 +485,7 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress) {
     if (!imageFiles || imageFiles->count == 0 || !text || !*text) return 0;
     int lastPercent = 0;
-    int packageChanged = 0;
-    try {
-        packageChanged = rewriteText(imageFiles, text, blankFailedImages, progress, &lastPercent);
-    } catch (const std::bad_alloc&) {
-        // Memory ran out before the text was touched: the text is as it was.
-        logOutOfMemory();
-        packageChanged = 0;
-    }
+    int packageChanged = rewriteText(imageFiles, text, blankFailedImages, progress, &lastPercent);
     if (progress && lastPercent < 100) progress(100);
     return packageChanged;
 }

@@ -1,8 +1,10 @@
 #include "package/reader.h"
 
+#include "core/allocate.h"
 #include "core/applog.h"
 #include "core/charset.h"
 #include "core/deployment.h"
+#include "core/scope.h"
 #include "core/text.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -22,17 +24,8 @@
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<char, FreeDeleter>;
-
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using Buffer = HeapPointer<char>;
+using File = FileHandle;
 
 struct PcreDeleter {
     void operator()(pcre* code) const { pcre_free(code); }
@@ -195,8 +188,8 @@ int findPlaces(const char* field, int length, const char* prefix, Places* places
     while (const char* place = nextCaselessPlace(&search)) {
         if (places->count == places->capacity) {
             const int grown = places->capacity ? places->capacity * 2 : 32;
-            int* at = static_cast<int*>(std::realloc(places->at, sizeof(int) * static_cast<size_t>(grown)));
-            if (!at) return 0;
+            int* at =
+                static_cast<int*>(reallocateBytes(places->at, sizeof(int) * static_cast<size_t>(grown)));
             places->at = at;
             places->capacity = grown;
         }
@@ -266,12 +259,11 @@ int shortListHolds(const ArrayList* list, const char* found, size_t n) {
 }
 
 // Adds a copy of the n bytes at found unless the list holds it already or (for the description)
-// it is an address that is never collected. Returns 0 when memory runs out.
+// it is an address that is never collected. Returns 1.
 int addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
     if (!held->index && held->list->count >= INDEXED_LIST_COUNT) indexAddresses(held);
     if (!held->index && shortListHolds(held->list, found, n)) return 1;
-    Buffer address(static_cast<char*>(std::malloc(n + 1)));
-    if (!address) return 0;
+    Buffer address(static_cast<char*>(allocateBytes(n + 1)));
     std::memcpy(address.get(), found, n);
     address.get()[n] = '\0';
     if (held->index && hashMapGet(held->index, address.get())) return 1;
@@ -437,8 +429,7 @@ int loadText(const char* path, Buffer* text, size_t* length) {
 
     // A piece, with room for the few bytes that a cut carries over to the next one.
     const size_t pieceSize = static_cast<size_t>(std::min<long long>(size, PACKAGE_DECODE_PIECE_SIZE));
-    Buffer piece(static_cast<char*>(std::malloc(pieceSize + 4)));
-    if (!piece) return fail("内存不足");
+    Buffer piece(static_cast<char*>(allocateBytes(pieceSize + 4)));
     unsigned char* bytes = reinterpret_cast<unsigned char*>(piece.get());
     size_t want = pieceSize;
     size_t have = std::fread(piece.get(), 1, want, file.get());
@@ -457,8 +448,7 @@ int loadText(const char* path, Buffer* text, size_t* length) {
     const bool littleEndian = have >= skip + 2 && bytes[skip] == 0xFF && bytes[skip + 1] == 0xFE;
 
     const size_t capacity = 2 * static_cast<size_t>(size - static_cast<long long>(skip)) + 2;
-    Buffer out(static_cast<char*>(std::malloc(capacity)));
-    if (!out) return fail("内存不足");
+    Buffer out(static_cast<char*>(allocateBytes(capacity)));
     adviseLargeBuffer(out.get(), capacity);
     size_t produced = 0;
     const char* charset = "UTF-16";
@@ -537,11 +527,9 @@ size_t removeAll(char* text, size_t length, const char* pattern) {
 }
 
 Buffer copyRange(const char* from, size_t n) {
-    Buffer copy(static_cast<char*>(std::malloc(n + 1)));
-    if (copy) {
-        std::memcpy(copy.get(), from, n);
-        copy.get()[n] = '\0';
-    }
+    Buffer copy(static_cast<char*>(allocateBytes(n + 1)));
+    std::memcpy(copy.get(), from, n);
+    copy.get()[n] = '\0';
     return copy;
 }
 
@@ -597,8 +585,7 @@ struct AppendedItems {
 
 // A new item from a quoted title field of n bytes; the quotes are left out, doubled quotes stay.
 Item* appendItem(ArrayList* items, const char* field, size_t n) {
-    Item* item = static_cast<Item*>(std::calloc(1, sizeof(Item)));
-    if (!item) return nullptr;
+    Item* item = static_cast<Item*>(allocateZeroed(sizeof(Item)));
     std::memcpy(item->title, field + 1, n - 2);
     item->title[n - 2] = '\0';
     arrayListAdd(items, item);
@@ -639,14 +626,12 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
             if (n > static_cast<size_t>(TITLE_FIELD_MAX)) return fail("宝贝名称太长（最多 125 个字节）");
             if (n < 2) return fail("数据包的行尾之后缺少宝贝名称");
             current = appendItem(items, rest, n);
-            if (!current) return fail("内存不足");
             col = 0;
         } else if (!current && col == columns.title) {
             size_t n = std::strlen(token);
             if (n > static_cast<size_t>(TITLE_FIELD_MAX)) return fail("宝贝名称太长（最多 125 个字节）");
             if (n < 2) return fail("第一行缺少宝贝名称");
             current = appendItem(items, token, n);
-            if (!current) return fail("内存不足");
         }
         const int next = col + 1;
         if (next == columns.description || next == columns.mobile || next == columns.sellingPoints) {
@@ -722,7 +707,6 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     const char* headerEnd = std::strchr(headerStart, '\n');
     if (!headerEnd) return fail("表头之后没有换行符");
     Buffer header = copyRange(headerStart, static_cast<size_t>(headerEnd - headerStart));
-    if (!header) return fail("内存不足");
     char* data = text.get() + (headerEnd + 1 - text.get());
 
     Columns columns;

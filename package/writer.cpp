@@ -1,8 +1,10 @@
 #include "package/writer.h"
 
+#include "core/allocate.h"
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
+#include "core/scope.h"
 #include "core/text.h"
 #include "migration/jobwindow.h"
 #include "platform/files.h"
@@ -75,18 +77,6 @@ int createTempBeside(const char* target, char* tempPath) {
     return 0;
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const {
-        if (file) std::fclose(file);
-    }
-};
-typedef std::unique_ptr<FILE, FileCloser> FileHandle;
-
-struct BufferRelease {
-    void operator()(char* buffer) const { std::free(buffer); }
-};
-typedef std::unique_ptr<char, BufferRelease> HeapBuffer;
-
 // Closes the stream; 0 when buffered data could not be written out.
 int closeFile(FileHandle& file) {
     FILE* raw = file.release();
@@ -121,8 +111,7 @@ int writePackage(const char* path, const char* text) {
     // bytes hold the byte-order mark.
     if (length > static_cast<size_t>(INT_MAX - 16) / 2) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
     size_t capacity = 2 * length + 16;
-    HeapBuffer output(static_cast<char*>(std::malloc(capacity)));
-    if (!output) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
+    HeapPointer<char> output(static_cast<char*>(allocateBytes(capacity)));
     int produced = 0;
     int converted = convertCharset(engineCharset(), "UTF-16LE", text, static_cast<int>(length),
                                    output.get() + 2, static_cast<int>(capacity - 2), &produced);
@@ -297,7 +286,7 @@ int backupPackage(const char* path) {
         fatal(text);
     };
 
-    std::unique_ptr<char[]> block(new char[COPY_BLOCK_SIZE]);
+    HeapPointer<char> block(static_cast<char*>(allocateBytes(COPY_BLOCK_SIZE)));
     for (;;) {
         size_t got = std::fread(block.get(), 1, COPY_BLOCK_SIZE, source.get());
         if (got > 0) {

@@ -20,8 +20,8 @@ int resolveIpv4Address(const char* host, uint32_t* address);
 
 // A TCP stream socket, or NO_SOCKET.
 SocketHandle createTcpSocket();
-// Switches non-blocking mode on (1) or off (0). Returns 0 on success, else the failing call's
-// result.
+// Switches non-blocking mode on (1) or off (0). Returns 1 on success, else the failing call's
+// (negative) result.
 int setSocketNonBlocking(SocketHandle socket, int on);
 
 // Starts a connect. Returns 1 when it completed at once, 0 when it is in progress (non-blocking

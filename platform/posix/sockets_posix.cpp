@@ -78,7 +78,8 @@ int setSocketNonBlocking(SocketHandle socket, int on) {
     int flags = fcntl(fdOf(socket), F_GETFL, 0);
     if (flags < 0) return flags;
     flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    return fcntl(fdOf(socket), F_SETFL, flags);
+    int result = fcntl(fdOf(socket), F_SETFL, flags);
+    return result < 0 ? result : 1;
 }
 
 int startConnect(SocketHandle socket, uint32_t address, uint16_t port, int* errorCode) {

@@ -68,7 +68,8 @@ SocketHandle createTcpSocket() {
 
 int setSocketNonBlocking(SocketHandle socket, int on) {
     u_long mode = on ? 1 : 0;
-    return ioctlsocket(nativeOf(socket), FIONBIO, &mode);
+    int result = ioctlsocket(nativeOf(socket), FIONBIO, &mode);
+    return result != 0 ? result : 1;
 }
 
 int startConnect(SocketHandle socket, uint32_t address, uint16_t port, int* errorCode) {

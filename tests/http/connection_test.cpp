@@ -1,5 +1,6 @@
 #include "http/connection.h"
 
+#include "core/scope.h"
 #include "http/download.h"
 #include "httpfixture.h"
 
@@ -50,6 +51,14 @@ TEST_F(ConnectionTest, RefusedConnectsCountUpToTheLimitAndThenFailAtOnce) {
     EXPECT_NE(socket, NO_SOCKET) << error();
     closeSocket(socket);
     closeSocket(listener);
+}
+
+// The switch gives 1 on success, as the other socket calls do; the connect relies on it.
+TEST_F(ConnectionTest, BlockingModeSwitchGivesOneOnSuccess) {
+    SocketGuard socket(createTcpSocket());
+    ASSERT_NE(socket.socket, NO_SOCKET);
+    EXPECT_EQ(setSocketNonBlocking(socket.socket, 1), 1);
+    EXPECT_EQ(setSocketNonBlocking(socket.socket, 0), 1);
 }
 
 TEST_F(ConnectionTest, SuccessfulConnectClearsTheCount) {

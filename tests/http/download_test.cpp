@@ -62,7 +62,7 @@ TEST_F(DownloadTest, ConsecutiveImagesShareOneKeepAliveConnection) {
     for (int i = 0; i < 3; i++)
         serveResource(server, "/img" + std::to_string(i) + ".jpg", bodies[i]);
     for (int i = 0; i < 3; i++) {
-        ASSERT_EQ(download(url("/img" + std::to_string(i) + ".jpg")), 1) << error();
+        ASSERT_EQ(download(url("/img" + std::to_string(i) + ".jpg")), DOWNLOAD_STORED) << error();
         EXPECT_EQ(readWholeFile(dest), bodies[i]);
         EXPECT_EQ(error(), "");
     }
@@ -80,8 +80,8 @@ TEST_F(DownloadTest, RequestTextInBothModes) {
     addReply(server, okReply(body));
     addReply(server, okReply(body, "Connection: close\r\n"));
     const std::string path = "/p/a b.jpg?x=1&y=%20&amp;z=2#frag";
-    ASSERT_EQ(download(url(path), 1), 1) << error();
-    ASSERT_EQ(download(url(path), 0), 1) << error();
+    ASSERT_EQ(download(url(path), 1), DOWNLOAD_STORED) << error();
+    ASSERT_EQ(download(url(path), 0), DOWNLOAD_STORED) << error();
 
     const std::string agent =
         "User-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; Trident/4.0; CIBA)";
@@ -101,8 +101,8 @@ TEST_F(DownloadTest, OverriddenServerKeepsHostLineAndKeys) {
     ASSERT_EQ(addConnectOverride(("img.example.test:80:127.0.0.1:" + std::to_string(server.port)).c_str()),
               1);
     serveResource(server, "/a.jpg", jpegBody(500, 6));
-    ASSERT_EQ(download("http://img.example.test/a.jpg"), 1) << error();
-    ASSERT_EQ(download("http://img.example.test/a.jpg"), 1) << error();
+    ASSERT_EQ(download("http://img.example.test/a.jpg"), DOWNLOAD_STORED) << error();
+    ASSERT_EQ(download("http://img.example.test/a.jpg"), DOWNLOAD_STORED) << error();
     std::vector<LoggedRequest> requests = receivedRequests(server);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_NE(requests[0].text.find("\r\nHost: img.example.test\r\n"), std::string::npos);
@@ -120,12 +120,12 @@ TEST_F(DownloadTest, PooledConnectionOutOfStepIsNeverReused) {
     first.bytes = okReply(body, "Connection: keep-alive\r\n");
     first.closeAfterReply = true;
     addReply(server, first);
-    ASSERT_EQ(download(url("/a.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED) << error();
     SocketHandle pooled = pooledSocket();
     ASSERT_NE(pooled, NO_SOCKET);
     ASSERT_EQ(waitReadable(pooled, 10000), 1) << "the server's close never arrived";
     addReply(server, okReply(body));
-    EXPECT_EQ(download(url("/b.jpg")), 1) << error();
+    EXPECT_EQ(download(url("/b.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(error(), "");
     EXPECT_EQ(readWholeFile(dest), body);
     EXPECT_EQ(connectionCount(server), 2);
@@ -145,7 +145,7 @@ TEST_F(DownloadTest, PooledConnectionOutOfStepIsNeverReused) {
     withStray.pieceSize = static_cast<int>(answer.size());
     withStray.pauseMilliseconds = 200; // the image is read before the stray answer comes
     addReply(server, withStray);
-    ASSERT_EQ(download(url("/img0.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/img0.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), bodies[0]);
     // When the stray answer came apart from the image, wait until it lies on the connection.
     pooled = pooledSocket();
@@ -153,7 +153,7 @@ TEST_F(DownloadTest, PooledConnectionOutOfStepIsNeverReused) {
         ASSERT_EQ(waitReadable(pooled, 10000), 1);
     }
     for (int i = 1; i < 4; i++) {
-        ASSERT_EQ(download(url("/img" + std::to_string(i) + ".jpg")), 1) << error();
+        ASSERT_EQ(download(url("/img" + std::to_string(i) + ".jpg")), DOWNLOAD_STORED) << error();
         EXPECT_TRUE(readWholeFile(dest) == bodies[i]) << "image " << i << " holds another body";
     }
 }
@@ -166,13 +166,13 @@ TEST_F(DownloadTest, ConnectionDelimitedBody) {
 
     // Close mode reads it to the end of the connection.
     addReply(server, delimited);
-    ASSERT_EQ(download(url("/a.jpg"), 0), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg"), 0), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
 
     // Keep-alive mode cannot tell a whole body from a cut one: it fails first, then close mode fetches it.
     addReply(server, delimited);
     addReply(server, delimited);
-    ASSERT_EQ(download(url("/b.jpg"), 1), 1);
+    ASSERT_EQ(download(url("/b.jpg"), 1), DOWNLOAD_STORED);
     EXPECT_EQ(readWholeFile(dest), body);
     EXPECT_EQ(error(), "(fileSize:未定义, readTotal:70000), (header.isChunked:0, isChunkReceiveCompleted:0)");
     EXPECT_EQ(requestLine(1), "GET /b.jpg HTTP/1.1");
@@ -186,7 +186,7 @@ TEST_F(DownloadTest, KeepAliveAnswerWithoutAnyLength) {
     delimited.bytes = rawReply("HTTP/1.1 200 OK", "", body);
     delimited.closeAfterReply = true;
     addReply(server, delimited);
-    ASSERT_EQ(download(url("/a.jpg")), 1);
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED);
     EXPECT_EQ(error(), "Connection: keep-alive, Content-Length = -1");
     EXPECT_EQ(readWholeFile(dest), body);
 }
@@ -199,18 +199,18 @@ TEST_F(DownloadTest, ContentLengthBodies) {
     slow.pieceSize = 777;
     slow.pauseMilliseconds = 1;
     addReply(server, slow);
-    ASSERT_EQ(download(url("/a.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
 
     std::string tiny = jpegBody(2, 11);
     addReply(server, okReply(tiny));
-    ASSERT_EQ(download(url("/b.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/b.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), tiny);
 
     // More body bytes with the head than announced.
     addReply(server, rawReply("HTTP/1.1 200 OK", "Content-Length: 5\r\n", jpegBody(10, 12)));
     addReply(server, rawReply("HTTP/1.1 200 OK", "Content-Length: 5\r\n", jpegBody(10, 12)));
-    EXPECT_EQ(download(url("/c.jpg")), 0);
+    EXPECT_EQ(download(url("/c.jpg")), DOWNLOAD_REFUSED);
     EXPECT_EQ(error(), "readTotal > fileSize, 当前下载的文件数据大小:10, fileSize:5");
     EXPECT_FALSE(destExists());
 
@@ -220,7 +220,7 @@ TEST_F(DownloadTest, ContentLengthBodies) {
     cut.closeAfterBytes = 10000;
     addReply(server, cut);
     addReply(server, cut);
-    EXPECT_EQ(download(url("/d.jpg")), 0);
+    EXPECT_EQ(download(url("/d.jpg")), DOWNLOAD_REFUSED);
     EXPECT_EQ(error().rfind("图片大小:20000, 实际接收到的文件大小:", 0), 0u) << error();
     EXPECT_FALSE(destExists());
 }
@@ -243,13 +243,13 @@ TEST_F(DownloadTest, ChunkedBodyByteByByteWithOddSizeLinesAndTrailers) {
     trickle.pieceSize = 1;
     trickle.pauseMilliseconds = 1;
     addReply(server, trickle);
-    ASSERT_EQ(download(url("/a.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
 
     // Nothing of the first answer is left on the connection: the next image reads cleanly from it.
     std::string next = jpegBody(3000, 15);
     addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", chunkedBody(next, 1000)));
-    ASSERT_EQ(download(url("/b.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/b.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), next);
     EXPECT_EQ(connectionCount(server), 1);
     EXPECT_EQ(requestCount(), 2u);
@@ -269,7 +269,8 @@ TEST_F(DownloadTest, ChunkedBodiesOfEverySize) {
             std::string body = jpegBody(size, static_cast<unsigned>(n));
             std::string path = "/c" + std::to_string(n++) + ".jpg";
             serveResource(server, path, body);
-            ASSERT_EQ(download(url(path)), 1) << error() << " size " << size << " chunk " << chunk;
+            ASSERT_EQ(download(url(path)), DOWNLOAD_STORED)
+                << error() << " size " << size << " chunk " << chunk;
             ASSERT_EQ(readWholeFile(dest), body) << "size " << size << " chunk " << chunk;
         }
     }
@@ -283,7 +284,7 @@ TEST_F(DownloadTest, ChunkedBodyCutShortIsNeverStored) {
     cut.closeAfterBytes = 15000; // inside the first chunk's data
     addReply(server, cut);
     addReply(server, cut);
-    EXPECT_EQ(download(url("/a.jpg")), -1);
+    EXPECT_EQ(download(url("/a.jpg")), DOWNLOAD_FAILED);
     EXPECT_FALSE(destExists());
     EXPECT_EQ(requestCount(), 2u);
 }
@@ -295,7 +296,7 @@ TEST_F(DownloadTest, ChunkSizesThatOverflowAreFailures) {
         std::string body = std::string(line) + "\r\n" + jpegBody(10, 17) + "\r\n0\r\n\r\n";
         addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", body));
         addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", body));
-        EXPECT_EQ(download(url("/a.jpg")), -1);
+        EXPECT_EQ(download(url("/a.jpg")), DOWNLOAD_FAILED);
         EXPECT_EQ(error().rfind("不正常: 这里就有问题了, chunksize:", 0), 0u) << error();
         EXPECT_FALSE(destExists());
     }
@@ -306,7 +307,7 @@ TEST_F(DownloadTest, ChunkSizesAreReadByValue) {
     std::string body = jpegBody(1000, 19);
     std::string framed = "000000000000000003e8\r\n" + body + "\r\n" + std::string(24, '0') + "\r\n\r\n";
     addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", framed));
-    ASSERT_EQ(download(url("/a.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
 
     // Behind the zeros, more than 16 significant digits or a value above 2^31-1 still overflow.
@@ -316,7 +317,7 @@ TEST_F(DownloadTest, ChunkSizesAreReadByValue) {
         std::string bad = std::string(line) + "\r\n" + jpegBody(10, 17) + "\r\n0\r\n\r\n";
         addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", bad));
         addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", bad));
-        EXPECT_EQ(download(url("/b.jpg")), -1);
+        EXPECT_EQ(download(url("/b.jpg")), DOWNLOAD_FAILED);
         EXPECT_EQ(error().rfind("不正常: 这里就有问题了, chunksize:", 0), 0u) << error();
     }
 }
@@ -327,29 +328,29 @@ TEST_F(DownloadTest, TenMebibyteLimit) {
     serveResource(server, "/exact.jpg", exact);
     serveResource(server, "/over.jpg", over);
 
-    ASSERT_EQ(download(url("/exact.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/exact.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(fileSize(dest.c_str()), MAX_IMAGE_SIZE);
-    EXPECT_EQ(download(url("/over.jpg")), 0);
+    EXPECT_EQ(download(url("/over.jpg")), DOWNLOAD_REFUSED);
     EXPECT_EQ(error(), "fileSize=0, header.contentLength: 10485761, 大于10M");
     EXPECT_FALSE(destExists());
 
     setFraming(server, BodyFraming::CHUNKED);
-    ASSERT_EQ(download(url("/exact.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/exact.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(fileSize(dest.c_str()), MAX_IMAGE_SIZE);
-    EXPECT_EQ(download(url("/over.jpg")), 0);
+    EXPECT_EQ(download(url("/over.jpg")), DOWNLOAD_REFUSED);
     EXPECT_EQ(error(), "header.isChunked: 1, chunksize:1, readTotal:10485760 > 10M");
     EXPECT_FALSE(destExists());
 
     // A single announced chunk beyond the limit is refused before any of it is read.
     addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", "A00001\r\n\xFF\xD8"));
     addReply(server, rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", "A00001\r\n\xFF\xD8"));
-    EXPECT_EQ(download(url("/huge.jpg")), 0);
+    EXPECT_EQ(download(url("/huge.jpg")), DOWNLOAD_REFUSED);
     EXPECT_EQ(error(), "header.isChunked: 1, chunksize:10485761, readTotal:0 > 10M");
 
     setFraming(server, BodyFraming::CONNECTION_CLOSE);
-    ASSERT_EQ(download(url("/exact.jpg"), 0), 1) << error();
+    ASSERT_EQ(download(url("/exact.jpg"), 0), DOWNLOAD_STORED) << error();
     EXPECT_EQ(fileSize(dest.c_str()), MAX_IMAGE_SIZE);
-    EXPECT_EQ(download(url("/over.jpg"), 0), 0);
+    EXPECT_EQ(download(url("/over.jpg"), 0), DOWNLOAD_REFUSED);
     EXPECT_EQ(error().rfind("header.contentLength: -1, readTotal:", 0), 0u) << error();
     EXPECT_NE(error().find("> 10M"), std::string::npos);
     EXPECT_FALSE(destExists());
@@ -361,7 +362,7 @@ TEST_F(DownloadTest, OneRedirectIsFollowed) {
     addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + url("/real.jpg_.webp") +
                                                         "\r\nContent-Length: 0\r\n"
                                                         "Connection: keep-alive\r\n"));
-    ASSERT_EQ(download(url("/moved.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/moved.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
     EXPECT_EQ(requestLine(1), "GET /real.jpg HTTP/1.1");
     // The redirect's body was complete, so its connection carried the follow-up.
@@ -372,7 +373,7 @@ TEST_F(DownloadTest, OneRedirectIsFollowed) {
                               "Location: " + url("/real.jpg") +
                                   "\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n",
                               "5\r\nmoved\r\n0\r\n\r\n"));
-    ASSERT_EQ(download(url("/moved2.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/moved2.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
     EXPECT_EQ(connectionCount(server), 2);
     EXPECT_EQ(error(), "");
@@ -383,14 +384,14 @@ TEST_F(DownloadTest, SecondRedirectAndRelativeLocationAreRefused) {
         addReply(server, rawReply("HTTP/1.1 302 Found",
                                   "Location: " + url("/again.jpg") + "\r\nContent-Length: 0\r\n"));
     }
-    EXPECT_EQ(download(url("/a.jpg")), -1);
+    EXPECT_EQ(download(url("/a.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error().rfind("返回错误的http状态码:\nHTTP/1.1 302 Found\r\n", 0), 0u) << error();
     EXPECT_FALSE(destExists());
     // The first redirect, then the follow-up in keep-alive and in close mode.
     EXPECT_EQ(requestCount(), 3u);
 
     addReply(server, rawReply("HTTP/1.1 302 Found", "Location: /relative.jpg\r\nContent-Length: 0\r\n"));
-    EXPECT_EQ(download(url("/b.jpg")), -1);
+    EXPECT_EQ(download(url("/b.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "无法parse下载图片地址");
     EXPECT_EQ(requestCount(), 4u);
 
@@ -400,14 +401,14 @@ TEST_F(DownloadTest, SecondRedirectAndRelativeLocationAreRefused) {
         addReply(server,
                  rawReply("HTTP/1.1 302 Found", "Location: " + longLocation + "\r\nContent-Length: 0\r\n"));
     }
-    EXPECT_EQ(download(url("/c.jpg")), -1);
+    EXPECT_EQ(download(url("/c.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "Location 超过 511 字节, 无法跟随跳转");
     EXPECT_EQ(requestCount(), 6u);
     EXPECT_FALSE(destExists());
 }
 
 TEST_F(DownloadTest, NotFoundCostsTwoRequests) {
-    EXPECT_EQ(download(url("/missing.jpg")), -1);
+    EXPECT_EQ(download(url("/missing.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "404 Not Found - 文件不存在");
     EXPECT_EQ(requestCount(), 2u);
     EXPECT_EQ(requestLine(0), "GET /missing.jpg HTTP/1.1");
@@ -416,7 +417,7 @@ TEST_F(DownloadTest, NotFoundCostsTwoRequests) {
 
     addReply(server, rawReply("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"));
     addReply(server, rawReply("HTTP/1.1 500 Internal Server Error", "Content-Length: 0\r\n"));
-    EXPECT_EQ(download(url("/broken.jpg")), -1);
+    EXPECT_EQ(download(url("/broken.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error(),
               "返回错误的http状态码:\nHTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
 }
@@ -429,11 +430,12 @@ TEST_F(DownloadTest, ContentsThatAreRefused) {
         const char* text;
     };
     const Case cases[] = {
-        {"webp", okReply(std::string("RIFF\x10\0\0\0WEBPVP8 ", 16)), 0, "下载的图片格式不受支持"},
-        {"html", okReply("<html><body>error</body></html>"), 0, "下载的图片格式不受支持"},
-        {"empty", okReply(""), 0, "下载的图片格式不受支持"},
-        {"one byte", okReply("\xFF"), 0, "下载的图片格式不受支持"},
-        {"encoded", okReply(jpegBody(50, 20), "Content-Encoding: gzip\r\n"), -1,
+        {"webp", okReply(std::string("RIFF\x10\0\0\0WEBPVP8 ", 16)), DOWNLOAD_REFUSED,
+         "下载的图片格式不受支持"},
+        {"html", okReply("<html><body>error</body></html>"), DOWNLOAD_REFUSED, "下载的图片格式不受支持"},
+        {"empty", okReply(""), DOWNLOAD_REFUSED, "下载的图片格式不受支持"},
+        {"one byte", okReply("\xFF"), DOWNLOAD_REFUSED, "下载的图片格式不受支持"},
+        {"encoded", okReply(jpegBody(50, 20), "Content-Encoding: gzip\r\n"), DOWNLOAD_FAILED,
          "header.contentEncoding:gzip"},
     };
     for (const Case& c : cases) {
@@ -452,7 +454,7 @@ TEST_F(DownloadTest, ContentsThatAreRefused) {
         std::string body = std::string(signature) + "rest of the image";
         addReply(server,
                  "http/1.1 200 ok\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-        EXPECT_EQ(download(url("/y.jpg")), 1) << error();
+        EXPECT_EQ(download(url("/y.jpg")), DOWNLOAD_STORED) << error();
         EXPECT_EQ(readWholeFile(dest), body);
     }
 }
@@ -467,13 +469,13 @@ TEST_F(DownloadTest, HeadLimit) {
     exact.pieceSize = HTTP_BUFFER_SIZE;
     exact.pauseMilliseconds = 20;
     addReply(server, exact);
-    ASSERT_EQ(download(url("/a.jpg")), 1) << error();
+    ASSERT_EQ(download(url("/a.jpg")), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
 
     std::string tooLong = start + fill + "f\r\n\r\n" + body;
     addReply(server, tooLong);
     addReply(server, tooLong);
-    EXPECT_EQ(download(url("/b.jpg")), -1);
+    EXPECT_EQ(download(url("/b.jpg")), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
     EXPECT_FALSE(destExists());
 }
@@ -484,7 +486,7 @@ TEST_F(DownloadTimeOutTest, SilentServerIsBoundedByTheReceiveTimeOut) {
     addReply(server, silent);
     addReply(server, silent);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_LT(download(url("/a.jpg")), 1);
+    EXPECT_LT(download(url("/a.jpg")), DOWNLOAD_STORED);
     double elapsed = secondsSince(start);
     EXPECT_GE(elapsed, 2 * SHORT_IO_TIMEOUT_MS / 1000.0 * 0.9);
     EXPECT_LT(elapsed, 5.0);
@@ -493,16 +495,16 @@ TEST_F(DownloadTimeOutTest, SilentServerIsBoundedByTheReceiveTimeOut) {
 }
 
 TEST_F(DownloadTest, UnusableAddressesAndFiles) {
-    EXPECT_EQ(download("ftp://127.0.0.1/a.jpg"), -1);
+    EXPECT_EQ(download("ftp://127.0.0.1/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "无法parse下载图片地址");
-    EXPECT_EQ(download(url("/" + std::string(900, 'p'))), -1);
+    EXPECT_EQ(download(url("/" + std::string(900, 'p'))), DOWNLOAD_FAILED);
     EXPECT_EQ(error(), "图片地址过长, 无法组成 HTTP 请求");
     EXPECT_EQ(requestCount(), 0u);
 
     // The file cannot be created: -3 at once, without a close mode attempt.
     serveResource(server, "/a.jpg", jpegBody(100, 22));
     dest = file("no-such-folder") + PATH_SEPARATOR + "a.jpg";
-    EXPECT_EQ(download(url("/a.jpg")), -3);
+    EXPECT_EQ(download(url("/a.jpg")), DOWNLOAD_CREATE_FAILED);
     EXPECT_EQ(error(), "图片搬家失败：无法创建新文件。");
     EXPECT_EQ(requestCountAfterWaiting(1), 1u);
 
@@ -511,7 +513,7 @@ TEST_F(DownloadTest, UnusableAddressesAndFiles) {
     SocketHandle probe = listenOnLoopback(0, 1, &port);
     closeSocket(probe);
     dest = file("b.jpg");
-    EXPECT_EQ(download("http://127.0.0.1:" + std::to_string(port) + "/a.jpg"), -1);
+    EXPECT_EQ(download("http://127.0.0.1:" + std::to_string(port) + "/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_EQ(error().rfind("使用非阻塞方式连接发生错误，错误码:", 0), 0u) << error();
     EXPECT_EQ(connectFailureCount("127.0.0.1", port), 2);
 }
@@ -529,7 +531,7 @@ TEST_F(DownloadTest, ShortWriteIsAWriteFailure) {
     int result = download(url("/a.jpg"));
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
-    EXPECT_EQ(result, -2);
+    EXPECT_EQ(result, DOWNLOAD_WRITE_FAILED);
     EXPECT_EQ(error(), "写入文件时出错，请检查硬盘可用空间是否已不足。");
     EXPECT_FALSE(destExists());
     EXPECT_EQ(requestCount(), 1u);

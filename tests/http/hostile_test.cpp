@@ -79,10 +79,11 @@ TEST_F(HostileTest, ConnectionDroppedAfterEveryByteCount) {
             // its first two bytes (the signature) arrived.
             bool expectStored = complete || (f.endsWithConnection && cut >= headLength + 2);
             if (expectStored) {
-                ASSERT_EQ(result, 1) << errorText;
+                ASSERT_EQ(result, DOWNLOAD_STORED) << errorText;
                 ASSERT_EQ(readWholeFile(dest), body.substr(0, cut - headLength));
             } else {
-                ASSERT_TRUE(result == 0 || result == -1) << result << " " << errorText;
+                ASSERT_TRUE(result == DOWNLOAD_REFUSED || result == DOWNLOAD_FAILED)
+                    << result << " " << errorText;
                 ASSERT_FALSE(fileExists(dest.c_str())) << "a failed download never leaves its file";
                 ASSERT_NE(errorText[0], '\0');
             }
@@ -95,7 +96,7 @@ TEST_F(HostileTest, OversizedHeads) {
     std::string longHead = "HTTP/1.1 200 OK\r\nX-Filler: " + std::string(8193 - 31, 'f') + "\r\n\r\n";
     ASSERT_GE(longHead.size(), 8193u);
     answerTwice(TestReply{longHead + jpegBody(10, 1)});
-    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_EQ(engineToUtf8(errorText), "读取 HTTP_BUFFER_SIZE 字节, 还没有读取完整个 HTTP Head.");
     EXPECT_FALSE(fileExists(dest.c_str()));
 
@@ -103,7 +104,7 @@ TEST_F(HostileTest, OversizedHeads) {
     std::string hugeLine =
         "HTTP/1.1 200 OK\r\nX-Long: " + std::string(100 * 1024, 'x') + "\r\nContent-Length: 10\r\n\r\n";
     answerTwice(TestReply{hugeLine + jpegBody(10, 2)});
-    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_FALSE(fileExists(dest.c_str()));
 }
 
@@ -115,7 +116,8 @@ TEST_F(HostileTest, MalformedChunkSizes) {
         std::string body = std::string(size) + "\r\n" + jpegBody(30, 4) + "\r\n0\r\n\r\n";
         answerTwice(TestReply{rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", body)});
         int result = download("/a.jpg");
-        EXPECT_NE(result, 1) << "a size line that does not give the data's length never stores it";
+        EXPECT_NE(result, DOWNLOAD_STORED)
+            << "a size line that does not give the data's length never stores it";
         EXPECT_FALSE(fileExists(dest.c_str()));
     }
 }
@@ -128,7 +130,7 @@ TEST_F(HostileTest, MalformedContentLengths) {
         resetServer();
         answerTwice(
             TestReply{rawReply("HTTP/1.1 200 OK", std::string("Content-Length: ") + length + "\r\n", body)});
-        EXPECT_EQ(download("/a.jpg"), 0) << errorText;
+        EXPECT_EQ(download("/a.jpg"), DOWNLOAD_REFUSED) << errorText;
         EXPECT_FALSE(fileExists(dest.c_str()));
     }
 
@@ -140,10 +142,10 @@ TEST_F(HostileTest, MalformedContentLengths) {
         "HTTP/1.1 200 OK",
         "Content-Length: " + std::to_string(framed.size()) + "\r\nTransfer-Encoding: chunked\r\n", framed)});
     int result = download("/a.jpg");
-    if (result == 1) {
+    if (result == DOWNLOAD_STORED) {
         EXPECT_EQ(readWholeFile(dest), body);
     } else {
-        EXPECT_TRUE(result == 0 || result == -1);
+        EXPECT_TRUE(result == DOWNLOAD_REFUSED || result == DOWNLOAD_FAILED);
         EXPECT_FALSE(fileExists(dest.c_str()));
     }
 }
@@ -152,14 +154,14 @@ TEST_F(HostileTest, RedirectLoopsAndRedirectsWithoutLocation) {
     std::string self = url("/loop.jpg");
     for (int i = 0; i < 8; i++)
         addReply(server, rawReply("HTTP/1.1 302 Found", "Location: " + self + "\r\nContent-Length: 0\r\n"));
-    EXPECT_EQ(download("/loop.jpg"), -1);
+    EXPECT_EQ(download("/loop.jpg"), DOWNLOAD_FAILED);
     EXPECT_EQ(engineToUtf8(errorText).rfind("返回错误的http状态码:\n", 0), 0u) << errorText;
     EXPECT_LE(receivedRequests(server).size(), 4u) << "one redirect per call, then the answer is refused";
     EXPECT_FALSE(fileExists(dest.c_str()));
 
     resetServer();
     answerTwice(TestReply{rawReply("HTTP/1.1 302 Found", "Content-Length: 0\r\n")});
-    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_EQ(engineToUtf8(errorText).rfind("返回错误的http状态码:\nHTTP/1.1 302 Found", 0), 0u) << errorText;
 }
 
@@ -170,7 +172,7 @@ TEST_F(HostileTimeOutTest, TrickleIsBoundedByTheReceiveTimeOut) {
     trickle.pauseMilliseconds = 1000;
     answerTwice(trickle);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_NE(download("/a.jpg"), 1);
+    EXPECT_NE(download("/a.jpg"), DOWNLOAD_STORED);
     // Two attempts, each ended by one receive that waited for the time-out.
     EXPECT_LT(secondsSince(start), 4 * SHORT_IO_TIMEOUT_MS / 1000.0 + 2.0);
     EXPECT_FALSE(fileExists(dest.c_str()));
@@ -184,7 +186,7 @@ TEST_F(HostileTimeOutTest, BodyWithoutLengthThatStallsIsNoImage) {
     stall.pieceSize = static_cast<int>(stall.bytes.size()) - 1000;
     stall.pauseMilliseconds = 4 * SHORT_IO_TIMEOUT_MS;
     answerTwice(stall);
-    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_FALSE(fileExists(dest.c_str()));
 }
 
@@ -198,7 +200,7 @@ TEST_F(HostileTest, CrawlingOrStoppedTransfersEndPromptly) {
     crawl.pauseMilliseconds = 50;
     answerTwice(crawl);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(download("/a.jpg"), -1);
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
     EXPECT_LT(secondsSince(start), 6.0);
     EXPECT_NE(engineToUtf8(errorText).find("过慢"), std::string::npos) << engineToUtf8(errorText);
     EXPECT_FALSE(fileExists(dest.c_str()));
@@ -219,7 +221,7 @@ TEST_F(HostileTest, CrawlingOrStoppedTransfersEndPromptly) {
         stop.store(1);
     });
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(download("/b.jpg"), -1);
+    EXPECT_EQ(download("/b.jpg"), DOWNLOAD_FAILED);
     double elapsed = secondsSince(start);
     stopper.join();
     EXPECT_LT(elapsed, 5.0);
@@ -238,7 +240,7 @@ TEST_F(HostileTest, EndlessChunkedBodyStopsAtTheSizeLimit) {
     TestReply reply;
     reply.bytes = rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", endless);
     answerTwice(reply);
-    EXPECT_EQ(download("/a.jpg"), 0) << errorText;
+    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_REFUSED) << errorText;
     EXPECT_NE(std::string(errorText).find("10M"), std::string::npos) << errorText;
     EXPECT_FALSE(fileExists(dest.c_str()));
 }

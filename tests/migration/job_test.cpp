@@ -127,7 +127,7 @@ TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
     EXPECT_EQ(fakeWindow.buttonsRestored, 1);
     EXPECT_EQ(jobRunning.load(), 0);
     EXPECT_EQ(packageText, nullptr);
-    EXPECT_EQ(static_cast<Item*>(items->items[1])->status, 2);
+    EXPECT_EQ(static_cast<Item*>(items->items[1])->status, ITEM_STATUS_FINISHED);
     EXPECT_EQ(jobSummary.failureCount, 1);
     EXPECT_EQ(jobSummary.packageChanged, 1);
 }
