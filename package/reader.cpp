@@ -11,7 +11,7 @@
 #include "platform/files.h"
 #include "platform/memory.h"
 
-#include <pcre.h>
+#include <pcre2.h>
 
 #include <algorithm>
 #include <climits>
@@ -28,7 +28,7 @@ using Buffer = HeapPointer<char>;
 using File = FileHandle;
 
 struct PcreDeleter {
-    void operator()(pcre* code) const { pcre_free(code); }
+    void operator()(pcre2_code* code) const { pcre2_code_free(code); }
 };
 
 // The decoded text takes at most twice the file's size (see loadText); larger packages than this
@@ -54,10 +54,9 @@ struct CompiledPattern {
     const char* compiled; // what PCRE compiles: the source, or a form that matches the same
     const char* prefix;
     bool failureCoversTag;
-    pcre* code;
-    pcre_extra* extra;
-    const char* error;
-    int errorOffset;
+    pcre2_code* code;
+    int error;
+    PCRE2_SIZE errorOffset;
 };
 
 constexpr int KNOWN_PATTERN_COUNT = DESC_IMAGE_PATTERN_COUNT + 1;
@@ -80,8 +79,11 @@ static_assert(sameText(DESC_IMAGE_PATTERNS[2], "<img [^>]*[ ]*src[ ]*=[ ]*(http:
 
 thread_local const char* failureText = "";
 
-// Patterns are compiled (and studied, with the JIT where the PCRE build has one) once per process
-// and kept for its lifetime.
+// Patterns are compiled (and given to the JIT where the PCRE build has one) once per process and
+// kept for its lifetime. Before each attempt PCRE would look ahead, up to thousands of bytes, for
+// a byte the match needs (the '/' of "http://"); tried at one place after another of a long tag
+// that lacks it, that look-ahead costs far more than the attempts. The look-ahead only rules out
+// attempts that would fail anyway, so without it the matches are the same.
 void compilePatterns() {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
         CompiledPattern* p = &knownPatterns[i];
@@ -89,11 +91,11 @@ void compilePatterns() {
         p->prefix = i < 3 ? "<img " : (i < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
         p->failureCoversTag = i < 3 || i == DESC_IMAGE_PATTERN_COUNT;
         p->compiled = i == 2 ? UNQUOTED_SRC_PATTERN : p->source;
-        p->code =
-            pcre_compile(p->compiled, PCRE_CASELESS | PCRE_ANCHORED, &p->error, &p->errorOffset, nullptr);
-        if (!p->code) continue;
-        const char* studyError = nullptr;
-        p->extra = pcre_study(p->code, PCRE_STUDY_JIT_COMPILE, &studyError);
+        p->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(p->compiled), PCRE2_ZERO_TERMINATED,
+                                PCRE2_CASELESS | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &p->error,
+                                &p->errorOffset, nullptr);
+        // Without a JIT the pattern is matched by the interpreter, with the same results.
+        if (p->code) pcre2_jit_compile(p->code, PCRE2_JIT_COMPLETE);
     }
 }
 
@@ -205,8 +207,25 @@ int isExcludedAddress(const char* address) {
     return std::strcmp(address, BLANK_IMAGE_URL) == 0;
 }
 
-void logCompileFailure(const char* error, int offset) {
-    writeLogFormat("PCRE compilation failed at offset %d: %s", offset, error ? error : "");
+void logCompileFailure(int error, PCRE2_SIZE offset) {
+    PCRE2_UCHAR message[256];
+    if (pcre2_get_error_message(error, message, sizeof message) < 0) message[0] = 0;
+    writeLogFormat("PCRE compilation failed at offset %d: %s", static_cast<int>(offset),
+                   reinterpret_cast<const char*>(message));
+}
+
+// The match data of one thread, kept for its lifetime: the interpreter keeps the memory it
+// backtracks in there, so reusing it saves an allocation on every match.
+struct ThreadMatchData {
+    pcre2_match_data* data = nullptr;
+    ~ThreadMatchData() { pcre2_match_data_free(data); }
+};
+thread_local ThreadMatchData threadMatchData;
+
+// Room for the whole match and the one capturing group that holds the address.
+pcre2_match_data* matchData() {
+    if (!threadMatchData.data) threadMatchData.data = pcre2_match_data_create(2, nullptr);
+    return threadMatchData.data;
 }
 
 // The addresses a list holds, with an index over them once the list is long enough, so that telling
@@ -277,11 +296,16 @@ int addAddress(HeldAddresses* held, const char* found, size_t n, int description
 // the leftmost match, then the next one from the end of the last. With places the pattern is
 // anchored and is tried at those places only; with skipTag, a failure at a place passes over
 // every place before the next '>'.
-int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bool skipTag, const char* field,
-             int length, HeldAddresses* held, int description) {
+int matchAll(const pcre2_code* code, const Places* places, bool skipTag, const char* field, int length,
+             HeldAddresses* held, int description) {
+    pcre2_match_data* match = matchData();
+    if (!match) {
+        writeLog("Matching error: out of memory");
+        return 0;
+    }
+    const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
     int next = 0;
-    int ovector[6];
     for (;;) {
         int at = start;
         if (places) {
@@ -290,8 +314,9 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bo
             if (next == places->count) return 1;
             at = places->at[next];
         }
-        int rc = pcre_exec(code, extra, field, length, at, 0, ovector, 6);
-        if (rc == PCRE_ERROR_NOMATCH) {
+        int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(field), static_cast<PCRE2_SIZE>(length),
+                             static_cast<PCRE2_SIZE>(at), 0, match, nullptr);
+        if (rc == PCRE2_ERROR_NOMATCH) {
             if (!places) return 1;
             start = at + 1;
             if (skipTag) {
@@ -304,17 +329,17 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bo
             writeLogFormat("Matching error: %d", rc);
             return 0;
         }
-        if ((rc == 0 || rc >= 2) && ovector[2] >= 0 && ovector[3] >= ovector[2]) {
-            if (!addAddress(held, field + ovector[2], static_cast<size_t>(ovector[3] - ovector[2]),
-                            description)) {
+        if ((rc == 0 || rc >= 2) && ovector[2] != PCRE2_UNSET && ovector[3] >= ovector[2]) {
+            if (!addAddress(held, field + ovector[2], ovector[3] - ovector[2], description)) {
                 writeLog("Matching error: out of memory");
                 return 0;
             }
         }
         // Every pattern of the reader consumes text; an empty match of another pattern moves on
         // by one byte so that the search always ends.
-        if (ovector[1] > at) {
-            start = ovector[1];
+        const int matchEnd = static_cast<int>(ovector[1]);
+        if (matchEnd > at) {
+            start = matchEnd;
         } else if (at < length) {
             start = at + 1;
         } else {
@@ -325,15 +350,16 @@ int matchAll(const pcre* code, const pcre_extra* extra, const Places* places, bo
 
 // A pattern the reader does not know is compiled for the one call and searched unanchored.
 int collectUnknown(const char* field, int length, HeldAddresses* held, const char* pattern, int description) {
-    const char* error = nullptr;
-    int errorOffset = 0;
-    std::unique_ptr<pcre, PcreDeleter> code(
-        pcre_compile(pattern, PCRE_CASELESS, &error, &errorOffset, nullptr));
+    int error = 0;
+    PCRE2_SIZE errorOffset = 0;
+    std::unique_ptr<pcre2_code, PcreDeleter> code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern),
+                                                                PCRE2_ZERO_TERMINATED, PCRE2_CASELESS, &error,
+                                                                &errorOffset, nullptr));
     if (!code) {
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, nullptr, false, field, length, held, description);
+    return matchAll(code.get(), nullptr, false, field, length, held, description);
 }
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
@@ -353,7 +379,7 @@ int collectFamily(const char* field, int length, HeldAddresses* held, const Comp
             return 0;
         }
         if (places.count > 0 &&
-            !matchAll(p->code, p->extra, &places, p->failureCoversTag, field, length, held, description))
+            !matchAll(p->code, &places, p->failureCoversTag, field, length, held, description))
             return 0;
     }
     return 1;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh Debian 12 machine (run as root).
-# Safe to run again: installed packages are skipped and the mingw PCRE build is cached.
+# Safe to run again: installed packages are skipped and the mingw PCRE2 build is cached.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -10,7 +10,7 @@ native_only=0
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates
-  libpcre3-dev googletest libgtest-dev python3
+  libpcre2-dev googletest libgtest-dev python3
 )
 [ $native_only = 1 ] || PACKAGES+=(
   clang libclang-rt-14-dev llvm valgrind
@@ -39,5 +39,5 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN.utf8$'; then
   locale-gen
 fi
 
-# PCRE 8 for mingw, from Debian's own source package with Debian's patches.
+# PCRE2 for mingw, from Debian's own source package with Debian's patches.
 "$here/scripts/build-pcre-mingw.sh"
