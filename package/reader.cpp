@@ -183,7 +183,7 @@ struct Places {
     ~Places() { std::free(at); }
 };
 
-int findPlaces(const char* field, int length, const char* prefix, Places* places) {
+void findPlaces(const char* field, int length, const char* prefix, Places* places) {
     places->count = 0;
     CaselessSearch search;
     startCaselessSearch(&search, field, static_cast<size_t>(length), prefix);
@@ -197,7 +197,6 @@ int findPlaces(const char* field, int length, const char* prefix, Places* places
         }
         places->at[places->count++] = static_cast<int>(place - field);
     }
-    return 1;
 }
 
 int isExcludedAddress(const char* address) {
@@ -225,6 +224,7 @@ thread_local ThreadMatchData threadMatchData;
 // Room for the whole match and the one capturing group that holds the address.
 pcre2_match_data* matchData() {
     if (!threadMatchData.data) threadMatchData.data = pcre2_match_data_create(2, nullptr);
+    if (!threadMatchData.data) outOfMemory();
     return threadMatchData.data;
 }
 
@@ -278,18 +278,17 @@ int shortListHolds(const ArrayList* list, const char* found, size_t n) {
 }
 
 // Adds a copy of the n bytes at found unless the list holds it already or (for the description)
-// it is an address that is never collected. Returns 1.
-int addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
+// it is an address that is never collected.
+void addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
     if (!held->index && held->list->count >= INDEXED_LIST_COUNT) indexAddresses(held);
-    if (!held->index && shortListHolds(held->list, found, n)) return 1;
+    if (!held->index && shortListHolds(held->list, found, n)) return;
     Buffer address(static_cast<char*>(allocateBytes(n + 1)));
     std::memcpy(address.get(), found, n);
     address.get()[n] = '\0';
-    if (held->index && hashMapGet(held->index, address.get())) return 1;
-    if (description && isExcludedAddress(address.get())) return 1;
+    if (held->index && hashMapGet(held->index, address.get())) return;
+    if (description && isExcludedAddress(address.get())) return;
     if (held->index) hashMapPut(held->index, address.get(), address.get());
     arrayListAdd(held->list, address.release());
-    return 1;
 }
 
 // Runs one compiled pattern over the field from its start and adds each new address to list:
@@ -299,10 +298,6 @@ int addAddress(HeldAddresses* held, const char* found, size_t n, int description
 int matchAll(const pcre2_code* code, const Places* places, bool skipTag, const char* field, int length,
              HeldAddresses* held, int description) {
     pcre2_match_data* match = matchData();
-    if (!match) {
-        writeLog("Matching error: out of memory");
-        return 0;
-    }
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
     int next = 0;
@@ -330,10 +325,7 @@ int matchAll(const pcre2_code* code, const Places* places, bool skipTag, const c
             return 0;
         }
         if ((rc == 0 || rc >= 2) && ovector[2] != PCRE2_UNSET && ovector[3] >= ovector[2]) {
-            if (!addAddress(held, field + ovector[2], ovector[3] - ovector[2], description)) {
-                writeLog("Matching error: out of memory");
-                return 0;
-            }
+            addAddress(held, field + ovector[2], ovector[3] - ovector[2], description);
         }
         // Every pattern of the reader consumes text; an empty match of another pattern moves on
         // by one byte so that the search always ends.
@@ -368,10 +360,7 @@ int collectFamily(const char* field, int length, HeldAddresses* held, const Comp
                   int count, int description) {
     if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
     Places places;
-    if (!findPlaces(field, length, patterns[0]->prefix, &places)) {
-        writeLog("Matching error: out of memory");
-        return 0;
-    }
+    findPlaces(field, length, patterns[0]->prefix, &places);
     for (int i = 0; i < count; i++) {
         const CompiledPattern* p = patterns[i];
         if (!p->code) {
