@@ -15,7 +15,7 @@ PACKAGES=(
 [ $native_only = 1 ] || PACKAGES+=(
   clang libclang-rt-14-dev llvm valgrind
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 xvfb xauth x11-utils imagemagick fonts-wqy-microhei locales
+  wine wine64 fonts-wine xvfb xauth x11-utils imagemagick fonts-wqy-microhei locales
   dpkg-dev autoconf automake libtool zip unzip
 )
 
