@@ -18,5 +18,10 @@ int convertCharset(const char* fromCharset, const char* toCharset, const char* i
 const char* engineCharset();
 
 // The program's own texts are written in UTF-8 in the sources; this gives the engine's text for
-// one of them, converted on first use and kept for the life of the process (thread-safe).
-const char* programText(const char* utf8);
+// one of them, converted on first use and kept for the life of the process (thread-safe). The
+// result keeps the text's printf conversions, so the compiler checks a format passed through it.
+#if defined(__GNUC__) || defined(__clang__)
+__attribute__((format_arg(1)))
+#endif
+const char*
+programText(const char* utf8);

@@ -309,7 +309,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     uint32_t address = 0;
     if (!resolveTarget(targetHost.c_str(), &address)) {
         // The maker's own servers stay reachable through a fixed address when lookups fail.
-        int fallback = *MAKER_DOMAIN_SUFFIX && *MAKER_FALLBACK_ADDRESS &&
+        int fallback = MAKER_DOMAIN_SUFFIX[0] != '\0' && MAKER_FALLBACK_ADDRESS[0] != '\0' &&
                        std::strstr(targetHost.c_str(), MAKER_DOMAIN_SUFFIX) &&
                        parseIpv4Address(MAKER_FALLBACK_ADDRESS, &address) &&
                        (!loopbackOnly.load() || isLoopback(address));
