@@ -1,5 +1,6 @@
 #include "cli/cliwindow.h"
 
+#include "cli/commands.h"
 #include "cli/json.h"
 #include "core/text.h"
 #include "migration/job.h"
