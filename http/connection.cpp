@@ -49,15 +49,6 @@ static HeapText serverKey(const char* host, int port) {
     return HeapText(key);
 }
 
-static int mapContains(const HashMap* map, const char* key) {
-    uint32_t h = map->hash(key);
-    for (HashMapEntry* entry = map->buckets[h & static_cast<uint32_t>(map->capacity - 1)]; entry;
-         entry = entry->next) {
-        if (entry->hash == h && map->equals(entry->key, key)) return 1;
-    }
-    return 0;
-}
-
 static void* countValue(intptr_t count) {
     return reinterpret_cast<void*>(count);
 }
@@ -73,7 +64,7 @@ void initConnectionPool() {
 
 void resetConnectFailures() {
     std::lock_guard<std::mutex> lock(failureMutex);
-    if (connectFailures) hashMapClear(connectFailures, 0);
+    if (connectFailures) hashMapClear(connectFailures, 1, 0);
 }
 
 int connectFailureCount(const char* host, int port) {
@@ -87,7 +78,7 @@ static void countFailure(const char* key) {
     std::lock_guard<std::mutex> lock(failureMutex);
     if (!connectFailures) return;
     intptr_t count = countOf(hashMapGet(connectFailures, key)) + 1;
-    if (mapContains(connectFailures, key)) {
+    if (hashMapContains(connectFailures, key)) {
         hashMapPut(connectFailures, const_cast<char*>(key), countValue(count));
     } else {
         hashMapPut(connectFailures, duplicateString(key), countValue(count));
@@ -152,7 +143,7 @@ int addConnectOverride(const char* text) {
     std::lock_guard<std::mutex> lock(overrideMutex);
     if (!connectOverrides) connectOverrides = hashMapCreateDefault(stringHash, stringEquals);
     ConnectTarget* old;
-    if (mapContains(connectOverrides, key.get())) {
+    if (hashMapContains(connectOverrides, key.get())) {
         old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.get(), target));
     } else {
         old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.release(), target));
@@ -176,7 +167,7 @@ void clearConnectOverrides() {
         }
     }
     hashMapFreeKeyList(keys);
-    hashMapClear(connectOverrides, 0);
+    hashMapClear(connectOverrides, 1, 0);
 }
 
 // The host and port to connect to for the key; the original ones when no override applies.
@@ -419,5 +410,5 @@ void closeAllPooledSockets() {
         closeSocket(reinterpret_cast<SocketHandle>(hashMapGet(socketPool, node->key)));
     }
     hashMapFreeKeyList(keys);
-    hashMapClear(socketPool, 0);
+    hashMapClear(socketPool, 1, 0);
 }

@@ -285,7 +285,7 @@ int runMigrationJob() {
     jobSummary.failureCount = run.failureCount;
     jobSummary.packageChanged = packageChanged;
     if (stopRequested) {
-        hashMapDestroy(run.imageFiles, 1);
+        hashMapDestroy(run.imageFiles, 1, 1);
         endPackageRun();
         windowEndProcess(0);
     }
@@ -294,7 +294,7 @@ int runMigrationJob() {
     jobRunning = 0;
     showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages);
     endPackageRun();
-    hashMapDestroy(run.imageFiles, 1);
+    hashMapDestroy(run.imageFiles, 1, 1);
     resetConnectFailures();
     windowRestoreButtons();
     return 0;

@@ -222,7 +222,7 @@ void logCompileFailure(const char* error, int offset) {
 struct HeldAddresses {
     ArrayList* list = nullptr;
     HashMap* index = nullptr;
-    ~HeldAddresses() { hashMapDestroy(index, 0); }
+    ~HeldAddresses() { hashMapDestroy(index, 0, 0); }
 };
 
 // FNV-1a: unlike a multiply-by-31 hash, many addresses that share one value cannot be made up by

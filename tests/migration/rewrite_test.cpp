@@ -27,7 +27,7 @@ void recordProgress(int percent) {
 // An address-to-file map as the job builds it; an empty path marks a failed download.
 struct ImageMap {
     HashMap* map = hashMapCreate(stringHash, stringEquals, 64, 0.75f);
-    ~ImageMap() { hashMapDestroy(map, 1); }
+    ~ImageMap() { hashMapDestroy(map, 1, 1); }
     ImageMap& saved(const std::string& address, const std::string& path) {
         hashMapPut(map, duplicateString(address.c_str()), duplicateString(path.c_str()));
         return *this;

@@ -112,7 +112,7 @@ std::string makePackageText(const std::vector<std::string>& addresses, size_t ta
 }
 
 struct MapRelease {
-    void operator()(HashMap* map) const { hashMapDestroy(map, 1); }
+    void operator()(HashMap* map) const { hashMapDestroy(map, 1, 1); }
 };
 
 // The map is filled in the order of the addresses' numbers, which is mostly the order in which
