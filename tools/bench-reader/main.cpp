@@ -32,22 +32,10 @@
 #include <unistd.h>
 #endif
 
-// The window side: the benchmark shows nothing.
-void windowReadOptions(JobOptions* options) {
-    std::memset(options, 0, sizeof *options);
-}
-void windowEnsureRowVisible(int) {}
-void windowSetRowText(int, int, const char*) {}
-int windowIsRowSelected(int) {
-    return 0;
-}
-void windowNotifySelectionChanged() {}
-void windowSetProgressPos(int) {}
-void windowSetProgressText(const char*) {}
+// The window side: the benchmark shows nothing (tools/support/quietwindow.cpp) but its messages.
 void windowShowMessage(const char* text, const char* caption, int) {
     std::fprintf(stderr, "%s: %s\n", caption, text);
 }
-void windowRestoreButtons() {}
 void windowEndProcess(int status) {
     std::exit(status == 0 ? 1 : status);
 }

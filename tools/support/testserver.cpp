@@ -1,4 +1,4 @@
-#include "testserver.h"
+#include "tools/support/testserver.h"
 
 #include "platform/files.h"
 
