@@ -1,3 +1,5 @@
+// The command-line window side: rows and progress recorded for the command that runs the job,
+// messages on standard error in UTF-8, and the end of the process as an exit.
 #include "cli/cliwindow.h"
 
 #include "cli/commands.h"

@@ -1,3 +1,4 @@
+// Engine text on the terminal and in JSON documents: conversion to UTF-8 and JSON string escaping.
 #include "cli/json.h"
 
 #include "core/charset.h"

@@ -1,3 +1,4 @@
+// The engine's ArrayList and chained HashMap.
 #include "core/containers.h"
 
 #include <cstdlib>

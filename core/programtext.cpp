@@ -1,3 +1,4 @@
+// The program's own texts, converted once from the UTF-8 of the sources to engine text and kept.
 #include "core/charset.h"
 #include "core/containers.h"
 

@@ -1,3 +1,5 @@
+// TCP connections to image servers: bounded connect, the per-server failure limit, the keep-alive
+// pool and the connect overrides.
 #include "http/connection.h"
 
 #include "core/applog.h"

@@ -1,3 +1,4 @@
+// The migration job: downloads every item's images, rewrites the package and reports to its window.
 #include "migration/job.h"
 
 #include "core/applog.h"

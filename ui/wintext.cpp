@@ -1,3 +1,4 @@
+// Text at the window boundary: engine text to UTF-16 and back for the W functions.
 #include "ui/wintext.h"
 
 #include "core/charset.h"

@@ -1,3 +1,5 @@
+// The fuzz targets' window side (messages counted, the end of the process thrown), their scratch
+// files and their property checks.
 #include "support/fuzzwindow.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Charset conversion on Linux: iconv for every charset but GB18030, which the engine's codec converts.
 #include "core/charset.h"
 
 #include "core/gb18030.h"

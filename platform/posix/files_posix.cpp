@@ -1,3 +1,4 @@
+// Files, folders, the clock and the program's own path on Linux; paths become UTF-8 at the boundary.
 #include "platform/files.h"
 
 #include "core/charset.h"
@@ -36,15 +37,21 @@ static std::string enginePath(const char* native) {
     return out;
 }
 
-FILE* openFile(const char* path, const char* mode) { return std::fopen(nativePath(path).c_str(), mode); }
+FILE* openFile(const char* path, const char* mode) {
+    return std::fopen(nativePath(path).c_str(), mode);
+}
 
-int removeFile(const char* path) { return std::remove(nativePath(path).c_str()) == 0 ? 1 : 0; }
+int removeFile(const char* path) {
+    return std::remove(nativePath(path).c_str()) == 0 ? 1 : 0;
+}
 
 int replaceFile(const char* from, const char* to) {
     return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0 ? 1 : 0;
 }
 
-int makeDirectory(const char* path) { return mkdir(nativePath(path).c_str(), 0777) == 0 ? 1 : 0; }
+int makeDirectory(const char* path) {
+    return mkdir(nativePath(path).c_str(), 0777) == 0 ? 1 : 0;
+}
 
 int flushFileToDisk(FILE* file) {
     if (std::fflush(file) != 0) return 0;
@@ -99,7 +106,9 @@ int currentDirectory(char* buffer, int size) {
     return copyOut(enginePath(native), buffer, size);
 }
 
-int specialFolderPath(int, char*) { return 0; }
+int specialFolderPath(int, char*) {
+    return 0;
+}
 
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);

@@ -1,3 +1,4 @@
+// TCP sockets over IPv4 with Winsock: connect with a bounded wait, time-outs, name lookup.
 #include "platform/sockets.h"
 
 #include <winsock2.h>

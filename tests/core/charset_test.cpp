@@ -1,3 +1,5 @@
+// Tests of convertCharset and the engine's codec on every platform: names, byte-order marks, lost
+// characters, bounded output, and the round trip of every UTF-16 unit through engine text.
 #include "core/charset.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of ArrayList, HashMap and the string hash.
 #include "core/containers.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of rewriting image addresses in the package text to the paths of their files.
 #include "migration/rewrite.h"
 
 #include "core/containers.h"

@@ -1,3 +1,4 @@
+// Scratch folders and whole-file writing for tests.
 #include "testfiles.h"
 
 #include "core/charset.h"
