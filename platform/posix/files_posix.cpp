@@ -12,29 +12,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// File names on Linux are UTF-8; the engine holds GB18030.
-static std::string nativePath(const char* path) {
-    size_t n = std::strlen(path);
-    std::string out(n * 2 + 1, '\0');
-    int produced = 0;
-    if (convertCharset("GB18030", "UTF-8", path, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
-        return std::string(path);
-    }
-    out.resize(static_cast<size_t>(produced));
+// File names on Linux are UTF-8; the engine holds GB18030. A path that does not convert is used
+// as it is.
+static std::string convertedPath(const char* from, const char* to, const char* path) {
+    std::string out;
+    if (convertText(from, to, path, std::strlen(path), &out) < 0) return std::string(path);
     return out;
 }
 
+static std::string nativePath(const char* path) {
+    return convertedPath("GB18030", "UTF-8", path);
+}
+
 static std::string enginePath(const char* native) {
-    size_t n = std::strlen(native);
-    std::string out(n * 2 + 1, '\0');
-    int produced = 0;
-    if (convertCharset("UTF-8", "GB18030", native, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
-        return std::string(native);
-    }
-    out.resize(static_cast<size_t>(produced));
-    return out;
+    return convertedPath("UTF-8", "GB18030", native);
 }
 
 FILE* openFile(const char* path, const char* mode) {
