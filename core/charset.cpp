@@ -1,7 +1,26 @@
-// Whole-text conversion over convertCharset, with the result sized here once for every caller.
+// The engine's side of charset conversion: GB18030 through the engine's codec, every other charset
+// through the platform's converter, and whole-text conversion with the result sized here.
 #include "core/charset.h"
 
+#include "core/gb18030.h"
+#include "platform/charset.h"
+
 #include <climits>
+
+const char* engineCharset() {
+    return "GB18030";
+}
+
+int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
+                   char* output, int outputSize, int* outputLength) {
+    int result = 0;
+    if (convertWithEngineCodec(fromCharset, toCharset, input, inputLength, output, outputSize, outputLength,
+                               &result)) {
+        return result;
+    }
+    return convertPlatformCharset(fromCharset, toCharset, input, inputLength, output, outputSize,
+                                  outputLength);
+}
 
 // The most bytes one input byte can become: one UTF-8 or GB18030 byte gives a UTF-16 unit, two
 // UTF-16 bytes at most four GB18030 bytes, plus room for a byte-order mark that a marked target
