@@ -15,6 +15,13 @@
 #include <cstddef>
 #include <string>
 
+// GCC and clang check a format that passes through programText.
+#if defined(__GNUC__) || defined(__clang__)
+#define PROGRAM_TEXT_FORMAT __attribute__((format_arg(1)))
+#else
+#define PROGRAM_TEXT_FORMAT
+#endif
+
 int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                    char* output, int outputSize, int* outputLength);
 
@@ -30,8 +37,4 @@ const char* engineCharset();
 // The program's own texts are written in UTF-8 in the sources; this gives the engine's text for
 // one of them, converted on first use and kept for the life of the process (thread-safe). The
 // result keeps the text's printf conversions, so the compiler checks a format passed through it.
-#if defined(__GNUC__) || defined(__clang__)
-__attribute__((format_arg(1)))
-#endif
-const char*
-programText(const char* utf8);
+const char* programText(const char* utf8) PROGRAM_TEXT_FORMAT;
