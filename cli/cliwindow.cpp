@@ -1,5 +1,8 @@
+// The command-line window side: rows and progress recorded for the command that runs the job,
+// messages on standard error in UTF-8, and the end of the process as an exit.
 #include "cli/cliwindow.h"
 
+#include "cli/commands.h"
 #include "cli/json.h"
 #include "core/text.h"
 #include "migration/job.h"

@@ -42,10 +42,6 @@ extern CliWindow cliWindow;
 // The exit status for a requested one: a process that has shown an error exits with 1, not 0.
 int cliExitStatus(int status);
 
-// What the migrate command prints before a run that ends the process (a stop, a fatal error)
-// exits; returns the exit status to use.
-int migrateExitStatus(int status);
-
 // How long a console close event waits for the job to write back: the system ends the process
 // about five seconds after the event.
 constexpr int CLI_CLOSE_WAIT_MILLISECONDS = 4500;

@@ -7,3 +7,7 @@ constexpr int EXIT_USAGE = 2;
 
 int runInspect(int argc, char** argv);
 int runMigrate(int argc, char** argv);
+
+// What the migrate command prints before a run that ends the process (a stop, a fatal error)
+// exits; returns the exit status to use.
+int migrateExitStatus(int status);

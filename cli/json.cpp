@@ -1,3 +1,4 @@
+// Engine text on the terminal and in JSON documents: conversion to UTF-8 and JSON string escaping.
 #include "cli/json.h"
 
 #include "core/charset.h"
@@ -6,30 +7,21 @@
 #include <cstdlib>
 #include <cstring>
 
-static char* convertWhole(const char* from, const char* to, const char* text, size_t factor) {
-    size_t n = std::strlen(text);
-    // Engine text to UTF-8 takes at most 3 bytes for 2 (a GBK character) and 4 for 4; UTF-8 to
-    // the engine's charset never grows. Twice the length always fits.
-    size_t size = n * factor + 4;
-    if (size > 0x7FFFFFF0u) return nullptr;
-    char* out = static_cast<char*>(std::malloc(size));
+static char* convertWhole(const char* from, const char* to, const char* text) {
+    std::string converted;
+    if (convertText(from, to, text, std::strlen(text), &converted) < 0) return nullptr;
+    char* out = static_cast<char*>(std::malloc(converted.size() + 1));
     if (!out) return nullptr;
-    int produced = 0;
-    if (convertCharset(from, to, text, static_cast<int>(n), out, static_cast<int>(size) - 1, &produced) < 0 ||
-        produced < 0 || static_cast<size_t>(produced) >= size) {
-        std::free(out);
-        return nullptr;
-    }
-    out[produced] = '\0';
+    std::memcpy(out, converted.c_str(), converted.size() + 1);
     return out;
 }
 
 char* utf8FromEngine(const char* engineText) {
-    return convertWhole(engineCharset(), "UTF-8", engineText, 2);
+    return convertWhole(engineCharset(), "UTF-8", engineText);
 }
 
 char* engineFromUtf8(const char* utf8) {
-    return convertWhole("UTF-8", engineCharset(), utf8, 2);
+    return convertWhole("UTF-8", engineCharset(), utf8);
 }
 
 void writeUtf8Text(FILE* out, const char* engineText) {

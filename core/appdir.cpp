@@ -1,3 +1,4 @@
+// The folder of the program file, cut at the last path separator.
 #include "core/appdir.h"
 
 #include "core/text.h"

@@ -1,3 +1,4 @@
+// app.log beside the program: time-stamped lines, each written whole under the log's mutex.
 #include "core/applog.h"
 
 #include "core/appdir.h"

@@ -1,3 +1,4 @@
+// The engine's ArrayList and chained HashMap.
 #include "core/containers.h"
 
 #include "core/allocate.h"
@@ -160,6 +161,15 @@ void* hashMapGet(const HashMap* map, const void* key) {
     return nullptr;
 }
 
+int hashMapContains(const HashMap* map, const void* key) {
+    uint32_t h = map->hash(key);
+    for (HashMapEntry* entry = map->buckets[h & static_cast<uint32_t>(map->capacity - 1)]; entry;
+         entry = entry->next) {
+        if (entry->hash == h && map->equals(entry->key, key)) return 1;
+    }
+    return 0;
+}
+
 void* hashMapRemove(HashMap* map, const void* key) {
     uint32_t h = map->hash(key);
     HashMapEntry** link = &map->buckets[h & static_cast<uint32_t>(map->capacity - 1)];
@@ -201,16 +211,13 @@ void hashMapFreeKeyList(KeyListNode* list) {
     }
 }
 
-void hashMapClear(HashMap* map, int releaseValues) {
-    int stringMap = map->equals == stringEquals;
+void hashMapClear(HashMap* map, int releaseKeys, int releaseValues) {
     for (int32_t i = 0; i < map->capacity; i++) {
         HashMapEntry* entry = map->buckets[i];
         while (entry) {
             HashMapEntry* next = entry->next;
-            if (stringMap) {
-                std::free(entry->key);
-                if (releaseValues) std::free(entry->value);
-            }
+            if (releaseKeys) std::free(entry->key);
+            if (releaseValues) std::free(entry->value);
             std::free(entry);
             entry = next;
         }
@@ -219,9 +226,9 @@ void hashMapClear(HashMap* map, int releaseValues) {
     map->count = 0;
 }
 
-void hashMapDestroy(HashMap* map, int releaseValues) {
+void hashMapDestroy(HashMap* map, int releaseKeys, int releaseValues) {
     if (!map) return;
-    hashMapClear(map, releaseValues);
+    hashMapClear(map, releaseKeys, releaseValues);
     std::free(map->buckets);
     std::free(map);
 }

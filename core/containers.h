@@ -48,11 +48,15 @@ HashMap* hashMapCreate(HashFunction hash, EqualsFunction equals, int32_t initial
 HashMap* hashMapCreateDefault(HashFunction hash, EqualsFunction equals);
 void* hashMapPut(HashMap* map, void* key, void* value);
 void* hashMapGet(const HashMap* map, const void* key);
+// 1 when the map holds the key, also when its value is null (which hashMapGet cannot tell apart).
+int hashMapContains(const HashMap* map, const void* key);
 void* hashMapRemove(HashMap* map, const void* key);
 KeyListNode* hashMapKeys(const HashMap* map);
 void hashMapFreeKeyList(KeyListNode* list);
-void hashMapClear(HashMap* map, int releaseValues);
-void hashMapDestroy(HashMap* map, int releaseValues);
+// Empties the map; frees each key when releaseKeys is set and each value when releaseValues is set
+// (a map whose keys are heap copies from duplicateString owns them).
+void hashMapClear(HashMap* map, int releaseKeys, int releaseValues);
+void hashMapDestroy(HashMap* map, int releaseKeys, int releaseValues);
 
 uint32_t stringHash(const void* key);
 int stringEquals(const void* a, const void* b);

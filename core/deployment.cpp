@@ -1,3 +1,4 @@
+// The deployment values and the product web site, which tests may point elsewhere.
 #include "core/deployment.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// The engine's GB18030 codec: conversion between GB18030 and UTF-16, UTF-8 or, through UTF-16LE,
+// the platform's other charsets, with the same results on every platform.
 #include "core/gb18030.h"
 
 #include "core/charset.h"

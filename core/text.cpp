@@ -1,3 +1,4 @@
+// Small functions on engine strings and paths: tokens, replacement, prefixes, bounded copies.
 #include "core/text.h"
 
 #include "core/allocate.h"

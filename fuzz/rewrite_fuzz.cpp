@@ -130,6 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(progressSeen[i] > progressSeen[i - 1]);
 
     std::free(rewritten);
-    hashMapDestroy(map, 1);
+    hashMapDestroy(map, 1, 1);
     return 0;
 }

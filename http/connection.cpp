@@ -1,3 +1,5 @@
+// TCP connections to image servers: bounded connect, the per-server failure limit, the keep-alive
+// pool and the connect overrides.
 #include "http/connection.h"
 
 #include "core/allocate.h"
@@ -47,15 +49,6 @@ static HeapText serverKey(const char* host, int port) {
     return HeapText(key);
 }
 
-static int mapContains(const HashMap* map, const char* key) {
-    uint32_t h = map->hash(key);
-    for (HashMapEntry* entry = map->buckets[h & static_cast<uint32_t>(map->capacity - 1)]; entry;
-         entry = entry->next) {
-        if (entry->hash == h && map->equals(entry->key, key)) return 1;
-    }
-    return 0;
-}
-
 static void* countValue(intptr_t count) {
     return reinterpret_cast<void*>(count);
 }
@@ -71,7 +64,7 @@ void initConnectionPool() {
 
 void resetConnectFailures() {
     std::lock_guard<std::mutex> lock(failureMutex);
-    if (connectFailures) hashMapClear(connectFailures, 0);
+    if (connectFailures) hashMapClear(connectFailures, 1, 0);
 }
 
 int connectFailureCount(const char* host, int port) {
@@ -85,7 +78,7 @@ static void countFailure(const char* key) {
     std::lock_guard<std::mutex> lock(failureMutex);
     if (!connectFailures) return;
     intptr_t count = countOf(hashMapGet(connectFailures, key)) + 1;
-    if (mapContains(connectFailures, key)) {
+    if (hashMapContains(connectFailures, key)) {
         hashMapPut(connectFailures, const_cast<char*>(key), countValue(count));
     } else {
         hashMapPut(connectFailures, duplicateString(key), countValue(count));
@@ -149,7 +142,7 @@ int addConnectOverride(const char* text) {
     std::lock_guard<std::mutex> lock(overrideMutex);
     if (!connectOverrides) connectOverrides = hashMapCreateDefault(stringHash, stringEquals);
     ConnectTarget* old;
-    if (mapContains(connectOverrides, key.get())) {
+    if (hashMapContains(connectOverrides, key.get())) {
         old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.get(), target));
     } else {
         old = static_cast<ConnectTarget*>(hashMapPut(connectOverrides, key.release(), target));
@@ -173,7 +166,7 @@ void clearConnectOverrides() {
         }
     }
     hashMapFreeKeyList(keys);
-    hashMapClear(connectOverrides, 0);
+    hashMapClear(connectOverrides, 1, 0);
 }
 
 // The host and port to connect to for the key; the original ones when no override applies.
@@ -306,7 +299,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     uint32_t address = 0;
     if (!resolveTarget(targetHost.c_str(), &address)) {
         // The maker's own servers stay reachable through a fixed address when lookups fail.
-        int fallback = *MAKER_DOMAIN_SUFFIX && *MAKER_FALLBACK_ADDRESS &&
+        int fallback = MAKER_DOMAIN_SUFFIX[0] != '\0' && MAKER_FALLBACK_ADDRESS[0] != '\0' &&
                        std::strstr(targetHost.c_str(), MAKER_DOMAIN_SUFFIX) &&
                        parseIpv4Address(MAKER_FALLBACK_ADDRESS, &address) &&
                        (!loopbackOnly.load() || isLoopback(address));
@@ -416,5 +409,5 @@ void closeAllPooledSockets() {
         closeSocket(reinterpret_cast<SocketHandle>(hashMapGet(socketPool, node->key)));
     }
     hashMapFreeKeyList(keys);
-    hashMapClear(socketPool, 0);
+    hashMapClear(socketPool, 1, 0);
 }

@@ -1,3 +1,4 @@
+// Fetching one image address into a file: request, response head, body framing and the limits.
 #include "http/download.h"
 
 #include "core/allocate.h"

@@ -1,3 +1,4 @@
+// One GET of a short text into memory, for the update check.
 #include "http/fetch.h"
 
 #include "core/allocate.h"

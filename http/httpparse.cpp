@@ -1,3 +1,4 @@
+// Parsing and writing the HTTP wire text: addresses, the GET request and the response head.
 #include "http/httpparse.h"
 
 #include "core/allocate.h"

@@ -1,3 +1,4 @@
+// The migration job: downloads every item's images, rewrites the package and reports to its window.
 #include "migration/job.h"
 
 #include "core/applog.h"
@@ -285,7 +286,7 @@ int runMigrationJob() {
     jobSummary.failureCount = run.failureCount;
     jobSummary.packageChanged = packageChanged;
     if (stopRequested) {
-        hashMapDestroy(run.imageFiles, 1);
+        hashMapDestroy(run.imageFiles, 1, 1);
         endPackageRun();
         windowEndProcess(0);
     }
@@ -294,7 +295,7 @@ int runMigrationJob() {
     jobRunning = 0;
     showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages);
     endPackageRun();
-    hashMapDestroy(run.imageFiles, 1);
+    hashMapDestroy(run.imageFiles, 1, 1);
     resetConnectFailures();
     windowRestoreButtons();
     return 0;

@@ -1,3 +1,4 @@
+// The fatal-error message that the reader and the writer show, on whichever window side is linked.
 #include "migration/jobwindow.h"
 
 #include "core/charset.h"

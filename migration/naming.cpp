@@ -1,3 +1,4 @@
+// Image file names: extensions, title stems, numbered description names and mobile stamp names.
 #include "migration/naming.h"
 
 #include "core/gb18030.h"

@@ -1,3 +1,4 @@
+// The package's items and the process-wide state that the window, the reader and the job share.
 #include "package/item.h"
 
 #include <cstdlib>
@@ -17,6 +18,7 @@ void freeItem(Item* item) {
 
 void clearItems(ArrayList* list) {
     if (!list) return;
-    for (int32_t i = 0; i < list->count; i++) freeItem(static_cast<Item*>(list->items[i]));
+    for (int32_t i = 0; i < list->count; i++)
+        freeItem(static_cast<Item*>(list->items[i]));
     arrayListClear(list, 0);
 }

@@ -235,7 +235,7 @@ pcre2_match_data* matchData() {
 struct HeldAddresses {
     ArrayList* list = nullptr;
     HashMap* index = nullptr;
-    ~HeldAddresses() { hashMapDestroy(index, 0); }
+    ~HeldAddresses() { hashMapDestroy(index, 0, 0); }
 };
 
 // The count from which a list is searched through its index.

@@ -1,3 +1,4 @@
+// The wizard's shell operations: the browser, the desktop shortcut, the choosers, window placement.
 #include "ui/shell.h"
 
 #include "core/deployment.h"

@@ -1,3 +1,4 @@
+// Start-up of the wizard: the checks before the window, the start-up thread, the shortcut question.
 #include "ui/startup.h"
 
 #include "core/appdir.h"

@@ -1,3 +1,4 @@
+// The update check: the product web site's reply, read once per start on the start-up thread.
 #include "ui/update.h"
 
 #include "core/deployment.h"

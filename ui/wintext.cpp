@@ -1,3 +1,4 @@
+// Text at the window boundary: engine text to UTF-16 and back for the W functions.
 #include "ui/wintext.h"
 
 #include "core/charset.h"
@@ -8,15 +9,9 @@
 
 std::wstring engineToWide(const char* text, size_t length) {
     if (!text || length == 0 || length > INT_MAX / 4) return std::wstring();
-    // One engine byte never yields more than one UTF-16 unit (a four-byte GB18030 sequence gives
-    // at most a surrogate pair).
-    std::vector<char> out(length * 2 + 4);
-    int produced = 0;
-    if (convertCharset(engineCharset(), "UTF-16LE", text, static_cast<int>(length), out.data(),
-                       static_cast<int>(out.size()), &produced) < 0) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(produced) / 2, L'\0');
+    std::string out;
+    if (convertText(engineCharset(), "UTF-16LE", text, length, &out) < 0) return std::wstring();
+    std::wstring wide(out.size() / 2, L'\0');
     if (!wide.empty()) std::memcpy(&wide[0], out.data(), wide.size() * 2);
     return wide;
 }
@@ -31,15 +26,12 @@ std::string wideToEngine(const wchar_t* text) {
 
 std::string wideToEngine(const std::wstring& text) {
     if (text.empty() || text.size() > INT_MAX / 8) return std::string();
-    // A UTF-16 unit becomes at most four GB18030 bytes.
-    std::vector<char> out(text.size() * 4 + 4);
-    int produced = 0;
-    if (convertCharset("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(text.data()),
-                       static_cast<int>(text.size() * 2), out.data(), static_cast<int>(out.size()),
-                       &produced) < 0) {
+    std::string out;
+    if (convertText("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(text.data()), text.size() * 2,
+                    &out) < 0) {
         return std::string();
     }
-    return std::string(out.data(), static_cast<size_t>(produced));
+    return out;
 }
 
 int copyEngineText(char* buffer, int size, const std::string& text) {

@@ -1,8 +1,9 @@
+// The fuzz targets' window side (messages counted, the end of the process thrown), their scratch
+// files and their property checks.
 #include "support/fuzzwindow.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -50,24 +51,11 @@ void fuzzCheckFailed(const char* condition, const char* file, int line) {
     std::abort();
 }
 
-void windowReadOptions(JobOptions* options) {
-    std::memset(options, 0, sizeof *options);
-    options->migrateImageSpace = 1;
-    options->migrateThirdParty = 1;
-}
-void windowEnsureRowVisible(int) {}
-void windowSetRowText(int, int, const char*) {}
-int windowIsRowSelected(int) {
-    return 0;
-}
-void windowNotifySelectionChanged() {}
-void windowSetProgressPos(int) {}
-void windowSetProgressText(const char*) {}
+// Rows, progress and options come from the quiet window (tools/support/quietwindow.cpp).
 void windowShowMessage(const char*, const char*, int icon) {
     fuzzMessageCount++;
     fuzzLastIcon = icon;
 }
-void windowRestoreButtons() {}
 void windowEndProcess(int status) {
     throw FuzzProcessEnded{status};
 }

@@ -1,16 +1,11 @@
-#include "core/charset.h"
-
-#include "core/gb18030.h"
+// Charset conversion on Linux through iconv, for every charset but GB18030.
+#include "platform/charset.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iconv.h>
 #include <strings.h>
-
-const char* engineCharset() {
-    return "GB18030";
-}
 
 namespace {
 
@@ -39,14 +34,8 @@ const char* sourceName(const char* name, const char** input, size_t* length) {
 
 } // namespace
 
-int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
-                   char* output, int outputSize, int* outputLength) {
-    // GB18030, the engine's own text, goes through the engine's codec; iconv converts the rest.
-    int result = 0;
-    if (convertWithEngineCodec(fromCharset, toCharset, input, inputLength, output, outputSize, outputLength,
-                               &result)) {
-        return result;
-    }
+int convertPlatformCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
+                           char* output, int outputSize, int* outputLength) {
     char target[64];
     if (std::snprintf(target, sizeof target, "%s//IGNORE", toCharset) >= static_cast<int>(sizeof target)) {
         std::puts("不支持的字符集");

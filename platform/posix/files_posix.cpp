@@ -1,3 +1,4 @@
+// Files, folders, the clock and the program's own path on Linux; paths become UTF-8 at the boundary.
 #include "platform/files.h"
 
 #include "core/charset.h"
@@ -11,40 +12,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// File names on Linux are UTF-8; the engine holds GB18030.
-static std::string nativePath(const char* path) {
-    size_t n = std::strlen(path);
-    std::string out(n * 2 + 1, '\0');
-    int produced = 0;
-    if (convertCharset("GB18030", "UTF-8", path, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
-        return std::string(path);
-    }
-    out.resize(static_cast<size_t>(produced));
+// File names on Linux are UTF-8; the engine holds GB18030. A path that does not convert is used
+// as it is.
+static std::string convertedPath(const char* from, const char* to, const char* path) {
+    std::string out;
+    if (convertText(from, to, path, std::strlen(path), &out) < 0) return std::string(path);
     return out;
+}
+
+static std::string nativePath(const char* path) {
+    return convertedPath("GB18030", "UTF-8", path);
 }
 
 static std::string enginePath(const char* native) {
-    size_t n = std::strlen(native);
-    std::string out(n * 2 + 1, '\0');
-    int produced = 0;
-    if (convertCharset("UTF-8", "GB18030", native, static_cast<int>(n), &out[0], static_cast<int>(out.size()),
-                       &produced) < 0) {
-        return std::string(native);
-    }
-    out.resize(static_cast<size_t>(produced));
-    return out;
+    return convertedPath("UTF-8", "GB18030", native);
 }
 
-FILE* openFile(const char* path, const char* mode) { return std::fopen(nativePath(path).c_str(), mode); }
+FILE* openFile(const char* path, const char* mode) {
+    return std::fopen(nativePath(path).c_str(), mode);
+}
 
-int removeFile(const char* path) { return std::remove(nativePath(path).c_str()) == 0 ? 1 : 0; }
+int removeFile(const char* path) {
+    return std::remove(nativePath(path).c_str()) == 0 ? 1 : 0;
+}
 
 int replaceFile(const char* from, const char* to) {
     return std::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0 ? 1 : 0;
 }
 
-int makeDirectory(const char* path) { return mkdir(nativePath(path).c_str(), 0777) == 0 ? 1 : 0; }
+int makeDirectory(const char* path) {
+    return mkdir(nativePath(path).c_str(), 0777) == 0 ? 1 : 0;
+}
 
 int flushFileToDisk(FILE* file) {
     if (std::fflush(file) != 0) return 0;
@@ -99,7 +97,9 @@ int currentDirectory(char* buffer, int size) {
     return copyOut(enginePath(native), buffer, size);
 }
 
-int specialFolderPath(int, char*) { return 0; }
+int specialFolderPath(int, char*) {
+    return 0;
+}
 
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);

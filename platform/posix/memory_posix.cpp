@@ -1,3 +1,4 @@
+// Large buffers on Linux: advice to back them with huge pages where the system offers them.
 #include "platform/memory.h"
 
 #include <cstdint>

@@ -1,12 +1,10 @@
 // Charset conversion on Windows through the system's own tables (MultiByteToWideChar and
-// WideCharToMultiByte), with UTF-16 handled directly; GB18030, the engine's own text, goes through
-// the engine's codec. It keeps the contract of the iconv side: unknown names fail before the output
-// is touched, the output is zero-filled, characters that cannot be decoded or that the target
-// cannot hold are dropped, a truncated last character or an output buffer that is too small fails
-// the conversion after writing the whole characters that fit.
-#include "core/charset.h"
-
-#include "core/gb18030.h"
+// WideCharToMultiByte), with UTF-16 handled directly; GB18030, the engine's own text, never comes
+// here (convertCharset gives it to the engine's codec). It keeps the contract of the iconv side:
+// unknown names fail before the output is touched, the output is zero-filled, characters that
+// cannot be decoded or that the target cannot hold are dropped, a truncated last character or an
+// output buffer that is too small fails the conversion after writing the whole characters that fit.
+#include "platform/charset.h"
 
 #include <windows.h>
 
@@ -275,17 +273,8 @@ bool encodeCodePage(UINT codePage, const std::wstring& wide, Output& out) {
 
 } // namespace
 
-const char* engineCharset() {
-    return "GB18030";
-}
-
-int convertCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
-                   char* output, int outputSize, int* outputLength) {
-    int result = 0;
-    if (convertWithEngineCodec(fromCharset, toCharset, input, inputLength, output, outputSize, outputLength,
-                               &result)) {
-        return result;
-    }
+int convertPlatformCharset(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
+                           char* output, int outputSize, int* outputLength) {
     Charset from, to;
     if (!lookupCharset(fromCharset, &from) || !lookupCharset(toCharset, &to)) {
         std::puts("不支持的字符集");

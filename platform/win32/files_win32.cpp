@@ -21,32 +21,23 @@ constexpr DWORD REPLACE_PAUSE_MS = 100;
 // Engine text to UTF-16; false when the text does not convert.
 bool widePath(const char* path, std::wstring& wide) {
     if (!path) return false;
-    size_t n = std::strlen(path);
-    // Every engine character becomes at most as many bytes of UTF-16 as it has, plus the NUL.
-    std::string bytes(n * 2 + 2, '\0');
-    int produced = 0;
-    if (convertCharset(engineCharset(), "UTF-16LE", path, static_cast<int>(n), &bytes[0],
-                       static_cast<int>(bytes.size()), &produced) < 0) {
-        return false;
-    }
-    wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), static_cast<size_t>(produced) / 2);
+    std::string bytes;
+    if (convertText(engineCharset(), "UTF-16LE", path, std::strlen(path), &bytes) < 0) return false;
+    wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     return true;
 }
 
 // UTF-16 to engine text in the caller's buffer; 0 when it does not convert or does not fit.
 int enginePath(const wchar_t* wide, char* buffer, int size) {
     if (size <= 0) return 0;
-    size_t units = wcslen(wide);
-    std::string bytes(units * 4 + 1, '\0');
-    int produced = 0;
-    if (convertCharset("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(wide),
-                       static_cast<int>(units * 2), &bytes[0], static_cast<int>(bytes.size()),
-                       &produced) < 0) {
+    std::string bytes;
+    if (convertText("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(wide), wcslen(wide) * 2,
+                    &bytes) < 0) {
         return 0;
     }
-    if (produced >= size) return 0;
-    std::memcpy(buffer, bytes.data(), static_cast<size_t>(produced));
-    buffer[produced] = '\0';
+    if (bytes.size() >= static_cast<size_t>(size)) return 0;
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    buffer[bytes.size()] = '\0';
     return 1;
 }
 

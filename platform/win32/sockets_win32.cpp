@@ -1,3 +1,4 @@
+// TCP sockets over IPv4 with Winsock: connect with a bounded wait, time-outs, listening.
 #include "platform/sockets.h"
 
 #include <winsock2.h>
@@ -31,34 +32,6 @@ int startSockets() {
 
 int lastSocketError() {
     return WSAGetLastError();
-}
-
-int parseIpv4Address(const char* text, uint32_t* address) {
-    startSockets();
-    struct in_addr parsed;
-    if (inet_pton(AF_INET, text, &parsed) != 1) return 0;
-    *address = parsed.s_addr;
-    return 1;
-}
-
-int resolveIpv4Address(const char* host, uint32_t* address) {
-    if (parseIpv4Address(host, address)) return 1;
-    struct addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return 0;
-    int ok = 0;
-    for (struct addrinfo* entry = found; entry; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET && entry->ai_addr) {
-            *address = reinterpret_cast<struct sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr;
-            ok = 1;
-            break;
-        }
-    }
-    freeaddrinfo(found);
-    return ok;
 }
 
 SocketHandle createTcpSocket() {

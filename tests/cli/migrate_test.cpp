@@ -2,7 +2,7 @@
 // Each test copies the program into a folder of its own, so that app.log and the backup folder
 // beside it belong to that test alone.
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 
 #include <gtest/gtest.h>
 

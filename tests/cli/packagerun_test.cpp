@@ -1,7 +1,7 @@
 // vedo-cli migrate beside other runs, on packages it must not or cannot replace, and with paths as
 // people type them: the real program against a scripted image server on 127.0.0.1.
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 
 #include <gtest/gtest.h>
 

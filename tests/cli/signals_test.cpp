@@ -1,7 +1,7 @@
 // Signals that reach vedo-cli migrate while it runs: every stop signal ends a download in flight
 // at once and still writes the package back, and a reader that goes away does not end the run.
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// Tests of app.log: stamped lines written byte for byte, the size rule at start, failures.
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/text.h"

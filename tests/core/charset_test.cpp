@@ -1,3 +1,5 @@
+// Tests of convertCharset and the engine's codec on every platform: names, byte-order marks, lost
+// characters, bounded output, and the round trip of every UTF-16 unit through engine text.
 #include "core/charset.h"
 
 #include <gtest/gtest.h>
@@ -473,4 +475,29 @@ TEST(Gb18030, CutCharacterOrFullOutputFailsAfterTheWholeCharacters) {
     Converted pair = convert("GB18030", "UTF-16LE", exact.bytes, 4);
     EXPECT_EQ(pair.result, -1);
     EXPECT_EQ(pair.bytes, utf16le({'A'}));
+}
+
+TEST(ConvertText, SizesTheWholeResultItselfAndEmptiesItOnFailure) {
+    // Unpaired surrogates take four engine bytes for every two input bytes, the most any pair of
+    // the program's charsets grows; the result is exact, round trips, and keeps embedded NULs.
+    std::string lone;
+    for (int i = 0; i < 1000; i++)
+        lone += std::string("\x00\xD8", 2);
+    std::string engine;
+    ASSERT_GE(convertText("UTF-16LE", "GB18030", lone.data(), lone.size(), &engine), 0);
+    EXPECT_EQ(engine.size(), 4000u);
+    std::string back = "stale";
+    ASSERT_GE(convertText("GB18030", "UTF-16LE", engine.data(), engine.size(), &back), 0);
+    EXPECT_EQ(back, lone);
+    ASSERT_GE(convertText("UTF-8", "UTF-16LE", "a\0b", 3, &back), 0);
+    EXPECT_EQ(back, std::string("a\0\0\0b\0", 6));
+    ASSERT_GE(convertText("UTF-8", "UTF-16LE", "", 0, &back), 0);
+    EXPECT_EQ(back, "");
+
+    std::string failed = "stale";
+    EXPECT_EQ(convertText("NO-SUCH-CHARSET", "UTF-8", "abc", 3, &failed), -1);
+    EXPECT_EQ(failed, "");
+    failed = "stale";
+    EXPECT_EQ(convertText("GB18030", "UTF-8", "\x81", 1, &failed), -1); // cut inside a character
+    EXPECT_EQ(failed, "");
 }

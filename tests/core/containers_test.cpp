@@ -1,7 +1,9 @@
+// Tests of ArrayList, HashMap and the string hash.
 #include "core/containers.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -54,7 +56,7 @@ TEST(HashMap, CapacityRoundsUpToPowerOfTwo) {
     for (auto c : cases) {
         HashMap* map = hashMapCreate(stringHash, stringEquals, c.requested, 0.75f);
         EXPECT_EQ(map->capacity, c.capacity) << c.requested;
-        hashMapDestroy(map, 1);
+        hashMapDestroy(map, 1, 1);
     }
 }
 
@@ -70,7 +72,7 @@ TEST(HashMap, DoublesAtThresholdAndKeepsEveryEntry) {
     for (int i = 0; i < 12; i++) {
         EXPECT_STREQ(static_cast<char*>(hashMapGet(map, std::to_string(i).c_str())), "v");
     }
-    hashMapDestroy(map, 1);
+    hashMapDestroy(map, 1, 1);
 }
 
 static uint32_t constantHash(const void*) {
@@ -99,7 +101,7 @@ TEST(HashMap, ChainsKeepInsertionOrderThroughGrowthAndRemoval) {
     EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "d", "e"}));
     EXPECT_EQ(map->count, 4);
     EXPECT_EQ(hashMapRemove(map, "zz"), nullptr);
-    hashMapDestroy(map, 0);
+    hashMapDestroy(map, 1, 0);
 }
 
 TEST(HashMap, PutOfExistingKeyKeepsFirstKeyAndReturnsOldValue) {
@@ -117,8 +119,8 @@ TEST(HashMap, PutOfExistingKeyKeepsFirstKeyAndReturnsOldValue) {
     hashMapFreeKeyList(keys);
     HashMap* empty = hashMapCreateDefault(stringHash, stringEquals);
     EXPECT_EQ(hashMapKeys(empty), nullptr);
-    hashMapDestroy(empty, 1);
-    hashMapDestroy(map, 1);
+    hashMapDestroy(empty, 1, 1);
+    hashMapDestroy(map, 1, 1);
 }
 
 static int identityEquals(const void* a, const void* b) {
@@ -128,23 +130,61 @@ static uint32_t pointerHash(const void* p) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p) >> 4);
 }
 
-TEST(HashMap, ClearReleasesOnlyWhatAStringMapOwns) {
-    // Any other map leaves keys and values alone whatever the flag: they are stack objects here,
-    // so a wrong release would crash or be reported by the sanitizers.
+static int caseBlindEquals(const void* a, const void* b) {
+    const unsigned char* x = static_cast<const unsigned char*>(a);
+    const unsigned char* y = static_cast<const unsigned char*>(b);
+    for (; *x && std::tolower(*x) == std::tolower(*y); x++, y++) {
+    }
+    return std::tolower(*x) == std::tolower(*y);
+}
+static uint32_t caseBlindHash(const void* key) {
+    uint32_t h = 0;
+    for (const char* p = static_cast<const char*>(key); *p; p++)
+        h = 31u * h + static_cast<uint32_t>(std::tolower(static_cast<unsigned char>(*p)));
+    return h;
+}
+
+TEST(HashMap, ClearReleasesExactlyWhatTheCallerSaysTheMapOwns) {
+    // Keys and values that the map does not own are stack objects here, so a wrong release would
+    // crash or be reported by the sanitizers; owned ones that are not released are reported leaks.
     int a = 1, b = 2;
     HashMap* other = hashMapCreateDefault(pointerHash, identityEquals);
     hashMapPut(other, &a, &b);
-    hashMapClear(other, 1);
+    hashMapClear(other, 0, 0);
     EXPECT_EQ(other->count, 0);
     EXPECT_EQ(hashMapGet(other, &a), nullptr);
-    hashMapDestroy(other, 1);
+    hashMapDestroy(other, 0, 0);
 
     HashMap* strings = hashMapCreateDefault(stringHash, stringEquals);
-    hashMapPut(strings, duplicateString("k"), &a); // value not owned: flag clear keeps it
-    hashMapClear(strings, 0);
+    hashMapPut(strings, duplicateString("k"), &a); // value not owned: only the key is released
+    hashMapClear(strings, 1, 0);
     EXPECT_EQ(strings->count, 0);
     EXPECT_EQ(strings->capacity, 16);
-    hashMapDestroy(strings, 0);
+    hashMapDestroy(strings, 1, 0);
+
+    // Ownership does not follow from the equality function: a string map with its own equality
+    // owns its heap keys and values all the same.
+    HashMap* blind = hashMapCreateDefault(caseBlindHash, caseBlindEquals);
+    hashMapPut(blind, duplicateString("Key"), duplicateString("v"));
+    hashMapPut(blind, duplicateString("other"), duplicateString("w"));
+    EXPECT_STREQ(static_cast<char*>(hashMapGet(blind, "KEY")), "v");
+    hashMapClear(blind, 1, 1);
+    EXPECT_EQ(blind->count, 0);
+    hashMapPut(blind, duplicateString("again"), duplicateString("x"));
+    hashMapDestroy(blind, 1, 1);
+}
+
+TEST(HashMap, ContainsTellsAKeyWithANullValueFromAMissingOne) {
+    HashMap* map = hashMapCreate(constantHash, stringEquals, 2, 0.75f);
+    hashMapPut(map, duplicateString("held"), nullptr);
+    hashMapPut(map, duplicateString("other"), duplicateString("v"));
+    EXPECT_EQ(hashMapGet(map, "held"), nullptr);
+    EXPECT_TRUE(hashMapContains(map, "held"));
+    EXPECT_TRUE(hashMapContains(map, "other"));
+    EXPECT_FALSE(hashMapContains(map, "missing")); // same chain, different key
+    hashMapRemove(map, "held");
+    EXPECT_FALSE(hashMapContains(map, "held"));
+    hashMapDestroy(map, 1, 1);
 }
 
 TEST(StringHash, SignedBytesAndSpreading) {

@@ -1,3 +1,4 @@
+// Tests of the file functions with Chinese names, the replacing rename and the program's paths.
 #include "platform/files.h"
 
 #include "core/text.h"

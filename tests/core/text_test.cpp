@@ -1,3 +1,4 @@
+// Tests of the string and path functions.
 #include "core/appdir.h"
 #include "core/text.h"
 

@@ -1,3 +1,4 @@
+// Tests of connecting: the failure limit, time-outs, the keep-alive pool and the overrides.
 #include "http/connection.h"
 
 #include "core/scope.h"

@@ -1,3 +1,4 @@
+// Tests of downloading an image from the scripted server: keep-alive, body framings, limits, failures.
 #include "http/download.h"
 
 #include "httpfixture.h"

@@ -1,3 +1,4 @@
+// Tests of fetching a short text: the body, the failure texts and failures before the request.
 #include "http/fetch.h"
 
 #include "http/download.h"

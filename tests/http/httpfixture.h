@@ -4,7 +4,7 @@
 #pragma once
 #include "http/connection.h"
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 
 #include <gtest/gtest.h>
 

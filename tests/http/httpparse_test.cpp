@@ -1,3 +1,4 @@
+// Tests of the HTTP wire text: address parsing, the request and the response head.
 #include "http/httpparse.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "package/reader.h"
 #include "support/fakewindow.h"
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 
 #include <gtest/gtest.h>
 

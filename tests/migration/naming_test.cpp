@@ -1,3 +1,4 @@
+// Tests of image file names: extensions, title stems, taken names and mobile stamps.
 #include "migration/naming.h"
 
 #include "package/item.h"

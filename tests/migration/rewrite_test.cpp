@@ -1,3 +1,4 @@
+// Tests of rewriting image addresses in the package text to the paths of their files.
 #include "migration/rewrite.h"
 
 #include "core/containers.h"
@@ -27,7 +28,7 @@ void recordProgress(int percent) {
 // An address-to-file map as the job builds it; an empty path marks a failed download.
 struct ImageMap {
     HashMap* map = hashMapCreate(stringHash, stringEquals, 64, 0.75f);
-    ~ImageMap() { hashMapDestroy(map, 1); }
+    ~ImageMap() { hashMapDestroy(map, 1, 1); }
     ImageMap& saved(const std::string& address, const std::string& path) {
         hashMapPut(map, duplicateString(address.c_str()), duplicateString(path.c_str()));
         return *this;

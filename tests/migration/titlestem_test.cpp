@@ -1,3 +1,4 @@
+// Tests that the title stem walks whole characters, so that no path separator reaches a file name.
 #include "migration/naming.h"
 
 #include "package/item.h"
@@ -45,7 +46,9 @@ TEST(TitleStem, WalksWholeCharactersSoThatNoSeparatorReachesTheName) {
 
     // An unpaired surrogate (the codes from 8431A530 to 8432F337) cannot stand in a file name on
     // every system: it becomes one '-'.
-    EXPECT_EQ(stemOf("a\x84\x31\xA5\x30" "b\x84\x32\xF3\x37"), "a-b-");
+    EXPECT_EQ(stemOf("a\x84\x31\xA5\x30"
+                     "b\x84\x32\xF3\x37"),
+              "a-b-");
     EXPECT_EQ(stemOf("\x84\x31\xA4\x39"), "\x84\x31\xA4\x39") << "the last BMP code stays";
 
     // Bytes that begin no whole character: a lead byte cut off by the end or followed by a byte

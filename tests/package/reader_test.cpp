@@ -1,3 +1,4 @@
+// Tests of reading packages: rows, columns, image addresses, encodings and refused packages.
 #include "package/reader.h"
 
 #include "core/appdir.h"

@@ -1,3 +1,4 @@
+// Tests of writing the package back and of the numbered backup.
 #include "package/writer.h"
 
 #include "core/appdir.h"

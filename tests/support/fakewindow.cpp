@@ -1,3 +1,4 @@
+// The recording window side of the tests.
 #include "fakewindow.h"
 
 #include "core/text.h"
@@ -35,7 +36,8 @@ void windowEnsureRowVisible(int row) {
 void windowSetRowText(int row, int column, const char* text) {
     std::lock_guard<std::mutex> lock(fakeWindow.mutex);
     if (row < 0 || column < 0 || column > 3) return;
-    if (fakeWindow.rows.size() <= static_cast<size_t>(row)) fakeWindow.rows.resize(static_cast<size_t>(row) + 1);
+    if (fakeWindow.rows.size() <= static_cast<size_t>(row))
+        fakeWindow.rows.resize(static_cast<size_t>(row) + 1);
     auto& cells = fakeWindow.rows[static_cast<size_t>(row)];
     if (cells.size() < 4) cells.resize(4);
     cells[static_cast<size_t>(column)] = text;
@@ -74,4 +76,6 @@ void windowRestoreButtons() {
     fakeWindow.buttonsRestored++;
 }
 
-void windowEndProcess(int status) { throw ProcessEnded{status}; }
+void windowEndProcess(int status) {
+    throw ProcessEnded{status};
+}

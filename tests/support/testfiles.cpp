@@ -1,3 +1,4 @@
+// Scratch folders and whole-file writing for tests.
 #include "testfiles.h"
 
 #include "core/charset.h"
@@ -43,27 +44,23 @@ std::string joinPath(const std::string& folder, const std::string& name) {
     return folder + PATH_SEPARATOR + name;
 }
 
-static std::string convertAll(const char* from, const char* to, const std::string& input, size_t factor) {
-    std::string out(input.size() * factor + 4, '\0');
-    int produced = 0;
-    if (convertCharset(from, to, input.data(), static_cast<int>(input.size()), &out[0],
-                       static_cast<int>(out.size()), &produced) < 0) {
+static std::string convertAll(const char* from, const char* to, const std::string& input) {
+    std::string out;
+    if (convertText(from, to, input.data(), input.size(), &out) < 0)
         throw std::runtime_error("conversion failed");
-    }
-    out.resize(static_cast<size_t>(produced));
     return out;
 }
 
 std::string utf8ToEngine(const std::string& utf8) {
-    return convertAll("UTF-8", engineCharset(), utf8, 2);
+    return convertAll("UTF-8", engineCharset(), utf8);
 }
 
 std::string engineToUtf8(const std::string& engine) {
-    return convertAll(engineCharset(), "UTF-8", engine, 2);
+    return convertAll(engineCharset(), "UTF-8", engine);
 }
 
 std::string utf8ToUtf16leWithBom(const std::string& utf8) {
-    return std::string("\xFF\xFE", 2) + convertAll("UTF-8", "UTF-16LE", utf8, 2);
+    return std::string("\xFF\xFE", 2) + convertAll("UTF-8", "UTF-16LE", utf8);
 }
 
 std::string csvQuoted(const std::string& text) {

@@ -8,7 +8,7 @@
 #include "package/item.h"
 #include "platform/files.h"
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 #include "ui/mainwindow.h"
 #include "ui/wintext.h"
 

@@ -7,7 +7,7 @@
 #include "core/appdir.h"
 #include "platform/files.h"
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 #include "ui/wintext.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "core/appdir.h"
 #include "migration/jobwindow.h"
 #include "support/testfiles.h"
-#include "support/testserver.h"
+#include "tools/support/testserver.h"
 #include "ui/mainwindow.h"
 #include "ui/startup.h"
 #include "ui/update.h"

@@ -1,3 +1,4 @@
+// Driving the real main window from a test as a user would.
 #include "uidriver.h"
 
 #include "core/appdir.h"

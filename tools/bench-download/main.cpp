@@ -8,7 +8,7 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "platform/files.h"
-#include "tests/support/testserver.h"
+#include "tools/support/testserver.h"
 #include "tools/support/wholefile.h"
 
 #include <chrono>

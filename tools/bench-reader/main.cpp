@@ -32,22 +32,10 @@
 #include <unistd.h>
 #endif
 
-// The window side: the benchmark shows nothing.
-void windowReadOptions(JobOptions* options) {
-    std::memset(options, 0, sizeof *options);
-}
-void windowEnsureRowVisible(int) {}
-void windowSetRowText(int, int, const char*) {}
-int windowIsRowSelected(int) {
-    return 0;
-}
-void windowNotifySelectionChanged() {}
-void windowSetProgressPos(int) {}
-void windowSetProgressText(const char*) {}
+// The window side: the benchmark shows nothing (tools/support/quietwindow.cpp) but its messages.
 void windowShowMessage(const char* text, const char* caption, int) {
     std::fprintf(stderr, "%s: %s\n", caption, text);
 }
-void windowRestoreButtons() {}
 void windowEndProcess(int status) {
     std::exit(status == 0 ? 1 : status);
 }
@@ -154,13 +142,9 @@ std::string header() {
 }
 
 bool appendUtf16(FILE* out, const std::string& utf8) {
-    std::vector<char> buffer(utf8.size() * 2 + 4);
-    int produced = 0;
-    if (convertCharset("UTF-8", "UTF-16LE", utf8.data(), static_cast<int>(utf8.size()), buffer.data(),
-                       static_cast<int>(buffer.size()), &produced) < 0) {
-        return false;
-    }
-    return std::fwrite(buffer.data(), 1, static_cast<size_t>(produced), out) == static_cast<size_t>(produced);
+    std::string buffer;
+    if (convertText("UTF-8", "UTF-16LE", utf8.data(), utf8.size(), &buffer) < 0) return false;
+    return std::fwrite(buffer.data(), 1, buffer.size(), out) == buffer.size();
 }
 
 bool generate(const std::string& path, int items) {

@@ -37,14 +37,8 @@ double seconds(std::chrono::steady_clock::time_point start) {
 }
 
 std::string engineText(const char* utf8) {
-    size_t n = std::strlen(utf8);
-    std::string out(n * 2 + 4, '\0');
-    int produced = 0;
-    if (convertCharset("UTF-8", engineCharset(), utf8, static_cast<int>(n), &out[0],
-                       static_cast<int>(out.size()), &produced) < 0) {
-        return utf8;
-    }
-    out.resize(static_cast<size_t>(produced));
+    std::string out;
+    if (convertText("UTF-8", engineCharset(), utf8, std::strlen(utf8), &out) < 0) return utf8;
     return out;
 }
 
@@ -112,7 +106,7 @@ std::string makePackageText(const std::vector<std::string>& addresses, size_t ta
 }
 
 struct MapRelease {
-    void operator()(HashMap* map) const { hashMapDestroy(map, 1); }
+    void operator()(HashMap* map) const { hashMapDestroy(map, 1, 1); }
 };
 
 // The map is filled in the order of the addresses' numbers, which is mostly the order in which

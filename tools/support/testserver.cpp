@@ -1,4 +1,5 @@
-#include "testserver.h"
+// The scripted HTTP server on 127.0.0.1 of the tests, the benchmarks and local trials.
+#include "tools/support/testserver.h"
 
 #include "platform/files.h"
 
