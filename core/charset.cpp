@@ -7,6 +7,16 @@
 
 #include <climits>
 
+int sameCharsetName(const char* a, const char* b) {
+    for (;; a++, b++) {
+        char x = *a, y = *b;
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return 0;
+        if (!x) return 1;
+    }
+}
+
 const char* engineCharset() {
     return "GB18030";
 }

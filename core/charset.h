@@ -34,6 +34,9 @@ int convertText(const char* fromCharset, const char* toCharset, const char* inpu
 // The engine's own text encoding: "GB18030" on every platform.
 const char* engineCharset();
 
+// 1 when two charset names are the same in any letter case ("utf-8" and "UTF-8").
+int sameCharsetName(const char* a, const char* b);
+
 // The program's own texts are written in UTF-8 in the sources; this gives the engine's text for
 // one of them, converted on first use and kept for the life of the process (thread-safe). The
 // result keeps the text's printf conversions, so the compiler checks a format passed through it.

@@ -91,23 +91,13 @@ bool isLow(uint32_t unit) {
     return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-int sameName(const char* a, const char* b) {
-    for (;; a++, b++) {
-        char x = *a, y = *b;
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return 0;
-        if (!x) return 1;
-    }
-}
-
 Form formNamed(const char* name) {
     if (!name) return FORM_OTHER;
-    if (sameName(name, "GB18030")) return FORM_GB18030;
-    if (sameName(name, "UTF-16") || sameName(name, "UCS-2")) return FORM_UTF16;
-    if (sameName(name, "UTF-16LE") || sameName(name, "UCS-2LE")) return FORM_UTF16LE;
-    if (sameName(name, "UTF-16BE") || sameName(name, "UCS-2BE")) return FORM_UTF16BE;
-    if (sameName(name, "UTF-8") || sameName(name, "UTF8")) return FORM_UTF8;
+    if (sameCharsetName(name, "GB18030")) return FORM_GB18030;
+    if (sameCharsetName(name, "UTF-16") || sameCharsetName(name, "UCS-2")) return FORM_UTF16;
+    if (sameCharsetName(name, "UTF-16LE") || sameCharsetName(name, "UCS-2LE")) return FORM_UTF16LE;
+    if (sameCharsetName(name, "UTF-16BE") || sameCharsetName(name, "UCS-2BE")) return FORM_UTF16BE;
+    if (sameCharsetName(name, "UTF-8") || sameCharsetName(name, "UTF8")) return FORM_UTF8;
     return FORM_OTHER;
 }
 

@@ -9,6 +9,7 @@
 #include "core/deployment.h"
 #include "migration/rewrite.h"
 #include "support/fuzzwindow.h"
+#include "tools/support/wholeaddress.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -31,19 +32,6 @@ std::string cleanAddress(const std::string& raw) {
         if (c != '<' && c != '>' && c != '\0') address += c;
     }
     return address;
-}
-
-// 1 when an address ends in the quote that closes its field (an odd run of quotes), else 0.
-size_t closingQuote(const std::string& address) {
-    size_t run = address.size() - 1 - address.find_last_not_of('"');
-    return run % 2;
-}
-
-// An address stands whole where the text ends or a byte follows that cannot continue an address,
-// or where it ends in the quote that closes its field.
-bool standsWhole(const std::string& text, size_t end, const std::string& address) {
-    return end == text.size() || std::strchr("\"' \t\r\n\f\v<>)|;,", text[end]) != nullptr ||
-           closingQuote(address) == 1;
 }
 
 // The rewrite as plainly as it can be said; the quote that closes a field stays.

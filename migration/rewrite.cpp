@@ -1,3 +1,5 @@
+// Replacing every moved image address in the package text by the path of its file, in one pass over
+// the text with a hashed index of the addresses.
 #include "migration/rewrite.h"
 
 #include "core/allocate.h"

@@ -1,3 +1,5 @@
+// Reading a data package: the file decoded into one engine string, the header and its known columns
+// found, every row walked into an Item with the image addresses of its description and mobile details.
 #include "package/reader.h"
 
 #include "core/allocate.h"

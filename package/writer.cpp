@@ -1,3 +1,5 @@
+// Writing the package back through a temporary file that replaces it in one step, the numbered
+// backup beside the program, and the lock a run holds on its package.
 #include "package/writer.h"
 
 #include "core/allocate.h"

@@ -1,6 +1,7 @@
 // Runs the real vedo-cli migrate, as a user would, against a scripted image server on 127.0.0.1.
 // Each test copies the program into a folder of its own, so that app.log and the backup folder
 // beside it belong to that test alone.
+#include "support/cliscene.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
 
@@ -77,26 +78,8 @@ std::string wap(const std::vector<std::string>& urls) {
     return out + "</wapDesc>";
 }
 
-struct Scene {
-    std::string dir = makeTempDir("cli-migrate");
-    std::string programDir = joinPath(dir, "program");
-    std::string program;
-    std::string folder = joinPath(dir, "images");
-    std::string package = joinPath(dir, "shop.csv");
-    TestServer server;
-
-    Scene() {
-        fs::create_directories(programDir);
-        fs::create_directories(folder);
-        std::string source = VEDO_CLI_PATH;
-        program = joinPath(programDir, fs::path(source).filename().string());
-        fs::copy_file(source, program);
-        startTestServer(server);
-    }
-    ~Scene() {
-        stopTestServer(server);
-        removeTree(dir);
-    }
+struct Scene : CliScene {
+    Scene() : CliScene("cli-migrate") {}
 
     std::string spaceUrl(const std::string& path) const { return "http://" + SPACE_HOST + path; }
     std::string thirdUrl(const std::string& path) const { return "http://" + THIRD_HOST + path; }

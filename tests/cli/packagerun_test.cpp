@@ -1,5 +1,6 @@
 // vedo-cli migrate beside other runs, on packages it must not or cannot replace, and with paths as
 // people type them: the real program against a scripted image server on 127.0.0.1.
+#include "support/cliscene.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
 
@@ -75,26 +76,8 @@ std::vector<std::string> namesIn(const std::string& folder) {
 
 // A program copy of its own (its app.log and backup folder), a package, an image folder and the
 // image server.
-struct Scene {
-    std::string dir = makeTempDir("cli-package-run");
-    std::string programDir = joinPath(dir, "program");
-    std::string program;
-    std::string folder = joinPath(dir, "images");
-    std::string package = joinPath(dir, "shop.csv");
-    TestServer server;
-
-    Scene() {
-        fs::create_directories(programDir);
-        fs::create_directories(folder);
-        std::string source = VEDO_CLI_PATH;
-        program = joinPath(programDir, fs::path(source).filename().string());
-        fs::copy_file(source, program);
-        startTestServer(server);
-    }
-    ~Scene() {
-        stopTestServer(server);
-        removeTree(dir);
-    }
+struct Scene : CliScene {
+    Scene() : CliScene("cli-package-run") {}
 
     std::string url(const std::string& path) const { return "http://" + HOST + path; }
 

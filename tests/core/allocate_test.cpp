@@ -1,3 +1,4 @@
+// Running out of memory ends the program one way; the scope guards run, dismiss and release.
 #include "core/allocate.h"
 #include "core/appdir.h"
 #include "core/applog.h"

@@ -1,4 +1,5 @@
 // Tests of rewriting image addresses in the package text to the paths of their files.
+#include "tools/support/wholeaddress.h"
 #include "migration/rewrite.h"
 
 #include "core/containers.h"
@@ -48,19 +49,6 @@ Rewrite rewrite(ImageMap& images, const std::string& text, int blank) {
     Rewrite result{changed, buffer};
     std::free(buffer);
     return result;
-}
-
-// 1 when an address ends in the quote that closes its field (an odd run of quotes), else 0.
-size_t closingQuote(const std::string& address) {
-    size_t run = address.size() - 1 - address.find_last_not_of('"');
-    return run % 2;
-}
-
-// Whether an address that ends before text[end] stands whole: the end of the text or a byte that
-// cannot continue an address follows it, or it ends in the quote that closes its field.
-bool standsWhole(const std::string& text, size_t end, const std::string& address) {
-    return end == text.size() || std::strchr("\"' \t\r\n\f\v<>)|;,", text[end]) != nullptr ||
-           closingQuote(address) == 1;
 }
 
 // The longest address of images that begins at text[p] and stands whole there, or null.
