@@ -66,6 +66,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init
   wineserver -w
 fi
+# Window captions draw their buttons with Marlett. Debian's Wine does not find the copy that
+# fonts-wine installs in its data folder, so the prefix gets its own.
+if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+fi
 
 export VEDO_CONNECT_TO="img.alicdn.com:80:127.0.0.1:$port;img.sample-shop.test:80:127.0.0.1:$port"
 export VEDO_LOOPBACK_ONLY=1
