@@ -215,19 +215,14 @@ void logCompileFailure(int error, PCRE2_SIZE offset) {
                    reinterpret_cast<const char*>(message));
 }
 
-// The match data of one thread, kept for its lifetime: the interpreter keeps the memory it
-// backtracks in there, so reusing it saves an allocation on every match.
-struct ThreadMatchData {
-    pcre2_match_data* data = nullptr;
-    ~ThreadMatchData() { pcre2_match_data_free(data); }
-};
-thread_local ThreadMatchData threadMatchData;
-
-// Room for the whole match and the one capturing group that holds the address.
-pcre2_match_data* matchData() {
-    if (!threadMatchData.data) threadMatchData.data = pcre2_match_data_create(2, nullptr);
-    if (!threadMatchData.data) outOfMemory();
-    return threadMatchData.data;
+// Room for the whole match and the one capturing group that holds the address. One match data
+// serves every pattern of a field (the interpreter keeps the memory it backtracks in there); the
+// caller frees it. It is never kept per thread: the Windows runtime frees a thread's storage before
+// the destructors of its thread_local objects run.
+pcre2_match_data* newMatchData() {
+    pcre2_match_data* match = pcre2_match_data_create(2, nullptr);
+    if (!match) outOfMemory();
+    return match;
 }
 
 // The addresses a list holds, with an index over them once the list is long enough, so that telling
@@ -297,9 +292,8 @@ void addAddress(HeldAddresses* held, const char* found, size_t n, int descriptio
 // the leftmost match, then the next one from the end of the last. With places the pattern is
 // anchored and is tried at those places only; with skipTag, a failure at a place passes over
 // every place before the next '>'.
-int matchAll(const pcre2_code* code, const Places* places, bool skipTag, const char* field, int length,
-             HeldAddresses* held, int description) {
-    pcre2_match_data* match = matchData();
+int matchAll(const pcre2_code* code, pcre2_match_data* match, const Places* places, bool skipTag,
+             const char* field, int length, HeldAddresses* held, int description) {
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
     int next = 0;
@@ -353,7 +347,9 @@ int collectUnknown(const char* field, int length, HeldAddresses* held, const cha
         logCompileFailure(error, errorOffset);
         return 0;
     }
-    return matchAll(code.get(), nullptr, false, field, length, held, description);
+    pcre2_match_data* match = newMatchData();
+    auto freeMatch = onScopeExit([match] { pcre2_match_data_free(match); });
+    return matchAll(code.get(), match, nullptr, false, field, length, held, description);
 }
 
 // The known patterns of one family over a field. Only addresses with the scheme http:// are
@@ -363,14 +359,16 @@ int collectFamily(const char* field, int length, HeldAddresses* held, const Comp
     if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
     Places places;
     findPlaces(field, length, patterns[0]->prefix, &places);
+    if (places.count == 0) return 1;
+    pcre2_match_data* match = newMatchData();
+    auto freeMatch = onScopeExit([match] { pcre2_match_data_free(match); });
     for (int i = 0; i < count; i++) {
         const CompiledPattern* p = patterns[i];
         if (!p->code) {
             logCompileFailure(p->error, p->errorOffset);
             return 0;
         }
-        if (places.count > 0 &&
-            !matchAll(p->code, &places, p->failureCoversTag, field, length, held, description))
+        if (!matchAll(p->code, match, &places, p->failureCoversTag, field, length, held, description))
             return 0;
     }
     return 1;
