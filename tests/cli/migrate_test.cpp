@@ -116,10 +116,8 @@ struct Scene : CliScene {
     }
 
     std::string text() const {
-        return fromUtf16(readWholeFile(package));
+        return utf16leWithBomToUtf8(readWholeFile(package));
     }
-
-    static std::string fromUtf16(const std::string& bytes);
 
     int requestsFor(const std::string& path) {
         int n = 0;
@@ -129,25 +127,6 @@ struct Scene : CliScene {
         return n;
     }
 };
-
-std::string Scene::fromUtf16(const std::string& bytes) {
-    // Every test package is ASCII and BMP Chinese: decode UTF-16LE to UTF-8 by hand.
-    std::string out;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        unsigned c = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 size_t occurrences(const std::string& text, const std::string& what) {
     size_t n = 0;

@@ -46,25 +46,6 @@ std::string packageBytes(const std::string& title, const std::string& desc) {
         csvQuoted(title) + "\t" + csvQuoted(desc) + "\t\"\"\r\n");
 }
 
-// UTF-16LE with its byte-order mark to UTF-8 (the test packages hold only BMP characters).
-std::string textOf(const std::string& bytes) {
-    std::string out;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        unsigned c = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> namesIn(const std::string& folder) {
     std::vector<std::string> names;
     if (!fs::is_directory(fs::u8path(folder))) return names;
@@ -148,7 +129,8 @@ TEST(CliPackageRun, ASecondRunOnAHeldPackageIsRefusedAndTouchesNothing) {
     firstRun.join();
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(namesIn(s.folder), std::vector<std::string>{"衣#01.jpg"});
-    EXPECT_FALSE(contains(textOf(readWholeFile(s.package)), "http://")) << "the first run wrote back";
+    EXPECT_FALSE(contains(utf16leWithBomToUtf8(readWholeFile(s.package)), "http://"))
+        << "the first run wrote back";
     EXPECT_EQ(namesIn(s.dir),
               (std::vector<std::string>{"images", "program", "shop.csv", "stderr-first.txt",
                                         "stderr-second.txt", "stdout-first.txt", "stdout-second.txt"}))
@@ -227,7 +209,7 @@ TEST(CliPackageRun, ReadOnlyAndLinkedPackages) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link).string(), target);
-    std::string text = textOf(readWholeFile(target));
+    std::string text = utf16leWithBomToUtf8(readWholeFile(target));
     EXPECT_FALSE(contains(text, "http://")) << text;
     EXPECT_TRUE(contains(text, joinPath(s.folder, "衣#01.jpg"))) << text;
     struct stat st;
@@ -251,7 +233,8 @@ TEST(CliPackageRun, LongPathsAreWrittenBackOrRefusedBeforeAnyDownload) {
     writeWholeFile(package, packageBytes("衣", img(s.url("/a.jpg"))));
     Outcome run = s.run(package, s.folder);
     EXPECT_EQ(run.status, 0) << run.err << run.out;
-    EXPECT_FALSE(contains(textOf(readWholeFile(package)), "http://")) << "the package was written back";
+    EXPECT_FALSE(contains(utf16leWithBomToUtf8(readWholeFile(package)), "http://"))
+        << "the package was written back";
 
     // An image folder that leaves no room for the image names is refused before the first download.
     std::string tooDeep = deep;
@@ -272,7 +255,7 @@ TEST(CliPackageRun, RelativeAndForwardSlashPathsBecomeAbsolute) {
     writeWholeFile(s.package, packageBytes("衣", img(s.url("/a.jpg"))));
     Outcome run = s.run("shop.csv", "images", "", s.dir);
     EXPECT_EQ(run.status, 0) << run.err;
-    std::string text = textOf(readWholeFile(s.package));
+    std::string text = utf16leWithBomToUtf8(readWholeFile(s.package));
     EXPECT_TRUE(contains(text, "\"" + joinPath(s.folder, "衣#01.jpg") + "\"")) << text;
     EXPECT_EQ(s.backups(), std::vector<std::string>{"shop(1).csv"});
 
@@ -284,7 +267,7 @@ TEST(CliPackageRun, RelativeAndForwardSlashPathsBecomeAbsolute) {
     std::replace(slashed.begin(), slashed.end(), '\\', '/');
     run = s.run(slashed + "/shop.csv", slashed + "/images");
     EXPECT_EQ(run.status, 0) << run.err;
-    text = textOf(readWholeFile(s.package));
+    text = utf16leWithBomToUtf8(readWholeFile(s.package));
     EXPECT_TRUE(contains(text, "\"" + joinPath(s.folder, "裤#01.jpg") + "\"")) << text;
     EXPECT_EQ(s.backups(), (std::vector<std::string>{"shop(1).csv", "shop(2).csv"}));
 #endif

@@ -63,6 +63,10 @@ std::string utf8ToUtf16leWithBom(const std::string& utf8) {
     return std::string("\xFF\xFE", 2) + convertAll("UTF-8", "UTF-16LE", utf8);
 }
 
+std::string utf16leWithBomToUtf8(const std::string& bytes) {
+    return bytes.size() < 2 ? std::string() : convertAll("UTF-16LE", "UTF-8", bytes.substr(2));
+}
+
 std::string csvQuoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {

@@ -19,3 +19,5 @@ std::string csvQuoted(const std::string& text);
 std::string utf8ToEngine(const std::string& utf8);
 std::string engineToUtf8(const std::string& engine);
 std::string utf8ToUtf16leWithBom(const std::string& utf8);
+// UTF-16LE bytes after a two-byte byte-order mark, as a package file holds them, to UTF-8.
+std::string utf16leWithBomToUtf8(const std::string& bytes);
