@@ -18,12 +18,12 @@ constexpr int TLS_WANT_READ = -2;
 
 // Why a handshake failed.
 constexpr int TLS_REASON_NONE = 0;
-constexpr int TLS_REASON_UNKNOWN_ISSUER = 1; // the chain ends at no trusted root
-constexpr int TLS_REASON_WRONG_NAME = 2;     // the certificate is not for the host name
-constexpr int TLS_REASON_EXPIRED = 3;        // outside its validity period (either side)
+constexpr int TLS_REASON_UNKNOWN_ISSUER = 1;  // the chain ends at no trusted root
+constexpr int TLS_REASON_WRONG_NAME = 2;      // the certificate is not for the host name
+constexpr int TLS_REASON_EXPIRED = 3;         // outside its validity period (either side)
 constexpr int TLS_REASON_BAD_CERTIFICATE = 4; // any other verification failure (revoked, bad use...)
-constexpr int TLS_REASON_PROTOCOL = 5;       // the handshake itself failed (no common version...)
-constexpr int TLS_REASON_CLOSED = 6;         // the server closed the connection during the handshake
+constexpr int TLS_REASON_PROTOCOL = 5;        // the handshake itself failed (no common version...)
+constexpr int TLS_REASON_CLOSED = 6;          // the server closed the connection during the handshake
 
 constexpr int TLS_DETAIL_SIZE = 256;
 

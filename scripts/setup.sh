@@ -10,7 +10,7 @@ native_only=0
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git curl ca-certificates
-  libpcre2-dev googletest libgtest-dev python3
+  libpcre2-dev libssl-dev openssl googletest libgtest-dev python3
 )
 [ $native_only = 1 ] || PACKAGES+=(
   clang libclang-rt-14-dev llvm valgrind
