@@ -585,3 +585,18 @@ void closeAllPooledSockets() {
     hashMapFreeKeyList(keys);
     hashMapClear(socketPool, 1, 0);
 }
+
+int setExtraCaFile(const char* path, char* errorText) {
+    char detail[TLS_DETAIL_SIZE] = {0};
+    if (tlsConfigureTrust(path, detail)) return 1;
+    std::snprintf(errorText, ERROR_TEXT_SIZE,
+                  programText("无法使用CA证书文件：%s（文件无法读取或不含证书：%s）"), path ? path : "",
+                  detail);
+    return 0;
+}
+
+int applyCaFileFromEnvironment(char* errorText) {
+    const char* path = std::getenv(CA_FILE_VARIABLE);
+    if (!path || !*path) return 1;
+    return setExtraCaFile(path, errorText);
+}

@@ -111,5 +111,16 @@ Connection* acquirePooledConnection(const char* host, int port, int secure, char
 void releasePooledConnection(Connection* connection, int keep);
 // The count of idle pooled connections for the scheme, host and port.
 int pooledConnectionCount(const char* host, int port, int secure);
+// Trusts every certificate of the PEM file at path in addition to the system's roots, for every
+// TLS session opened afterwards; an empty path or nullptr trusts the system's roots alone. Returns
+// 1, or 0 with a text in errorText (ERROR_TEXT_SIZE bytes) when the file cannot be read or holds
+// no certificate; the trust in force then stays as it was.
+int setExtraCaFile(const char* path, char* errorText);
+// The environment variable both programs read an extra trusted CA file from (tests and scripted
+// runs).
+constexpr const char* CA_FILE_VARIABLE = "VEDO_CA_FILE";
+// setExtraCaFile with the file named by VEDO_CA_FILE. Returns 1 when the variable is unset or
+// empty or the file was applied, 0 with setExtraCaFile's text otherwise.
+int applyCaFileFromEnvironment(char* errorText);
 // Closes and forgets every pooled connection (tools and tests; the program keeps them until it ends).
 void closeAllPooledSockets();
