@@ -293,15 +293,27 @@ static TestReply servedReply(TestServer& server, const std::string& request) {
     return reply;
 }
 
-static bool sendPiece(TestServer& server, ServerStream& stream, const char* data, size_t length) {
-    (void)server;
+static bool sendPiece(TestServer& server, ServerStream& stream, const char* data, size_t length, bool last) {
     if (length == 0) return true;
 #ifdef VEDO_TEST_TLS
     if (stream.ssl) {
         ERR_clear_error();
         if (SSL_write(stream.ssl, data, static_cast<int>(length)) != static_cast<int>(length)) return false;
+        bool ticket;
+        {
+            std::lock_guard<std::mutex> lock(server.mutex);
+            ticket = server.ticketAfterReply;
+        }
+        if (last && ticket && SSL_version(stream.ssl) == TLS1_3_VERSION) {
+            SSL_new_session_ticket(stream.ssl);
+            SSL_do_handshake(stream.ssl);
+            ERR_clear_error();
+        }
         return sendProduced(stream);
     }
+#else
+    (void)server;
+    (void)last;
 #endif
     return sendAll(stream.socket, data, static_cast<int>(length)) == static_cast<int>(length);
 }
@@ -338,7 +350,7 @@ static bool sendReply(TestServer& server, ServerStream& stream, const TestReply&
     for (size_t at = 0; at < limit; at += piece) {
         if (server.stopping.load()) return false;
         size_t n = limit - at < piece ? limit - at : piece;
-        if (!sendPiece(server, stream, reply.bytes.data() + at, n)) return false;
+        if (!sendPiece(server, stream, reply.bytes.data() + at, n, at + n >= limit)) return false;
         if (reply.pauseMilliseconds > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(reply.pauseMilliseconds));
         }

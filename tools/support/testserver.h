@@ -73,6 +73,8 @@ struct TestServer {
     int chunkSize = 4096; // data bytes per chunk of a chunked answer
     int connections = 0;
     bool stallTlsHandshake = false; // accept connections but never answer their ClientHello
+    // TLS 1.3: a new session ticket follows every reply, in the same send as the reply's last bytes.
+    bool ticketAfterReply = false;
     std::vector<LoggedRequest> requests;
     std::vector<std::unique_ptr<TestServerConnection>> open;
 
