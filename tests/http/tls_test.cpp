@@ -6,9 +6,11 @@
 #include "httpfixture.h"
 #include "platform/files.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef VEDO_TEST_TLS
@@ -251,6 +253,26 @@ TEST_F(TlsTimeOutTest, HandshakeThatStallsIsBounded) {
     EXPECT_EQ(connectionCount(tls), 2);
     EXPECT_GE(elapsed, 2 * SHORT_IO_TIMEOUT_MS / 1000.0 * 0.9);
     EXPECT_LT(elapsed, 5.0);
+}
+
+TEST_F(TlsTest, StopRequestEndsAStalledHandshakeWithoutARetry) {
+    startTls(tls, "server");
+    setStallTlsHandshake(tls, true);
+    std::atomic<int> stop{0};
+    setTransferStopFlag(&stop);
+    std::thread stopper([&stop]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.store(1);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+    double elapsed = secondsSince(start);
+    stopper.join();
+    EXPECT_EQ(error(), "连接已中止：收到停止请求。");
+    EXPECT_FALSE(destExists());
+    EXPECT_EQ(connectionCount(tls), 1);
+    // Far within the I/O time-out of the fixture.
+    EXPECT_LT(elapsed, TEST_IO_TIMEOUT_MS / 1000.0 / 2);
 }
 
 } // namespace
