@@ -2,9 +2,13 @@
 // connection with downloadImage, then the same list with one curl process (which also keeps one
 // connection for all of them), and reports images per second for both and their ratio.
 //
-//   bench-download [--count N] [--rounds R] [--curl PATH]
+//   bench-download [--count N] [--rounds R] [--curl PATH] [--https CERTIFICATES]
+//
+// --https serves the images over TLS with CERTIFICATES/server.pem and server.key (made by
+// tests/support/make-test-certificates.sh), and both clients trust CERTIFICATES/ca.pem.
 //
 // Every round fetches the whole list with each client; the best round of each is reported.
+#include "core/securemode.h"
 #include "http/connection.h"
 #include "http/download.h"
 #include "platform/files.h"
@@ -46,6 +50,7 @@ int main(int argc, char** argv) {
     int count = 2000;
     int rounds = 3;
     std::string curl = "curl";
+    std::string certificates;
     for (int i = 1; i < argc; i++) {
         if (!std::strcmp(argv[i], "--count") && i + 1 < argc) {
             count = std::atoi(argv[++i]);
@@ -53,8 +58,12 @@ int main(int argc, char** argv) {
             rounds = std::atoi(argv[++i]);
         } else if (!std::strcmp(argv[i], "--curl") && i + 1 < argc) {
             curl = argv[++i];
+        } else if (!std::strcmp(argv[i], "--https") && i + 1 < argc) {
+            certificates = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: bench-download [--count N] [--rounds R] [--curl PATH]\n");
+            std::fprintf(
+                stderr,
+                "usage: bench-download [--count N] [--rounds R] [--curl PATH] [--https CERTIFICATES]\n");
             return 2;
         }
     }
@@ -70,12 +79,29 @@ int main(int argc, char** argv) {
         totalBytes += size;
         serveResource(server, "/img/" + std::to_string(i) + ".jpg", bodies.back());
     }
-    if (!startTestServer(server)) {
+    bool https = !certificates.empty();
+    std::string caFile = certificates + PATH_SEPARATOR + "ca.pem";
+    int started = https ? startTlsTestServer(server, certificates + PATH_SEPARATOR + "server.pem",
+                                             certificates + PATH_SEPARATOR + "server.key")
+                        : startTestServer(server);
+    if (!started) {
         std::fprintf(stderr, "bench-download: cannot listen on 127.0.0.1\n");
         return 1;
     }
     initConnectionPool();
     setLoopbackOnly(1);
+    if (https) {
+        secureMode.store(1);
+        char errorText[ERROR_TEXT_SIZE] = {0};
+        if (!setExtraCaFile(caFile.c_str(), errorText)) {
+            std::fprintf(stderr, "bench-download: %s\n", errorText);
+            return 1;
+        }
+    }
+    auto imageUrl = [&](int i) {
+        std::string path = "/img/" + std::to_string(i) + ".jpg";
+        return https ? serverHttpsUrl(server, path) : serverUrl(server, path);
+    };
 
     fs::path base = fs::temp_directory_path() / ("vedo-bench-download-" + std::to_string(server.port));
     std::string ours = (base / "ours").string();
@@ -87,15 +113,16 @@ int main(int argc, char** argv) {
     FILE* cfg = std::fopen(config.c_str(), "wb");
     if (!cfg) return 1;
     for (int i = 0; i < count; i++) {
-        std::fprintf(cfg, "url = \"%s\"\noutput = \"%s%c%d.jpg\"\n",
-                     serverUrl(server, "/img/" + std::to_string(i) + ".jpg").c_str(), theirs.c_str(),
+        std::fprintf(cfg, "url = \"%s\"\noutput = \"%s%c%d.jpg\"\n", imageUrl(i).c_str(), theirs.c_str(),
                      PATH_SEPARATOR, i);
     }
     std::fclose(cfg);
 #ifdef _WIN32
     std::string command = curl + " --silent --show-error --fail --noproxy \"*\" --config \"" + config + "\"";
+    if (https) command += " --cacert \"" + caFile + "\"";
 #else
     std::string command = curl + " --silent --show-error --fail --noproxy '*' --config '" + config + "'";
+    if (https) command += " --cacert '" + caFile + "'";
 #endif
 
     double bestOurs = 1e9;
@@ -109,7 +136,7 @@ int main(int argc, char** argv) {
         auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < count; i++) {
             char errorText[ERROR_TEXT_SIZE] = {0};
-            std::string address = serverUrl(server, "/img/" + std::to_string(i) + ".jpg");
+            std::string address = imageUrl(i);
             std::string dest = ours + PATH_SEPARATOR + std::to_string(i) + ".jpg";
             int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
             if (result != 1) {
