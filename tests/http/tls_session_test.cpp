@@ -15,10 +15,6 @@
 #include <string>
 #include <thread>
 
-// These drive SChannel's sessions; the Linux build's OpenSSL sessions are driven by the HTTP
-// tests over TLS.
-#ifdef _WIN32
-
 namespace {
 
 constexpr int WAIT_MS = 15000;
@@ -305,5 +301,3 @@ TEST_F(TlsSessionTest, AnExtraCaFileWithoutCertificatesIsRefused) {
     EXPECT_EQ(tlsConfigureTrust(empty.c_str(), detail), 0);
     EXPECT_NE(detail[0], 0);
 }
-
-#endif
