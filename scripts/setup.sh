@@ -41,3 +41,5 @@ fi
 
 # PCRE2 for mingw, from Debian's own source package with Debian's patches.
 "$here/scripts/build-pcre-mingw.sh"
+# OpenSSL for mingw, for the scripted test server's TLS under Wine (never linked into the programs).
+"$here/scripts/build-openssl-mingw.sh"
