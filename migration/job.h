@@ -19,6 +19,9 @@ struct JobSummary {
     int finishedCount;
     int failureCount;
     int packageChanged;
+    // Secure mode off: the distinct https and protocol-relative addresses of the package that the
+    // run's options would have moved in secure mode.
+    int uncollectedSecureCount;
 };
 extern JobSummary jobSummary;
 
