@@ -220,12 +220,10 @@ static void reportRewriteProgress(int percent) {
     setProgressText(rewriteTotal, rewriteFinished, suffix);
 }
 
-// The distinct addresses that the read left uncollected (secure mode off) and that the options
-// select: description ones by their host, mobile ones when the image space is moved.
-static int countUncollectedSecureAddresses(const JobOptions& options) {
+int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options) {
     HashMap* seen = hashMapCreate(stringHash, stringEquals, 64, 0.75f);
-    for (int32_t row = 0; items && row < items->count; row++) {
-        const Item* item = static_cast<const Item*>(items->items[row]);
+    for (int32_t row = 0; list && row < list->count; row++) {
+        const Item* item = static_cast<const Item*>(list->items[row]);
         const ArrayList* desc = item->uncollectedDescImages;
         for (int32_t i = 0; desc && i < desc->count; i++) {
             if (isSelectedDescriptionAddress(options, static_cast<char*>(desc->items[i])))
@@ -328,7 +326,7 @@ int runMigrationJob() {
     jobSummary.finishedCount = run.finishedCount;
     jobSummary.failureCount = run.failureCount;
     jobSummary.packageChanged = packageChanged;
-    jobSummary.uncollectedSecureCount = countUncollectedSecureAddresses(run.options);
+    jobSummary.uncollectedSecureCount = countUncollectedSecureAddresses(items, run.options);
     if (stopRequested) {
         hashMapDestroy(run.imageFiles, 1, 1);
         endPackageRun();

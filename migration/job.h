@@ -35,5 +35,12 @@ int beginRun(const char* packagePath, const char* imageFolder);
 // ends the process (windowEndProcess(0)) instead of returning.
 int runMigrationJob();
 
+// The distinct https and protocol-relative addresses that a read with secure mode off left in the
+// items' uncollected lists and that options select: description ones by their host, mobile ones
+// when the image space is moved.
+struct ArrayList;
+struct JobOptions;
+int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options);
+
 // True when the address lies on one of the marketplace's own image hosts.
 int isImageSpaceAddress(const char* address);
