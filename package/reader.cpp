@@ -497,20 +497,21 @@ int collectUncollected(const char* field, int length, const int* indexes, int co
 }
 
 // The nine description patterns in their order: those of the img family, then the background
-// family, each family's places found once. In secure mode each pattern is followed by its secure
-// counterpart; with the mode off the counterparts fill *uncollected instead.
+// family, each family's places found once. In secure mode their secure counterparts follow in the
+// same order, so that a list read in secure mode is the list read with the mode off followed by
+// what that read left uncollected; with the mode off the counterparts fill *uncollected instead.
 int collectDescription(const char* field, int length, ArrayList* list, bool secure, ArrayList** uncollected) {
     int indexes[2 * DESC_IMAGE_PATTERN_COUNT];
-    int secureIndexes[DESC_IMAGE_PATTERN_COUNT];
-    int n = 0;
     for (int k = 0; k < DESC_IMAGE_PATTERN_COUNT; k++) {
-        indexes[n++] = k;
-        if (secure) indexes[n++] = k + SECURE_OFFSET;
-        secureIndexes[k] = k + SECURE_OFFSET;
+        indexes[k] = k;
+        indexes[k + DESC_IMAGE_PATTERN_COUNT] = k + SECURE_OFFSET;
     }
-    if (!collectKnown(field, length, list, indexes, n, 1)) return 0;
+    if (!collectKnown(field, length, list, indexes,
+                      secure ? 2 * DESC_IMAGE_PATTERN_COUNT : DESC_IMAGE_PATTERN_COUNT, 1))
+        return 0;
     if (secure) return 1;
-    return collectUncollected(field, length, secureIndexes, DESC_IMAGE_PATTERN_COUNT, 1, uncollected);
+    return collectUncollected(field, length, indexes + DESC_IMAGE_PATTERN_COUNT, DESC_IMAGE_PATTERN_COUNT, 1,
+                              uncollected);
 }
 
 // The mobile pattern, the same way.
@@ -802,6 +803,31 @@ int walkRows(char* data, const Columns& columns, ArrayList* items, bool secure) 
 
 const char* lastReadFailure() {
     return failureText;
+}
+
+namespace {
+
+void appendAll(ArrayList** list, ArrayList** uncollected) {
+    if (!*uncollected) return;
+    if (*list) {
+        for (int32_t i = 0; i < (*uncollected)->count; i++)
+            arrayListAdd(*list, (*uncollected)->items[i]);
+        arrayListDestroy(*uncollected, 0);
+    } else {
+        *list = *uncollected;
+    }
+    *uncollected = nullptr;
+}
+
+} // namespace
+
+void includeUncollectedImages(ArrayList* items) {
+    for (int32_t i = 0; items && i < items->count; i++) {
+        Item* item = static_cast<Item*>(items->items[i]);
+        if (!item) continue;
+        appendAll(&item->descImages, &item->uncollectedDescImages);
+        appendAll(&item->mobileImages, &item->uncollectedMobileImages);
+    }
 }
 
 int quotedFieldLength(const char* field) {

@@ -23,8 +23,9 @@ inline constexpr const char* MOBILE_IMAGE_PATTERN = "<img[^>]*>(http://[^<]*)</i
 
 // The same places with the addresses that secure mode adds: https:// (any case) and
 // protocol-relative ones, "//" and then a host (a letter or a digit, so neither "///" nor "//\"").
-// In secure mode each description pattern runs right after its http:// counterpart, and the
-// mobile pattern after the http:// one; an address is kept exactly as it is written.
+// In secure mode a read runs them after the http:// patterns, in the same order, and
+// collectImageRefs runs a pattern's counterpart right after it; an address is kept exactly as it
+// is written.
 inline constexpr const char* SECURE_DESC_IMAGE_PATTERNS[DESC_IMAGE_PATTERN_COUNT] = {
     "<img [^>]*src[ ]*=[ ]*[\"]+[ ]*((?:https://|//[a-z0-9])[^\"]*)",
     "<img [^>]*src[ ]*=[ ]*[']+[ ]*((?:https://|//[a-z0-9])[^']*)",
@@ -51,6 +52,11 @@ inline constexpr int TITLE_FIELD_MAX = 127;
 // leaves *packageText and the list as they were, writes the reason to app.log and keeps it for
 // lastReadFailure. A pattern that cannot be compiled or matched is fatal: windowFatalError.
 int readPackage(const char* path, ArrayList* items, char** packageText);
+
+// Turns items read with secure mode off into what a read in secure mode gives: each item's
+// uncollected addresses are appended to its description and mobile lists, and the uncollected
+// lists are gone.
+void includeUncollectedImages(ArrayList* items);
 
 // Why the last readPackage on this thread failed (engine text); empty after a success.
 const char* lastReadFailure();

@@ -631,6 +631,11 @@ struct SecureRead {
     Strings desc, mobile, uncollectedDesc, uncollectedMobile;
 };
 
+Strings joined(Strings a, const Strings& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 SecureRead readBothWays(const std::string& description, const std::string& mobile, bool secure) {
     std::unique_ptr<SecureModeOn> on(secure ? new SecureModeOn : nullptr);
     Read read(utf16(packageText(HEADER, {row("一", description, mobile)})));
@@ -690,6 +695,8 @@ TEST(ReaderSecureMode, HttpsAndProtocolRelativeAddressesInEveryPatternPlace) {
     EXPECT_EQ(on.uncollectedMobile, Strings{});
 
     SecureRead off = readBothWays(description, mobile, false);
+    EXPECT_EQ(on.desc, joined(off.desc, off.uncollectedDesc)) << "the secure read adds to the default one";
+    EXPECT_EQ(on.mobile, joined(off.mobile, off.uncollectedMobile));
     EXPECT_EQ(off.desc, Strings{A});
     EXPECT_EQ(off.mobile, Strings{A});
     EXPECT_EQ(off.uncollectedDesc, (Strings{"//" + blank + "?x=1", "https" + A.substr(4), A.substr(5), S}));
@@ -774,6 +781,21 @@ TEST(ReaderSecureMode, SameResultsAsAFreshlyCompiledPattern) {
             }
             SecureModeOn on;
             EXPECT_EQ(mobile ? collectMobile(field) : collect(field, plain.c_str()), both);
+        }
+        if (round % 10 == 0) {
+            // A package read with the mode off, its uncollected addresses included, is the package
+            // read in secure mode.
+            const std::string markup = field.substr(1, field.size() - 2);
+            const std::string bytes = utf16(packageText(HEADER, {row("一", markup, markup)}));
+            Read off(bytes);
+            ASSERT_EQ(off.result, 1);
+            includeUncollectedImages(off.items);
+            EXPECT_TRUE(!off.item(0)->uncollectedDescImages && !off.item(0)->uncollectedMobileImages);
+            SecureModeOn on;
+            Read secure(bytes);
+            ASSERT_EQ(secure.result, 1);
+            EXPECT_EQ(off.desc(0), secure.desc(0));
+            EXPECT_EQ(off.mobile(0), secure.mobile(0));
         }
     }
 }
