@@ -40,8 +40,13 @@ void checkPatternsAgainstPlainSearch(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size && field.size() < 4096; i++) {
         if (data[i]) field += static_cast<char>(data[i]);
     }
-    for (int p = 0; p <= DESC_IMAGE_PATTERN_COUNT; p++) {
-        const char* pattern = p < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[p] : MOBILE_IMAGE_PATTERN;
+    // The http patterns, then their secure counterparts.
+    for (int p = 0; p <= 2 * DESC_IMAGE_PATTERN_COUNT + 1; p++) {
+        const int k = p % (DESC_IMAGE_PATTERN_COUNT + 1);
+        const bool secure = p > DESC_IMAGE_PATTERN_COUNT;
+        const char* pattern = k < DESC_IMAGE_PATTERN_COUNT
+                                  ? (secure ? SECURE_DESC_IMAGE_PATTERNS[k] : DESC_IMAGE_PATTERNS[k])
+                                  : (secure ? SECURE_MOBILE_IMAGE_PATTERN : MOBILE_IMAGE_PATTERN);
         const std::string plainPattern = std::string("(?:)") + pattern;
         ArrayList* known = arrayListCreate(8, 8);
         ArrayList* plain = arrayListCreate(8, 8);
