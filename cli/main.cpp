@@ -6,7 +6,7 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
-#include "http/cafile_pending.h"
+#include "http/connection.h"
 #include "http/download.h"
 
 #include <csignal>

@@ -10,7 +10,6 @@
 #include "core/charset.h"
 #include "core/securemode.h"
 #include "core/text.h"
-#include "http/cafile_pending.h"
 #include "http/connection.h"
 #include "http/download.h"
 #include "migration/job.h"

@@ -4,7 +4,6 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/deployment.h"
-#include "http/cafile_pending.h"
 #include "http/connection.h"
 #include "http/download.h"
 #include "platform/files.h"

@@ -1,6 +1,8 @@
 // Tests of the HTTP wire text: address parsing, the request and the response head.
 #include "http/httpparse.h"
 
+#include "core/securemode.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -61,6 +63,61 @@ TEST(ParseUrl, SchemesPortsAndHostParts) {
         EXPECT_EQ(parts.host, nullptr);
         freeUrlParts(&parts);
     }
+}
+
+TEST(ParseUrl, SecureModeReadsHttpsInAnyCaseAndProtocolRelativeAddresses) {
+    struct SecureCase {
+        const char* url;
+        int result;
+        int secure;
+        const char* host;
+        uint32_t port;
+    };
+    const SecureCase cases[] = {
+        {"https://h.example/a.jpg", 1, 1, "h.example", 443},
+        {"HTTPS://h.example/a.jpg", 1, 1, "h.example", 443},
+        {"HtTpS://h.example:8443/a.jpg", 1, 1, "h.example", 8443},
+        {"//h.example/a.jpg", 1, 1, "h.example", 443},
+        {"//h.example:81/a.jpg", 1, 1, "h.example", 81},
+        {"http://h.example/a.jpg", 1, 0, "h.example", 80},
+        // "//" must be followed by a host.
+        {"///a.jpg", 0, 0, nullptr, 0},
+        {"//", 0, 0, nullptr, 0},
+        {"/a.jpg", 0, 0, nullptr, 0},
+        {"//h.example", 0, 0, nullptr, 0},
+    };
+    secureMode.store(1);
+    for (const SecureCase& c : cases) {
+        SCOPED_TRACE(c.url);
+        UrlParts parts = {nullptr, nullptr, 0};
+        ASSERT_EQ(parseUrl(c.url, &parts), c.result);
+        if (c.result == 1) {
+            EXPECT_EQ(parts.secure, c.secure);
+            EXPECT_STREQ(parts.host, c.host);
+            EXPECT_EQ(parts.port, c.port);
+            EXPECT_STREQ(parts.path, "/a.jpg");
+        }
+        freeUrlParts(&parts);
+    }
+    // The Host line of an https address leaves out 443 as that of http leaves out 80.
+    UrlParts parts = {nullptr, nullptr, 0};
+    char request[REQUEST_BUFFER_SIZE];
+    ASSERT_EQ(parseUrl("//img.example/a.jpg", &parts), 1);
+    buildGetRequest(&parts, 1, request, sizeof request);
+    EXPECT_NE(std::strstr(request, "\r\nHost: img.example\r\n"), nullptr);
+    freeUrlParts(&parts);
+    ASSERT_EQ(parseUrl("https://img.example:80/a.jpg", &parts), 1);
+    buildGetRequest(&parts, 1, request, sizeof request);
+    EXPECT_NE(std::strstr(request, "\r\nHost: img.example:80\r\n"), nullptr);
+    freeUrlParts(&parts);
+
+    // Without the mode neither is https: a protocol-relative address is no address.
+    secureMode.store(0);
+    ASSERT_EQ(parseUrl("//h.example/a.jpg", &parts), 0);
+    ASSERT_EQ(parseUrl("HTTPS://h.example/a.jpg", &parts), 1);
+    EXPECT_EQ(parts.secure, 0);
+    EXPECT_EQ(parts.port, 80u);
+    freeUrlParts(&parts);
 }
 
 const char* const USER_AGENT =

@@ -3,6 +3,11 @@
 
 #include "platform/files.h"
 
+#ifdef VEDO_TEST_TLS
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#endif
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +17,107 @@ static constexpr int POLL_MILLISECONDS = 20;
 
 TestServer::~TestServer() {
     stopTestServer(*this);
+#ifdef VEDO_TEST_TLS
+    if (tlsContext) SSL_CTX_free(static_cast<SSL_CTX*>(tlsContext));
+    tlsContext = nullptr;
+#endif
+}
+
+// One served connection: the socket and, for https, the TLS session over two memory buffers.
+struct ServerStream {
+    SocketHandle socket = NO_SOCKET;
+#ifdef VEDO_TEST_TLS
+    SSL* ssl = nullptr;
+    BIO* received = nullptr;
+    BIO* outgoing = nullptr;
+#endif
+};
+
+#ifdef VEDO_TEST_TLS
+// The encrypted bytes the session produced, taken out of its buffer.
+static std::string takeProduced(ServerStream& stream) {
+    std::string bytes;
+    char block[16384];
+    int n;
+    while ((n = BIO_read(stream.outgoing, block, sizeof block)) > 0)
+        bytes.append(block, static_cast<size_t>(n));
+    return bytes;
+}
+
+static bool sendProduced(ServerStream& stream) {
+    std::string bytes = takeProduced(stream);
+    return bytes.empty() || sendAll(stream.socket, bytes.data(), static_cast<int>(bytes.size())) ==
+                                static_cast<int>(bytes.size());
+}
+
+// Receives once into the session; false at the end of the stream or on an error.
+static bool receiveIntoSession(ServerStream& stream) {
+    char block[16384];
+    int n = receiveSome(stream.socket, block, sizeof block);
+    if (n <= 0) return false;
+    BIO_write(stream.received, block, n);
+    return true;
+}
+
+// The server side of the handshake; false when it failed or the server stops.
+static bool acceptTls(TestServer& server, ServerStream& stream) {
+    stream.ssl = SSL_new(static_cast<SSL_CTX*>(server.tlsContext));
+    stream.received = BIO_new(BIO_s_mem());
+    stream.outgoing = BIO_new(BIO_s_mem());
+    BIO_set_mem_eof_return(stream.received, -1);
+    SSL_set_bio(stream.ssl, stream.received, stream.outgoing);
+    SSL_set_accept_state(stream.ssl);
+    for (;;) {
+        ERR_clear_error();
+        int result = SSL_do_handshake(stream.ssl);
+        if (!sendProduced(stream)) return false;
+        if (result == 1) return true;
+        if (SSL_get_error(stream.ssl, result) != SSL_ERROR_WANT_READ) return false;
+        int ready = 0;
+        while (ready == 0 && !server.stopping.load())
+            ready = waitReadable(stream.socket, POLL_MILLISECONDS);
+        if (ready <= 0 || !receiveIntoSession(stream)) return false;
+    }
+}
+#endif
+
+// Received bytes (decrypted over TLS): the count, 0 when none arrived within a poll, -1 at the end
+// of the stream.
+static int receiveFromStream(ServerStream& stream, char* block, int size) {
+#ifdef VEDO_TEST_TLS
+    if (stream.ssl) {
+        for (;;) {
+            ERR_clear_error();
+            int n = SSL_read(stream.ssl, block, size);
+            sendProduced(stream);
+            if (n > 0) return n;
+            if (SSL_get_error(stream.ssl, n) != SSL_ERROR_WANT_READ) return -1;
+            int ready = waitReadable(stream.socket, POLL_MILLISECONDS);
+            if (ready <= 0) return ready;
+            if (!receiveIntoSession(stream)) return -1;
+        }
+    }
+#endif
+    int ready = waitReadable(stream.socket, POLL_MILLISECONDS);
+    if (ready <= 0) return ready;
+    int n = receiveSome(stream.socket, block, size);
+    return n > 0 ? n : -1;
+}
+
+// Ends a TLS session with close_notify; nothing for plain connections.
+static void endStream(ServerStream& stream, bool notify) {
+#ifdef VEDO_TEST_TLS
+    if (!stream.ssl) return;
+    if (notify) {
+        SSL_shutdown(stream.ssl);
+        sendProduced(stream);
+    }
+    SSL_free(stream.ssl);
+    stream.ssl = nullptr;
+#else
+    (void)stream;
+    (void)notify;
+#endif
 }
 
 static bool containsIgnoreCase(const std::string& text, const char* needle) {
@@ -66,6 +172,15 @@ std::string jpegBody(size_t size, unsigned seed) {
 
 std::string serverUrl(const TestServer& server, const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(server.port) + path;
+}
+
+std::string serverHttpsUrl(const TestServer& server, const std::string& path) {
+    return "https://127.0.0.1:" + std::to_string(server.port) + path;
+}
+
+void setStallTlsHandshake(TestServer& server, bool stall) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.stallTlsHandshake = stall;
 }
 
 void addReply(TestServer& server, const TestReply& reply) {
@@ -178,13 +293,54 @@ static TestReply servedReply(TestServer& server, const std::string& request) {
     return reply;
 }
 
-static bool sendPiece(TestServer& server, SocketHandle socket, const char* data, size_t length) {
+static bool sendPiece(TestServer& server, ServerStream& stream, const char* data, size_t length, bool last) {
+    if (length == 0) return true;
+#ifdef VEDO_TEST_TLS
+    if (stream.ssl) {
+        ERR_clear_error();
+        if (SSL_write(stream.ssl, data, static_cast<int>(length)) != static_cast<int>(length)) return false;
+        bool ticket;
+        {
+            std::lock_guard<std::mutex> lock(server.mutex);
+            ticket = server.ticketAfterReply;
+        }
+        if (last && ticket && SSL_version(stream.ssl) == TLS1_3_VERSION) {
+            SSL_new_session_ticket(stream.ssl);
+            SSL_do_handshake(stream.ssl);
+            ERR_clear_error();
+        }
+        return sendProduced(stream);
+    }
+#else
     (void)server;
-    return length == 0 || sendAll(socket, data, static_cast<int>(length)) == static_cast<int>(length);
+    (void)last;
+#endif
+    return sendAll(stream.socket, data, static_cast<int>(length)) == static_cast<int>(length);
 }
 
-// Sends a reply; returns false when the connection is to be closed.
-static bool sendReply(TestServer& server, SocketHandle socket, const TestReply& reply) {
+// Encrypts the whole reply and sends only the first `limit` encrypted bytes.
+static void sendCutRecord(ServerStream& stream, const TestReply& reply) {
+#ifdef VEDO_TEST_TLS
+    if (!stream.ssl || reply.bytes.empty()) return;
+    SSL_write(stream.ssl, reply.bytes.data(), static_cast<int>(reply.bytes.size()));
+    std::string encrypted = takeProduced(stream);
+    size_t limit = static_cast<size_t>(reply.closeAfterEncryptedBytes);
+    if (limit > encrypted.size()) limit = encrypted.size();
+    if (limit > 0) sendAll(stream.socket, encrypted.data(), static_cast<int>(limit));
+#else
+    (void)stream;
+    (void)reply;
+#endif
+}
+
+// Sends a reply; returns false when the connection is to be closed. *notify tells whether a TLS
+// connection ends with close_notify.
+static bool sendReply(TestServer& server, ServerStream& stream, const TestReply& reply, bool* notify) {
+    *notify = false;
+    if (reply.closeAfterEncryptedBytes >= 0) {
+        sendCutRecord(stream, reply);
+        return false;
+    }
     size_t total = reply.bytes.size();
     size_t limit = total;
     if (reply.closeAfterBytes >= 0 && static_cast<size_t>(reply.closeAfterBytes) < total) {
@@ -194,25 +350,54 @@ static bool sendReply(TestServer& server, SocketHandle socket, const TestReply& 
     for (size_t at = 0; at < limit; at += piece) {
         if (server.stopping.load()) return false;
         size_t n = limit - at < piece ? limit - at : piece;
-        if (!sendPiece(server, socket, reply.bytes.data() + at, n)) return false;
+        if (!sendPiece(server, stream, reply.bytes.data() + at, n, at + n >= limit)) return false;
         if (reply.pauseMilliseconds > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(reply.pauseMilliseconds));
         }
     }
     if (reply.closeAfterBytes >= 0) return false;
+    *notify = reply.closeAfterReply;
     return !reply.closeAfterReply;
 }
 
+// Holds a connection without answering until the client gives up or the server stops.
+static void holdConnection(TestServer& server, SocketHandle socket) {
+    char block[4096];
+    while (!server.stopping.load()) {
+        int r = waitReadable(socket, POLL_MILLISECONDS);
+        if (r < 0) break;
+        if (r > 0 && receiveSome(socket, block, sizeof block) <= 0) break;
+    }
+}
+
 static void serveConnection(TestServer& server, SocketHandle socket, int number) {
+    ServerStream stream;
+    stream.socket = socket;
+#ifdef VEDO_TEST_TLS
+    if (server.tlsContext) {
+        bool stall;
+        {
+            std::lock_guard<std::mutex> lock(server.mutex);
+            stall = server.stallTlsHandshake;
+        }
+        if (stall) {
+            holdConnection(server, socket);
+            return;
+        }
+        if (!acceptTls(server, stream)) {
+            endStream(stream, false);
+            return;
+        }
+    }
+#endif
     std::string pending;
     char block[65536];
     bool open = true;
+    bool notify = false;
     while (open && !server.stopping.load()) {
-        int ready = waitReadable(socket, POLL_MILLISECONDS);
-        if (ready == 0) continue;
-        if (ready < 0) break;
-        int n = receiveSome(socket, block, sizeof block);
-        if (n <= 0) break;
+        int n = receiveFromStream(stream, block, sizeof block);
+        if (n == 0) continue;
+        if (n < 0) break;
         pending.append(block, static_cast<size_t>(n));
         size_t end;
         while (open && (end = pending.find("\r\n\r\n")) != std::string::npos) {
@@ -231,18 +416,14 @@ static void serveConnection(TestServer& server, SocketHandle socket, int number)
             }
             if (!scripted) reply = servedReply(server, request);
             if (reply.neverAnswer) {
-                // Hold the connection until the client gives up or the server stops.
-                while (!server.stopping.load()) {
-                    int r = waitReadable(socket, POLL_MILLISECONDS);
-                    if (r < 0) break;
-                    if (r > 0 && receiveSome(socket, block, sizeof block) <= 0) break;
-                }
+                holdConnection(server, socket);
                 open = false;
                 break;
             }
-            open = sendReply(server, socket, reply);
+            open = sendReply(server, stream, reply, &notify);
         }
     }
+    endStream(stream, notify);
 }
 
 constexpr int SERVER_SEND_TIMEOUT_MS = 5000;
@@ -275,6 +456,29 @@ int startTestServer(TestServer& server) {
     if (server.listener == NO_SOCKET) return 0;
     server.acceptThread = std::thread([&server]() { acceptLoop(server); });
     return 1;
+}
+
+int startTlsTestServer(TestServer& server, const std::string& certFile, const std::string& keyFile) {
+#ifdef VEDO_TEST_TLS
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (!context) return 0;
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    SSL_CTX_set_max_proto_version(context, server.tlsMaxVersion);
+    if (SSL_CTX_use_certificate_chain_file(context, certFile.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        ERR_clear_error();
+        SSL_CTX_free(context);
+        return 0;
+    }
+    if (server.tlsContext) SSL_CTX_free(static_cast<SSL_CTX*>(server.tlsContext));
+    server.tlsContext = context;
+    return startTestServer(server);
+#else
+    (void)server;
+    (void)certFile;
+    (void)keyFile;
+    return 0;
+#endif
 }
 
 void stopTestServer(TestServer& server) {

@@ -5,6 +5,10 @@
 // Each request takes the next scripted reply when there is one; otherwise it is served from the
 // in-memory resources, then from the served folder, with the chosen body framing; anything else
 // gets a 404. Replies are sent exactly as scripted, so they may be malformed on purpose.
+//
+// In builds with VEDO_TEST_TLS (OpenSSL available to the test support) the server can speak https
+// instead (startTlsTestServer): every connection begins with a TLS handshake and all scripting
+// works on the decrypted stream.
 #pragma once
 #include "platform/sockets.h"
 
@@ -25,7 +29,20 @@ struct TestReply {
     long long closeAfterBytes = -1; // >= 0: close the connection once this many bytes are sent
     bool neverAnswer = false;       // read the request and hold the connection without answering
     bool closeAfterReply = false;   // close the connection once the reply is sent
+    // TLS only, >= 0: the reply is encrypted whole, but only this many of the encrypted bytes are
+    // sent before the connection is closed (a value inside a record cuts that record).
+    long long closeAfterEncryptedBytes = -1;
 };
+
+// The highest TLS version a test server speaks (the values are those of the protocol).
+constexpr int TEST_TLS_1_2 = 0x0303;
+constexpr int TEST_TLS_1_3 = 0x0304;
+#ifdef _WIN32
+// Wine's SChannel speaks no TLS 1.3.
+constexpr int TEST_TLS_DEFAULT_MAX = TEST_TLS_1_2;
+#else
+constexpr int TEST_TLS_DEFAULT_MAX = TEST_TLS_1_3;
+#endif
 
 enum class BodyFraming { CONTENT_LENGTH, CHUNKED, CONNECTION_CLOSE };
 
@@ -44,6 +61,9 @@ struct TestServer {
     SocketHandle listener = NO_SOCKET;
     std::atomic<bool> stopping{false};
     std::thread acceptThread;
+    // Set before the server starts: the highest TLS version spoken (startTlsTestServer).
+    int tlsMaxVersion = TEST_TLS_DEFAULT_MAX;
+    void* tlsContext = nullptr; // the server's SSL_CTX once started with TLS
 
     std::mutex mutex; // guards everything below
     std::deque<TestReply> script;
@@ -52,6 +72,9 @@ struct TestServer {
     BodyFraming framing = BodyFraming::CONTENT_LENGTH;
     int chunkSize = 4096; // data bytes per chunk of a chunked answer
     int connections = 0;
+    bool stallTlsHandshake = false; // accept connections but never answer their ClientHello
+    // TLS 1.3: a new session ticket follows every reply, in the same send as the reply's last bytes.
+    bool ticketAfterReply = false;
     std::vector<LoggedRequest> requests;
     std::vector<std::unique_ptr<TestServerConnection>> open;
 
@@ -60,6 +83,9 @@ struct TestServer {
 
 // Starts listening; returns 1 on success.
 int startTestServer(TestServer& server);
+// Starts listening for https with the certificate chain and key of the PEM files; returns 1 on
+// success, 0 when the files cannot be used or the build has no TLS for the test support.
+int startTlsTestServer(TestServer& server, const std::string& certFile, const std::string& keyFile);
 // Stops accepting, ends every connection and waits for the threads. Safe to call twice.
 void stopTestServer(TestServer& server);
 
@@ -73,6 +99,9 @@ int connectionCount(TestServer& server);
 std::vector<LoggedRequest> receivedRequests(TestServer& server);
 // "http://127.0.0.1:PORT" followed by path (which begins with "/").
 std::string serverUrl(const TestServer& server, const std::string& path);
+// "https://127.0.0.1:PORT" followed by path.
+std::string serverHttpsUrl(const TestServer& server, const std::string& path);
+void setStallTlsHandshake(TestServer& server, bool stall);
 
 // Reply builders.
 // "HTTP/1.1 200 OK", a Content-Length, the extra header lines (each ending in CRLF), the body.

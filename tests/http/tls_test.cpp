@@ -1,0 +1,280 @@
+// Tests of downloading images over https from the scripted TLS server, whose certificates come
+// from the test CA made for the run.
+#include "core/securemode.h"
+#include "http/download.h"
+
+#include "httpfixture.h"
+#include "platform/files.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef VEDO_TEST_TLS
+
+namespace {
+
+std::string certificate(const std::string& name) {
+    return std::string(VEDO_TEST_CERT_DIR) + "/" + name;
+}
+
+void setVariable(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+struct TlsTest : NetworkTest {
+    TestServer tls;
+    char errorText[ERROR_TEXT_SIZE];
+    std::string dest;
+
+    void SetUp() override {
+        NetworkTest::SetUp();
+        secureMode.store(1);
+        std::memset(errorText, 0, sizeof errorText);
+        ASSERT_EQ(setExtraCaFile(certificate("ca.pem").c_str(), errorText), 1) << errorText;
+        dest = file("image.jpg");
+    }
+
+    void TearDown() override {
+        closeAllPooledSockets();
+        stopTestServer(tls);
+        secureMode.store(0);
+        setExtraCaFile(nullptr, errorText);
+        NetworkTest::TearDown();
+    }
+
+    // Starts a TLS server with the named certificate; img.example.test:443 leads to it.
+    void startTls(TestServer& target, const std::string& name, int maxVersion = TEST_TLS_DEFAULT_MAX) {
+        target.tlsMaxVersion = maxVersion;
+        ASSERT_EQ(startTlsTestServer(target, certificate(name + ".pem"), certificate(name + ".key")), 1);
+        std::string override = "img.example.test:443:127.0.0.1:" + std::to_string(target.port);
+        ASSERT_EQ(addConnectOverride(override.c_str()), 1);
+    }
+
+    int download(const std::string& address, int keepAlive = 1) {
+        std::memset(errorText, 0, sizeof errorText);
+        return downloadImage(address.c_str(), dest.c_str(), errorText, keepAlive, 0);
+    }
+    std::string error() const { return engineToUtf8(errorText); }
+    bool destExists() const { return fileExists(dest.c_str()) == 1; }
+};
+
+struct TlsTimeOutTest : ShortTimeOuts<TlsTest> {};
+
+TEST_F(TlsTest, PackageOfHttpsAndRelativeAddressesOverOneConnectionPerVersion) {
+    for (int version : {TEST_TLS_1_2, TEST_TLS_1_3}) {
+#ifdef _WIN32
+        if (version == TEST_TLS_1_3) continue;
+#endif
+        SCOPED_TRACE(version);
+        closeAllPooledSockets();
+        clearConnectOverrides();
+        TestServer versionServer;
+        versionServer.ticketAfterReply = true; // read by the server's threads, set before they start
+        startTls(versionServer, "server", version);
+        std::vector<std::string> addresses;
+        std::vector<std::string> bodies;
+        for (int i = 0; i < 24; i++) {
+            std::string path = "/imgextra/i" + std::to_string(i) + ".jpg";
+            bodies.push_back(jpegBody(1000 + 3001 * static_cast<size_t>(i), 300 + static_cast<unsigned>(i)));
+            serveResource(versionServer, path, bodies.back());
+            const char* schemes[] = {"https://img.example.test", "//img.example.test",
+                                     "HTTPS://img.example.test", "https://img.example.test:443"};
+            addresses.push_back(schemes[i % 4] + path);
+        }
+        for (size_t i = 0; i < addresses.size(); i++) {
+            SCOPED_TRACE(addresses[i]);
+            ASSERT_EQ(download(addresses[i]), DOWNLOAD_STORED) << error();
+            EXPECT_EQ(readWholeFile(dest), bodies[i]);
+        }
+        // One handshake for all of them: TLS 1.3's session tickets, which may arrive after an
+        // answer, never make the pooled connection look out of step.
+        EXPECT_EQ(connectionCount(versionServer), 1);
+        std::vector<LoggedRequest> requests = receivedRequests(versionServer);
+        ASSERT_EQ(requests.size(), addresses.size());
+        for (const LoggedRequest& r : requests) {
+            EXPECT_NE(r.text.find(" HTTP/1.1\r\n"), std::string::npos);
+            EXPECT_NE(r.text.find("\r\nHost: img.example.test\r\n"), std::string::npos) << r.text;
+        }
+        EXPECT_EQ(pooledConnectionCount("img.example.test", 443, 1), 1);
+        EXPECT_EQ(pooledConnectionCount("img.example.test", 443, 0), 0);
+        closeAllPooledSockets();
+        stopTestServer(versionServer);
+    }
+
+    // An address of the server's own IP literal is checked against the certificate's address.
+    startTls(tls, "server");
+    serveResource(tls, "/ip.jpg", jpegBody(5000, 9));
+    ASSERT_EQ(download(serverHttpsUrl(tls, "/ip.jpg")), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(readWholeFile(dest), jpegBody(5000, 9));
+    // In close mode the answer comes over a fresh TLS connection of its own.
+    ASSERT_EQ(download("https://img.example.test/ip.jpg", 0), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(connectionCount(tls), 2);
+}
+
+TEST_F(TlsTest, ChunkedAndConnectionDelimitedBodies) {
+    startTls(tls, "server");
+    std::string body = jpegBody(70000, 11);
+    serveResource(tls, "/c.jpg", body);
+    setFraming(tls, BodyFraming::CHUNKED);
+    ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(readWholeFile(dest), body);
+    ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(connectionCount(tls), 1);
+
+    // Ended by the connection's end with close_notify, and (in close mode) without it between two
+    // records.
+    setFraming(tls, BodyFraming::CONNECTION_CLOSE);
+    ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(readWholeFile(dest), body);
+    TestReply abrupt;
+    abrupt.bytes = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
+    abrupt.closeAfterBytes = static_cast<long long>(abrupt.bytes.size());
+    addReply(tls, abrupt);
+    ASSERT_EQ(download("https://img.example.test/d.jpg", 0), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(readWholeFile(dest), body);
+}
+
+TEST_F(TlsTest, ConnectionCutInsideARecordIsACleanFailure) {
+    startTls(tls, "server");
+    std::string body = jpegBody(9000, 12);
+    // A body with a length and a body that only the connection's end delimits, each cut inside
+    // the one record that carries it, in keep-alive mode and in the close-mode retry.
+    const std::string replies[] = {okReply(body), rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body)};
+    for (const std::string& bytes : replies) {
+        TestReply cut;
+        cut.bytes = bytes;
+        cut.closeAfterEncryptedBytes = 4000;
+        addReply(tls, cut);
+        addReply(tls, cut);
+        EXPECT_EQ(download("https://img.example.test/cut.jpg"), DOWNLOAD_FAILED);
+        EXPECT_NE(error(), "");
+        EXPECT_FALSE(destExists());
+    }
+    EXPECT_EQ(receivedRequests(tls).size(), 4u);
+}
+
+TEST_F(TlsTest, RedirectFromHttpToHttps) {
+    startTls(tls, "server");
+    std::string body = jpegBody(3000, 13);
+    serveResource(tls, "/to.jpg", body);
+    serveResource(server, "/to.jpg", body);
+    std::string location = "Location: https://img.example.test/to.jpg\r\nContent-Length: 0\r\n";
+    addReply(server, rawReply("HTTP/1.1 302 Found", location));
+    ASSERT_EQ(download(url("/from.jpg")), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(readWholeFile(dest), body);
+    ASSERT_EQ(receivedRequests(tls).size(), 1u);
+    EXPECT_NE(receivedRequests(tls)[0].text.find("\r\nHost: img.example.test\r\n"), std::string::npos);
+
+    // Without the secure mode the https address is fetched as plain http on port 443.
+    secureMode.store(0);
+    clearConnectOverrides();
+    ASSERT_EQ(addConnectOverride(("img.example.test:443:127.0.0.1:" + std::to_string(server.port)).c_str()),
+              1);
+    addReply(server, rawReply("HTTP/1.1 302 Found", location));
+    ASSERT_EQ(download(url("/from.jpg")), DOWNLOAD_STORED) << error();
+    std::vector<LoggedRequest> plain = receivedRequests(server);
+    ASSERT_EQ(plain.size(), 3u);
+    EXPECT_EQ(plain[2].text.rfind("GET /to.jpg HTTP/1.1\r\n", 0), 0u);
+    EXPECT_NE(plain[2].text.find("\r\nHost: img.example.test:443\r\n"), std::string::npos);
+    EXPECT_EQ(receivedRequests(tls).size(), 1u);
+    // Nor is a protocol-relative address an address at all.
+    EXPECT_EQ(download("//img.example.test/to.jpg"), DOWNLOAD_FAILED);
+    EXPECT_EQ(error(), "无法parse下载图片地址");
+}
+
+TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
+    struct Case {
+        const char* certificate;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"othername", "https证书验证失败：证书不属于此域名（"},
+        {"unknownca", "https证书验证失败：证书的颁发者不受信任（"},
+        {"expired", "https证书验证失败：证书已过期或尚未生效（"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.certificate);
+        closeAllPooledSockets();
+        clearConnectOverrides();
+        TestServer bad;
+        startTls(bad, c.certificate);
+        serveResource(bad, "/a.jpg", jpegBody(500, 14));
+        writeWholeFile(dest, "taken");
+        EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+        EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
+        EXPECT_FALSE(destExists());
+        EXPECT_EQ(receivedRequests(bad).size(), 0u);
+        stopTestServer(bad);
+    }
+
+    // Without the extra CA file the test CA is unknown; a file that is no certificate, or none at
+    // all, is refused and leaves the trust as it was.
+    clearConnectOverrides();
+    startTls(tls, "server");
+    serveResource(tls, "/a.jpg", jpegBody(500, 15));
+    ASSERT_EQ(setExtraCaFile(nullptr, errorText), 1);
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+    EXPECT_EQ(error().rfind("https证书验证失败：证书的颁发者不受信任（", 0), 0u) << error();
+    std::string notCertificate = file("not.pem");
+    writeWholeFile(notCertificate, "-----BEGIN NOTHING-----\n");
+    std::memset(errorText, 0, sizeof errorText);
+    EXPECT_EQ(setExtraCaFile(notCertificate.c_str(), errorText), 0);
+    EXPECT_EQ(error().rfind("无法使用CA证书文件：", 0), 0u) << error();
+    EXPECT_EQ(setExtraCaFile(file("missing.pem").c_str(), errorText), 0);
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+
+    // The environment variable names the file for both programs.
+    setVariable(CA_FILE_VARIABLE, certificate("ca.pem"));
+    EXPECT_EQ(applyCaFileFromEnvironment(errorText), 1);
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_STORED) << error();
+    setVariable(CA_FILE_VARIABLE, notCertificate);
+    EXPECT_EQ(applyCaFileFromEnvironment(errorText), 0);
+    setVariable(CA_FILE_VARIABLE, "");
+    EXPECT_EQ(applyCaFileFromEnvironment(errorText), 1);
+}
+
+TEST_F(TlsTimeOutTest, HandshakeThatStallsIsBounded) {
+    startTls(tls, "server");
+    setStallTlsHandshake(tls, true);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+    double elapsed = secondsSince(start);
+    EXPECT_EQ(error().rfind("https握手超时", 0), 0u) << error();
+    EXPECT_FALSE(destExists());
+    // The keep-alive attempt and the close-mode retry, each within the I/O time-out.
+    EXPECT_EQ(connectionCount(tls), 2);
+    EXPECT_GE(elapsed, 2 * SHORT_IO_TIMEOUT_MS / 1000.0 * 0.9);
+    EXPECT_LT(elapsed, 5.0);
+}
+
+TEST_F(TlsTest, StopRequestEndsAStalledHandshakeWithoutARetry) {
+    startTls(tls, "server");
+    setStallTlsHandshake(tls, true);
+    std::atomic<int> stop{0};
+    setTransferStopFlag(&stop);
+    std::thread stopper([&stop]() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop.store(1);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+    double elapsed = secondsSince(start);
+    stopper.join();
+    EXPECT_EQ(error(), "连接已中止：收到停止请求。");
+    EXPECT_FALSE(destExists());
+    EXPECT_EQ(connectionCount(tls), 1);
+    // Far within the I/O time-out of the fixture.
+    EXPECT_LT(elapsed, TEST_IO_TIMEOUT_MS / 1000.0 / 2);
+}
+
+} // namespace
+
+#endif
