@@ -1,9 +1,12 @@
-// vedo-cli inspect PACKAGE.csv [--json]: reads a package as the window does and prints its items
-// with their description and mobile image addresses.
+// vedo-cli inspect PACKAGE.csv [--https] [--json]: reads a package as the window does and prints its
+// items with their description and mobile image addresses; --https reads it in secure mode.
 #include "cli/commands.h"
 
 #include "cli/cliwindow.h"
 #include "cli/json.h"
+#include "core/securemode.h"
+#include "migration/job.h"
+#include "migration/jobwindow.h"
 #include "package/item.h"
 #include "package/reader.h"
 
@@ -24,6 +27,15 @@ struct LoadedPackage {
     }
 };
 
+// The https and protocol-relative addresses that a read in the default mode left, counted as a run
+// with both sources ticked would move them.
+int httpsImagesLeft(const ArrayList* items) {
+    JobOptions everything;
+    std::memset(&everything, 0, sizeof everything);
+    everything.migrateImageSpace = everything.migrateThirdParty = 1;
+    return countUncollectedSecureAddresses(items, everything);
+}
+
 void printJson(const ArrayList* items) {
     std::fputs("{\"items\":[", stdout);
     for (int32_t i = 0; i < items->count; i++) {
@@ -43,7 +55,11 @@ void printJson(const ArrayList* items) {
         writeJsonStringList(stdout, item->mobileImages);
         std::fputc('}', stdout);
     }
-    std::fputs("]}\n", stdout);
+    std::fputc(']', stdout);
+    // Only a package that holds such addresses, read without --https, has this member.
+    const int left = httpsImagesLeft(items);
+    if (left > 0) std::printf(",\"httpsImagesLeft\":%d", left);
+    std::fputs("}\n", stdout);
 }
 
 void printAddressesText(const char* label, const ArrayList* list) {
@@ -69,10 +85,12 @@ void printText(const ArrayList* items) {
         printAddressesText("mobile images", item->mobileImages);
     }
     std::printf("items: %d\n", items->count);
+    const int left = httpsImagesLeft(items);
+    if (left > 0) std::printf("https image addresses left (read with --https to collect them): %d\n", left);
 }
 
 int usage() {
-    std::fputs("usage: vedo-cli inspect PACKAGE.csv [--json]\n", stderr);
+    std::fputs("usage: vedo-cli inspect PACKAGE.csv [--https] [--json]\n", stderr);
     return EXIT_USAGE;
 }
 
@@ -84,6 +102,8 @@ int runInspect(int argc, char** argv) {
     for (int i = 0; i < argc; i++) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = 1;
+        } else if (std::strcmp(argv[i], "--https") == 0) {
+            secureMode = 1;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             return usage();
         } else if (!path) {

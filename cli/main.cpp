@@ -6,6 +6,8 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
+#include "http/connection.h"
+#include "http/download.h"
 
 #include <csignal>
 #include <cstdio>
@@ -62,10 +64,15 @@ int usage(FILE* out) {
         "usage: vedo-cli COMMAND [ARGUMENTS]\n"
         "\n"
         "commands:\n"
-        "  inspect PACKAGE.csv [--json]   print the items of a data package with their image addresses\n"
+        "  inspect PACKAGE.csv [--https] [--json]\n"
+        "                                 print the items of a data package with their image addresses\n"
         "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
-        "          [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
-        "                                 move the package's images into FOLDER and rewrite the package\n",
+        "          [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
+        "                                 move the package's images into FOLDER and rewrite the package\n"
+        "\n"
+        "  --https      also https:// and protocol-relative (//host/...) image addresses\n"
+        "  --cacert     trust the CA certificates of FILE.pem besides the system's\n"
+        "  VEDO_CA_FILE in the environment names such a file for both commands\n",
         out);
     return EXIT_USAGE;
 }
@@ -110,6 +117,13 @@ int main(int argc, char** argv) {
     if (!openLog()) {
         windowShowMessage(programText("无法打开应用日志文件：app.log"), programText("错误"), ICON_ERROR);
         windowEndProcess(1);
+    }
+    char caError[ERROR_TEXT_SIZE] = {0};
+    if (!applyCaFileFromEnvironment(caError)) {
+        std::fputs("vedo-cli: VEDO_CA_FILE: ", stderr);
+        writeUtf8Text(stderr, caError);
+        std::fputc('\n', stderr);
+        return 1;
     }
     int count = 0;
     char** args = engineArguments(argc, argv, &count);

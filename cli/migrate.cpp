@@ -1,5 +1,5 @@
 // vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]
-//                  [--connect-to HOST:PORT:HOST2:PORT2]... [--json]
+//                  [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]
 // Runs the migration job as the wizard's start button does, after the same checks, on a thread of
 // its own; the main thread shows the progress. Ctrl+C is the window's close confirmation: the job
 // stops after the current image, writes the package back and the process ends with status 130.
@@ -8,8 +8,10 @@
 #include "cli/cliwindow.h"
 #include "cli/json.h"
 #include "core/charset.h"
+#include "core/securemode.h"
 #include "core/text.h"
 #include "http/connection.h"
+#include "http/download.h"
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
@@ -54,7 +56,8 @@ MigrateOutput output;
 
 int usage() {
     std::fputs("usage: vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party]\n"
-               "                        [--blank-failed] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n",
+               "                        [--blank-failed] [--https] [--cacert FILE.pem]\n"
+               "                        [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n",
                stderr);
     return EXIT_USAGE;
 }
@@ -135,9 +138,10 @@ void drawProgressLine() {
 }
 
 void printJsonDocument() {
-    std::printf("{\"total\":%d,\"finished\":%d,\"failureCount\":%d,\"packageChanged\":%s,\"message\":",
+    std::printf("{\"total\":%d,\"finished\":%d,\"failureCount\":%d,\"packageChanged\":%s,"
+                "\"httpsImagesLeft\":%d,\"message\":",
                 jobSummary.total, jobSummary.finishedCount, jobSummary.failureCount,
-                jobSummary.packageChanged ? "true" : "false");
+                jobSummary.packageChanged ? "true" : "false", jobSummary.uncollectedSecureCount);
     writeJsonString(stdout, cliWindow.lastMessage);
     std::fputs(",\"items\":[", stdout);
     int total = items ? items->count : 0;
@@ -259,6 +263,23 @@ int runMigrate(int argc, char** argv) {
             blankFailed = 1;
         } else if (std::strcmp(a, "--json") == 0) {
             output.json = 1;
+        } else if (std::strcmp(a, "--https") == 0) {
+            secureMode = 1;
+        } else if (std::strcmp(a, "--cacert") == 0) {
+            if (i + 1 >= argc) {
+                std::fputs("vedo-cli: --cacert takes a PEM file\n", stderr);
+                return EXIT_USAGE;
+            }
+            char caError[ERROR_TEXT_SIZE] = {0};
+            if (!setExtraCaFile(argv[i + 1], caError)) {
+                std::fputs("vedo-cli: --cacert ", stderr);
+                writeUtf8Text(stderr, argv[i + 1]);
+                std::fputs(": ", stderr);
+                writeUtf8Text(stderr, caError);
+                std::fputc('\n', stderr);
+                return 1;
+            }
+            i++;
         } else if (std::strcmp(a, "--connect-to") == 0) {
             if (i + 1 >= argc || !addConnectOverride(argv[i + 1])) {
                 std::fputs("vedo-cli: --connect-to takes HOST:PORT:HOST2:PORT2\n", stderr);

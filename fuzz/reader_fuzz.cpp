@@ -16,10 +16,15 @@
 
 namespace {
 
-void checkAddresses(const ArrayList* list, int description) {
+// The lists of a read in the default mode: http:// addresses; its uncollected lists: the others.
+void checkAddresses(const ArrayList* list, int description, bool uncollected = false) {
     for (int32_t i = 0; i < list->count; i++) {
         const char* address = static_cast<const char*>(list->items[i]);
-        FUZZ_CHECK(startsWithIgnoreCase(address, "http://"));
+        if (uncollected) {
+            FUZZ_CHECK(startsWithIgnoreCase(address, "https://") || (address[0] == '/' && address[1] == '/'));
+        } else {
+            FUZZ_CHECK(startsWithIgnoreCase(address, "http://"));
+        }
         FUZZ_CHECK(!std::strstr(address, "_.webp"));
         if (description) {
             for (int h = 0; h < EXCLUDED_IMAGE_HOST_COUNT; h++)
@@ -40,8 +45,13 @@ void checkPatternsAgainstPlainSearch(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size && field.size() < 4096; i++) {
         if (data[i]) field += static_cast<char>(data[i]);
     }
-    for (int p = 0; p <= DESC_IMAGE_PATTERN_COUNT; p++) {
-        const char* pattern = p < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[p] : MOBILE_IMAGE_PATTERN;
+    // The http patterns, then their secure counterparts.
+    for (int p = 0; p <= 2 * DESC_IMAGE_PATTERN_COUNT + 1; p++) {
+        const int k = p % (DESC_IMAGE_PATTERN_COUNT + 1);
+        const bool secure = p > DESC_IMAGE_PATTERN_COUNT;
+        const char* pattern = k < DESC_IMAGE_PATTERN_COUNT
+                                  ? (secure ? SECURE_DESC_IMAGE_PATTERNS[k] : DESC_IMAGE_PATTERNS[k])
+                                  : (secure ? SECURE_MOBILE_IMAGE_PATTERN : MOBILE_IMAGE_PATTERN);
         const std::string plainPattern = std::string("(?:)") + pattern;
         ArrayList* known = arrayListCreate(8, 8);
         ArrayList* plain = arrayListCreate(8, 8);
@@ -90,6 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(item->descImages != nullptr);
             checkAddresses(item->descImages, 1);
             if (item->mobileImages) checkAddresses(item->mobileImages, 0);
+            if (item->uncollectedDescImages) checkAddresses(item->uncollectedDescImages, 1, true);
+            if (item->uncollectedMobileImages) checkAddresses(item->uncollectedMobileImages, 0, true);
             FUZZ_CHECK(!item->descFailures && !item->mobileFailures && item->status == 0);
         }
         std::free(text);

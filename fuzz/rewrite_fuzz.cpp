@@ -44,7 +44,7 @@ std::string expectedText(const std::string& text, const std::map<std::string, st
         const std::string* path = nullptr;
         for (const auto& entry : addresses) {
             if (text.compare(i, entry.first.size(), entry.first) == 0 &&
-                standsWhole(text, i + entry.first.size(), entry.first) &&
+                standsWhole(text, i + entry.first.size(), entry.first) && beginsWhole(text, i, entry.first) &&
                 (!longest || entry.first.size() > longest->size())) {
                 longest = &entry.first;
                 path = &entry.second;

@@ -220,13 +220,53 @@ static void reportRewriteProgress(int percent) {
     setProgressText(rewriteTotal, rewriteFinished, suffix);
 }
 
-static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages) {
+int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options) {
+    HashMap* seen = hashMapCreate(stringHash, stringEquals, 64, 0.75f);
+    for (int32_t row = 0; list && row < list->count; row++) {
+        const Item* item = static_cast<const Item*>(list->items[row]);
+        const ArrayList* desc = item->uncollectedDescImages;
+        for (int32_t i = 0; desc && i < desc->count; i++) {
+            if (isSelectedDescriptionAddress(options, static_cast<char*>(desc->items[i])))
+                hashMapPut(seen, desc->items[i], desc->items[i]);
+        }
+        const ArrayList* mobile = item->uncollectedMobileImages;
+        for (int32_t i = 0; mobile && options.migrateImageSpace && i < mobile->count; i++)
+            hashMapPut(seen, mobile->items[i], mobile->items[i]);
+    }
+    const int count = seen->count;
+    hashMapDestroy(seen, 0, 0);
+    return count;
+}
+
+// The final message, with a last line about the https addresses that were left when there are any.
+static void showMessageWithUncollected(const char* text, const char* caption, int icon, int uncollected) {
+    if (uncollected <= 0) {
+        windowShowMessage(text, caption, icon);
+        return;
+    }
+    char line[256];
+    std::snprintf(
+        line, sizeof line,
+        programText("\n\n数据包中还有%d个https图片地址未搬家，勾选[同时搬家https图片地址]后再次搬家即可。"),
+        uncollected);
+    const size_t size = std::strlen(text) + std::strlen(line) + 1;
+    char* whole = static_cast<char*>(std::malloc(size));
+    if (!whole) {
+        windowShowMessage(text, caption, icon);
+        return;
+    }
+    std::snprintf(whole, size, "%s%s", text, line);
+    windowShowMessage(whole, caption, icon);
+    std::free(whole);
+}
+
+static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages, int uncollected) {
     if (packageChanged) {
         if (failureCount == 0 || blankFailedImages) {
-            windowShowMessage(programText("图片搬家已完成，数据包(CSV文件)已更新。"), programText("完成"),
-                              ICON_INFORMATION);
+            showMessageWithUncollected(programText("图片搬家已完成，数据包(CSV文件)已更新。"),
+                                       programText("完成"), ICON_INFORMATION, uncollected);
         } else {
-            windowShowMessage(
+            showMessageWithUncollected(
                 programText("图片搬家已完成，数据包(CSV文件)"
                             "已更新。\n\n注意：有部分图片搬家失败！\n\n\n解决办法：选中搬家失败的宝贝，"
                             "复制搬家失败的图片地址到浏览器中检查能否正常显示。\n\n1."
@@ -235,13 +275,14 @@ static void showFinalMessage(int packageChanged, int failureCount, int blankFail
                             "前面打上钩。\n\n2.如果搬家失败的图片地址在浏览器中打开"
                             "能正常显示图片，请再次对csv文件进行1到2次的搬家，如果依然提示搬家失败，请联系我"
                             "们的客服。"),
-                programText("完成"), ICON_INFORMATION);
+                programText("完成"), ICON_INFORMATION, uncollected);
         }
     } else if (failureCount > 0) {
-        windowShowMessage(programText("图片搬家失败，没有找到搬家成功的图片。"), programText("提示"),
-                          ICON_WARNING);
+        showMessageWithUncollected(programText("图片搬家失败，没有找到搬家成功的图片。"), programText("提示"),
+                                   ICON_WARNING, uncollected);
     } else {
-        windowShowMessage(programText("没有找到需要搬家的图片。"), programText("完成"), ICON_INFORMATION);
+        showMessageWithUncollected(programText("没有找到需要搬家的图片。"), programText("完成"),
+                                   ICON_INFORMATION, uncollected);
     }
 }
 
@@ -285,6 +326,7 @@ int runMigrationJob() {
     jobSummary.finishedCount = run.finishedCount;
     jobSummary.failureCount = run.failureCount;
     jobSummary.packageChanged = packageChanged;
+    jobSummary.uncollectedSecureCount = countUncollectedSecureAddresses(items, run.options);
     if (stopRequested) {
         hashMapDestroy(run.imageFiles, 1, 1);
         endPackageRun();
@@ -293,7 +335,8 @@ int runMigrationJob() {
 
     setProgressText(run.total, run.finishedCount, "");
     jobRunning = 0;
-    showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages);
+    showFinalMessage(packageChanged, run.failureCount, run.options.blankFailedImages,
+                     jobSummary.uncollectedSecureCount);
     endPackageRun();
     hashMapDestroy(run.imageFiles, 1, 1);
     resetConnectFailures();

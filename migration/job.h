@@ -19,6 +19,9 @@ struct JobSummary {
     int finishedCount;
     int failureCount;
     int packageChanged;
+    // Secure mode off: the distinct https and protocol-relative addresses of the package that the
+    // run's options would have moved in secure mode.
+    int uncollectedSecureCount;
 };
 extern JobSummary jobSummary;
 
@@ -31,6 +34,13 @@ int beginRun(const char* packagePath, const char* imageFolder);
 // The thread procedure. Reads items, packageText and packagePath. When the run was stopped it
 // ends the process (windowEndProcess(0)) instead of returning.
 int runMigrationJob();
+
+// The distinct https and protocol-relative addresses that a read with secure mode off left in the
+// items' uncollected lists and that options select: description ones by their host, mobile ones
+// when the image space is moved.
+struct ArrayList;
+struct JobOptions;
+int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options);
 
 // True when the address lies on one of the marketplace's own image hosts.
 int isImageSpaceAddress(const char* address);

@@ -48,6 +48,14 @@ inline size_t closingQuote(const unsigned char* text, size_t at, size_t end) {
     return run % 2;
 }
 
+// Whether a protocol-relative address ("//host/...") may begin at text[at]: at the start of the text,
+// after a byte that cannot continue an address, or after the "=" or "(" that opens an attribute's
+// or a url()'s value; never inside an http:// or https:// address, whose "//" is not an address of
+// its own even when a "//" address of the map has the same host and path.
+inline bool beginsWhole(const unsigned char* text, size_t at) {
+    return at == 0 || endsAddress(text[at - 1]) || text[at - 1] == '=' || text[at - 1] == '(';
+}
+
 // Whether the address text[at, end) stands whole.
 inline bool standsWhole(const unsigned char* text, size_t n, size_t at, size_t end) {
     return end == n || endsAddress(text[end]) || closingQuote(text, at, end);
@@ -414,6 +422,7 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
             size_t at = nextPlace(finder, scan);
             if (at >= n) break;
             scan = at + 1;
+            if (source[at] == '/' && !beginsWhole(source, at)) continue;
             Pending& next = pending[tail % LOOKAHEAD];
             next.at = at;
             next.element = removeElements && source[at] == '<' &&

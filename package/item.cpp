@@ -13,6 +13,8 @@ void freeItem(Item* item) {
     arrayListDestroy(item->mobileImages, 1);
     arrayListDestroy(item->descFailures, 1);
     arrayListDestroy(item->mobileFailures, 1);
+    arrayListDestroy(item->uncollectedDescImages, 1);
+    arrayListDestroy(item->uncollectedMobileImages, 1);
     std::free(item);
 }
 

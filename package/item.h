@@ -17,9 +17,13 @@ struct Item {
     ArrayList* mobileImages;
     ArrayList* descFailures;
     ArrayList* mobileFailures;
+    // Read with secure mode off: the distinct https and protocol-relative addresses that secure
+    // mode would have put in descImages and mobileImages; null when there are none.
+    ArrayList* uncollectedDescImages;
+    ArrayList* uncollectedMobileImages;
 };
 
-// Releases an item with its four lists and their strings.
+// Releases an item with its lists and their strings.
 void freeItem(Item* item);
 // Destroys every item of the list (with its lists and strings) and empties the list.
 void clearItems(ArrayList* items);

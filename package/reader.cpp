@@ -7,6 +7,7 @@
 #include "core/charset.h"
 #include "core/deployment.h"
 #include "core/scope.h"
+#include "core/securemode.h"
 #include "core/text.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -56,12 +57,17 @@ struct CompiledPattern {
     const char* compiled; // what PCRE compiles: the source, or a form that matches the same
     const char* prefix;
     bool failureCoversTag;
+    bool secure; // captures only https:// and protocol-relative addresses
     pcre2_code* code;
     int error;
     PCRE2_SIZE errorOffset;
 };
 
-constexpr int KNOWN_PATTERN_COUNT = DESC_IMAGE_PATTERN_COUNT + 1;
+// The nine description patterns and the mobile one, then their secure counterparts in the same
+// order: the secure form of knownPatterns[i] is knownPatterns[i + SECURE_OFFSET].
+constexpr int SECURE_OFFSET = DESC_IMAGE_PATTERN_COUNT + 1;
+constexpr int KNOWN_PATTERN_COUNT = 2 * SECURE_OFFSET;
+constexpr int MOBILE_PATTERN_INDEX = DESC_IMAGE_PATTERN_COUNT;
 CompiledPattern knownPatterns[KNOWN_PATTERN_COUNT];
 
 std::once_flag compileOnce;
@@ -72,12 +78,16 @@ std::once_flag compileOnce;
 // it, PCRE tries each place again for every space of a run before it, in time that grows with the
 // square of the run's length ("<img " and a megabyte of spaces took minutes).
 constexpr const char* UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*(http://[^ |>]*)";
+constexpr const char* SECURE_UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)";
 
 constexpr bool sameText(const char* a, const char* b) {
     return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));
 }
 static_assert(sameText(DESC_IMAGE_PATTERNS[2], "<img [^>]*[ ]*src[ ]*=[ ]*(http://[^ |>]*)"),
               "the unquoted src pattern is compiled in a form of its own");
+static_assert(sameText(SECURE_DESC_IMAGE_PATTERNS[2],
+                       "<img [^>]*[ ]*src[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)"),
+              "the secure unquoted src pattern is compiled in a form of its own");
 
 thread_local const char* failureText = "";
 
@@ -89,10 +99,17 @@ thread_local const char* failureText = "";
 void compilePatterns() {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
         CompiledPattern* p = &knownPatterns[i];
-        p->source = i < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[i] : MOBILE_IMAGE_PATTERN;
-        p->prefix = i < 3 ? "<img " : (i < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
-        p->failureCoversTag = i < 3 || i == DESC_IMAGE_PATTERN_COUNT;
-        p->compiled = i == 2 ? UNQUOTED_SRC_PATTERN : p->source;
+        const int k = i % SECURE_OFFSET;
+        p->secure = i >= SECURE_OFFSET;
+        if (p->secure) {
+            p->source =
+                k < DESC_IMAGE_PATTERN_COUNT ? SECURE_DESC_IMAGE_PATTERNS[k] : SECURE_MOBILE_IMAGE_PATTERN;
+        } else {
+            p->source = k < DESC_IMAGE_PATTERN_COUNT ? DESC_IMAGE_PATTERNS[k] : MOBILE_IMAGE_PATTERN;
+        }
+        p->prefix = k < 3 ? "<img " : (k < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
+        p->failureCoversTag = k < 3 || k == MOBILE_PATTERN_INDEX;
+        p->compiled = k == 2 ? (p->secure ? SECURE_UNQUOTED_SRC_PATTERN : UNQUOTED_SRC_PATTERN) : p->source;
         p->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(p->compiled), PCRE2_ZERO_TERMINATED,
                                 PCRE2_CASELESS | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &p->error,
                                 &p->errorOffset, nullptr);
@@ -105,13 +122,12 @@ void ensurePatterns() {
     std::call_once(compileOnce, compilePatterns);
 }
 
-const CompiledPattern* findKnownPattern(const char* source) {
+// The index of a pattern the reader knows, or -1.
+int findKnownPattern(const char* source) {
     for (int i = 0; i < KNOWN_PATTERN_COUNT; i++) {
-        if (knownPatterns[i].source == source || std::strcmp(knownPatterns[i].source, source) == 0) {
-            return &knownPatterns[i];
-        }
+        if (knownPatterns[i].source == source || std::strcmp(knownPatterns[i].source, source) == 0) return i;
     }
-    return nullptr;
+    return -1;
 }
 
 unsigned char lowerAscii(unsigned char c) {
@@ -177,6 +193,30 @@ int containsIgnoreCase(const char* text, size_t length, const char* needle) {
     return nextCaselessPlace(&search) != nullptr;
 }
 
+// 1 when the text holds a "//" that does not belong to an "http://" (any case): every https:// or
+// protocol-relative address has one, so a text without is passed over by the secure patterns. One
+// pass; a text of http:// addresses alone costs a look at each of their "//".
+int holdsSecureCandidate(const char* text, size_t length) {
+    const char* end = text + length;
+    const char* p = text;
+    while (p + 1 < end) {
+        const char* slash = static_cast<const char*>(std::memchr(p, '/', static_cast<size_t>(end - p - 1)));
+        if (!slash) return 0;
+        if (slash[1] != '/') {
+            p = slash + 1;
+            continue;
+        }
+        static constexpr char HTTP_SCHEME[] = "http:";
+        bool http = slash - text >= 5;
+        for (int k = 0; http && k < 5; k++)
+            http = lowerAscii(static_cast<unsigned char>(slash[k - 5])) ==
+                   static_cast<unsigned char>(HTTP_SCHEME[k]);
+        if (!http) return 1;
+        p = slash + 2;
+    }
+    return 0;
+}
+
 // The places in a field where a family's literal beginning stands, in order.
 struct Places {
     int* at = nullptr;
@@ -201,11 +241,20 @@ void findPlaces(const char* field, int length, const char* prefix, Places* place
     }
 }
 
+// The blank placeholder counts in each of its three spellings, each byte for byte: http://,
+// https:// and protocol-relative.
+int isBlankAddress(const char* address) {
+    if (std::strcmp(address, BLANK_IMAGE_URL) == 0) return 1;
+    const char* afterScheme = std::strstr(BLANK_IMAGE_URL, "//");
+    if (std::strncmp(address, "https:", 6) == 0) address += 6;
+    return std::strcmp(address, afterScheme) == 0;
+}
+
 int isExcludedAddress(const char* address) {
     for (int i = 0; i < EXCLUDED_IMAGE_HOST_COUNT; i++) {
         if (std::strstr(address, EXCLUDED_IMAGE_HOSTS[i])) return 1;
     }
-    return std::strcmp(address, BLANK_IMAGE_URL) == 0;
+    return isBlankAddress(address);
 }
 
 void logCompileFailure(int error, PCRE2_SIZE offset) {
@@ -352,24 +401,58 @@ int collectUnknown(const char* field, int length, HeldAddresses* held, const cha
     return matchAll(code.get(), match, nullptr, false, field, length, held, description);
 }
 
-// The known patterns of one family over a field. Only addresses with the scheme http:// are
-// found, so a field without it is passed over at once.
+// The known patterns of one family (they begin with the same text) over a field, in the order
+// given. A pattern is passed over at once when the field lacks what each of its addresses begins
+// with: "http://", or for the secure patterns a "//" outside an "http://".
 int collectFamily(const char* field, int length, HeldAddresses* held, const CompiledPattern* const* patterns,
                   int count, int description) {
-    if (!containsIgnoreCase(field, static_cast<size_t>(length), "http://")) return 1;
+    int holdsHttp = -1;
+    int holdsSecure = -1;
     Places places;
-    findPlaces(field, length, patterns[0]->prefix, &places);
-    if (places.count == 0) return 1;
-    pcre2_match_data* match = newMatchData();
-    auto freeMatch = onScopeExit([match] { pcre2_match_data_free(match); });
+    bool placesFound = false;
+    pcre2_match_data* match = nullptr;
+    auto freeMatch = onScopeExit([&match] {
+        if (match) pcre2_match_data_free(match);
+    });
     for (int i = 0; i < count; i++) {
         const CompiledPattern* p = patterns[i];
+        int& holds = p->secure ? holdsSecure : holdsHttp;
+        if (holds < 0) {
+            holds = p->secure ? holdsSecureCandidate(field, static_cast<size_t>(length))
+                              : containsIgnoreCase(field, static_cast<size_t>(length), "http://");
+        }
+        if (!holds) continue;
+        if (!placesFound) {
+            findPlaces(field, length, p->prefix, &places);
+            placesFound = true;
+        }
+        if (places.count == 0) return 1;
         if (!p->code) {
             logCompileFailure(p->error, p->errorOffset);
             return 0;
         }
+        if (!match) match = newMatchData();
         if (!matchAll(p->code, match, &places, p->failureCoversTag, field, length, held, description))
             return 0;
+    }
+    return 1;
+}
+
+// Runs the known patterns of the given indexes, in that order, into list; consecutive patterns that
+// begin with the same text share the places found for them.
+int collectKnown(const char* field, int length, ArrayList* list, const int* indexes, int count,
+                 int description) {
+    HeldAddresses held;
+    holdAddresses(&held, list);
+    const CompiledPattern* family[KNOWN_PATTERN_COUNT];
+    int n = 0;
+    for (int i = 0; i <= count; i++) {
+        const CompiledPattern* p = i < count ? &knownPatterns[indexes[i]] : nullptr;
+        if (n > 0 && (!p || std::strcmp(p->prefix, family[0]->prefix) != 0)) {
+            if (!collectFamily(field, length, &held, family, n, description)) return 0;
+            n = 0;
+        }
+        if (p && n < KNOWN_PATTERN_COUNT) family[n++] = p;
     }
     return 1;
 }
@@ -386,23 +469,57 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
     ensurePatterns();
     int length = 0;
     if (!fieldLength(field, &length)) return 0;
-    HeldAddresses held;
-    holdAddresses(&held, list);
-    const CompiledPattern* known = findKnownPattern(pattern);
-    if (!known) return collectUnknown(field, length, &held, pattern, description);
-    return collectFamily(field, length, &held, &known, 1, description);
+    const int known = findKnownPattern(pattern);
+    if (known < 0) {
+        HeldAddresses held;
+        holdAddresses(&held, list);
+        return collectUnknown(field, length, &held, pattern, description);
+    }
+    int indexes[2] = {known, known + SECURE_OFFSET};
+    const int count = known < SECURE_OFFSET && secureMode.load() ? 2 : 1;
+    return collectKnown(field, length, list, indexes, count, description);
+}
+
+// With secure mode off: the addresses that the secure counterparts of the patterns would add, in a
+// list of their own that *uncollected receives when they find any. A field without a "//" outside
+// an "http://" costs one look.
+int collectUncollected(const char* field, int length, const int* indexes, int count, int description,
+                       ArrayList** uncollected) {
+    if (!holdsSecureCandidate(field, static_cast<size_t>(length))) return 1;
+    ArrayList* list = arrayListCreate(8, 8);
+    const int ok = collectKnown(field, length, list, indexes, count, description);
+    if (list->count > 0) {
+        *uncollected = list;
+    } else {
+        arrayListDestroy(list, 1);
+    }
+    return ok;
 }
 
 // The nine description patterns in their order: those of the img family, then the background
-// family, each family's places found once.
-int collectDescription(const char* field, int length, ArrayList* list) {
-    const CompiledPattern* imgSrc[3] = {&knownPatterns[0], &knownPatterns[1], &knownPatterns[2]};
-    const CompiledPattern* background[6] = {&knownPatterns[3], &knownPatterns[4], &knownPatterns[5],
-                                            &knownPatterns[6], &knownPatterns[7], &knownPatterns[8]};
-    HeldAddresses held;
-    holdAddresses(&held, list);
-    return collectFamily(field, length, &held, imgSrc, 3, 1) &&
-           collectFamily(field, length, &held, background, 6, 1);
+// family, each family's places found once. In secure mode their secure counterparts follow in the
+// same order, so that a list read in secure mode is the list read with the mode off followed by
+// what that read left uncollected; with the mode off the counterparts fill *uncollected instead.
+int collectDescription(const char* field, int length, ArrayList* list, bool secure, ArrayList** uncollected) {
+    int indexes[2 * DESC_IMAGE_PATTERN_COUNT];
+    for (int k = 0; k < DESC_IMAGE_PATTERN_COUNT; k++) {
+        indexes[k] = k;
+        indexes[k + DESC_IMAGE_PATTERN_COUNT] = k + SECURE_OFFSET;
+    }
+    if (!collectKnown(field, length, list, indexes,
+                      secure ? 2 * DESC_IMAGE_PATTERN_COUNT : DESC_IMAGE_PATTERN_COUNT, 1))
+        return 0;
+    if (secure) return 1;
+    return collectUncollected(field, length, indexes + DESC_IMAGE_PATTERN_COUNT, DESC_IMAGE_PATTERN_COUNT, 1,
+                              uncollected);
+}
+
+// The mobile pattern, the same way.
+int collectMobile(const char* field, int length, ArrayList* list, bool secure, ArrayList** uncollected) {
+    const int indexes[2] = {MOBILE_PATTERN_INDEX, MOBILE_PATTERN_INDEX + SECURE_OFFSET};
+    if (!collectKnown(field, length, list, indexes, secure ? 2 : 1, 0)) return 0;
+    if (secure) return 1;
+    return collectUncollected(field, length, indexes + 1, 1, 0, uncollected);
 }
 
 // Records why the read failed, for app.log and for lastReadFailure.
@@ -622,7 +739,7 @@ struct TabRestorer {
 // the next row's title. The read succeeds only at the end of the text, after a line break: a
 // last row without one, or an empty title with more text after it, fails instead of silently
 // leaving rows out.
-int walkRows(char* data, const Columns& columns, ArrayList* items) {
+int walkRows(char* data, const Columns& columns, ArrayList* items, bool secure) {
     // A header line with nothing after it (or only line breaks) is an empty package.
     if (onlyLineBreaks(data)) return 1;
     char* cursor = data;
@@ -662,8 +779,10 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
                 // The field is handed over as its own string by ending it in place for the moment.
                 char saved = cursor[length];
                 cursor[length] = '\0';
-                int ok = next == columns.description ? collectDescription(cursor, length, *slot)
-                                                     : collectMobileImageRefs(cursor, *slot);
+                int ok =
+                    next == columns.description
+                        ? collectDescription(cursor, length, *slot, secure, &current->uncollectedDescImages)
+                        : collectMobile(cursor, length, *slot, secure, &current->uncollectedMobileImages);
                 cursor[length] = saved;
                 if (!ok) {
                     windowFatalError(
@@ -684,6 +803,31 @@ int walkRows(char* data, const Columns& columns, ArrayList* items) {
 
 const char* lastReadFailure() {
     return failureText;
+}
+
+namespace {
+
+void appendAll(ArrayList** list, ArrayList** uncollected) {
+    if (!*uncollected) return;
+    if (*list) {
+        for (int32_t i = 0; i < (*uncollected)->count; i++)
+            arrayListAdd(*list, (*uncollected)->items[i]);
+        arrayListDestroy(*uncollected, 0);
+    } else {
+        *list = *uncollected;
+    }
+    *uncollected = nullptr;
+}
+
+} // namespace
+
+void includeUncollectedImages(ArrayList* items) {
+    for (int32_t i = 0; items && i < items->count; i++) {
+        Item* item = static_cast<Item*>(items->items[i]);
+        if (!item) continue;
+        appendAll(&item->descImages, &item->uncollectedDescImages);
+        appendAll(&item->mobileImages, &item->uncollectedMobileImages);
+    }
 }
 
 int quotedFieldLength(const char* field) {
@@ -731,7 +875,8 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    if (!walkRows(data, columns, items)) return 0;
+    // The mode is taken once: the whole package is read in one mode.
+    if (!walkRows(data, columns, items, secureMode.load() != 0)) return 0;
     appended.kept = true;
     *packageText = text.release();
     return 1;

@@ -21,6 +21,24 @@ inline constexpr const char* DESC_IMAGE_PATTERNS[DESC_IMAGE_PATTERN_COUNT] = {
 // The address that stands as the content of an img element of the mobile details.
 inline constexpr const char* MOBILE_IMAGE_PATTERN = "<img[^>]*>(http://[^<]*)</img>";
 
+// The same places with the addresses that secure mode adds: https:// (any case) and
+// protocol-relative ones, "//" and then a host (a letter or a digit, so neither "///" nor "//\"").
+// In secure mode a read runs them after the http:// patterns, in the same order, and
+// collectImageRefs runs a pattern's counterpart right after it; an address is kept exactly as it
+// is written.
+inline constexpr const char* SECURE_DESC_IMAGE_PATTERNS[DESC_IMAGE_PATTERN_COUNT] = {
+    "<img [^>]*src[ ]*=[ ]*[\"]+[ ]*((?:https://|//[a-z0-9])[^\"]*)",
+    "<img [^>]*src[ ]*=[ ]*[']+[ ]*((?:https://|//[a-z0-9])[^']*)",
+    "<img [^>]*[ ]*src[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)",
+    "background[ ]*=[ ]*[\"]+[ ]*((?:https://|//[a-z0-9])[^\"]*)",
+    "background[ ]*=[ ]*[']+[ ]*((?:https://|//[a-z0-9])[^']*)",
+    "background[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)",
+    "background[ ]*:[ ]*url[ ]*\\([ ]*[\"]+[ ]*((?:https://|//[a-z0-9])[^\"]*)",
+    "background[ ]*:[ ]*url[ ]*\\([ ]*[']+[ ]*((?:https://|//[a-z0-9])[^']*)",
+    "background[ ]*:[ ]*url[ ]*\\([ ]*((?:https://|//[a-z0-9])[^\\)]*)",
+};
+inline constexpr const char* SECURE_MOBILE_IMAGE_PATTERN = "<img[^>]*>((?:https://|//[a-z0-9])[^<]*)</img>";
+
 // The file is decoded in pieces of this many bytes, one conversion call each.
 inline constexpr int PACKAGE_DECODE_PIECE_SIZE = 1 << 20;
 
@@ -29,10 +47,16 @@ inline constexpr int TITLE_FIELD_MAX = 127;
 
 // Reads the package at path (engine text). Appends one Item per data row to items and hands back
 // the whole package as one engine string (GB18030, "_.webp" removed) in *packageText, which the
-// caller then owns. Returns 1 on success. On failure returns 0, leaves *packageText and the list
-// as they were, writes the reason to app.log and keeps it for lastReadFailure.
-// A pattern that cannot be compiled or matched is fatal: windowFatalError.
+// caller then owns. Returns 1 on success. With secure mode off, an item whose markup holds https
+// or protocol-relative image addresses gets them in its uncollected lists (see Item). On failure returns 0,
+// leaves *packageText and the list as they were, writes the reason to app.log and keeps it for
+// lastReadFailure. A pattern that cannot be compiled or matched is fatal: windowFatalError.
 int readPackage(const char* path, ArrayList* items, char** packageText);
+
+// Turns items read with secure mode off into what a read in secure mode gives: each item's
+// uncollected addresses are appended to its description and mobile lists, and the uncollected
+// lists are gone.
+void includeUncollectedImages(ArrayList* items);
 
 // Why the last readPackage on this thread failed (engine text); empty after a success.
 const char* lastReadFailure();
@@ -43,9 +67,11 @@ int quotedFieldLength(const char* field);
 
 // Adds to list (heap copies it owns) each distinct address that pattern captures in field, the
 // whole quoted field as a NUL-terminated string. Description addresses on the excluded hosts and
-// the exact blank placeholder address are left out. Returns 1, or 0 when the pattern does not
-// compile or matching fails (the details go to app.log).
+// the exact blank placeholder address (written with http://, https:// or //) are left out. In
+// secure mode a pattern of DESC_IMAGE_PATTERNS also runs its secure counterpart. Returns 1, or 0 when the
+// pattern does not compile or matching fails (the details go to app.log).
 int collectImageRefs(const char* field, ArrayList* list, const char* pattern);
 
-// The same for the mobile details with MOBILE_IMAGE_PATTERN; nothing is excluded.
+// The same for the mobile details with MOBILE_IMAGE_PATTERN (and in secure mode its secure
+// counterpart); nothing is excluded.
 int collectMobileImageRefs(const char* field, ArrayList* list);

@@ -65,17 +65,20 @@ void createControls(HWND window) {
         makeControl(c.page2, L"static",
                     L"如果搬家开始后中途关闭，再次对这个csv文件搬家时将自动从上次中断的地方继续搬家。", 0,
                     SS_NOTIFY, 21, 43, 500, 28, 0);
+    // Two rows of options: the three of the sources and failures, then the https one.
     c.moveImageSpace = makeControl(c.page2, L"button", L"搬来自淘宝图片空间里的图片", 0, BS_AUTOCHECKBOX, 17,
-                                   90, 182, 21, IDC_MOVE_IMAGE_SPACE);
+                                   79, 182, 21, IDC_MOVE_IMAGE_SPACE);
     c.moveThirdParty = makeControl(c.page2, L"button", L"搬来自第三方相册里的图片", 0, BS_AUTOCHECKBOX, 216,
-                                   90, 172, 21, IDC_MOVE_THIRD_PARTY);
+                                   79, 172, 21, IDC_MOVE_THIRD_PARTY);
     c.blankFailed = makeControl(c.page2, L"button", L"将搬家失败的图片替换为空白图片", 0, BS_AUTOCHECKBOX,
-                                403, 90, 211, 21, IDC_BLANK_FAILED);
-    c.destLabel = makeControl(c.page2, L"static", L"图片搬家到：", 0, SS_NOTIFY, 16, 129, 78, 20, 0);
-    c.destFolder = makeControl(c.page2, L"edit", L"", WS_EX_CLIENTEDGE, ES_READONLY | ES_AUTOHSCROLL, 93, 125,
+                                403, 79, 211, 21, IDC_BLANK_FAILED);
+    c.moveHttps = makeControl(c.page2, L"button", L"同时搬家https图片地址", 0, BS_AUTOCHECKBOX, 17, 102, 182,
+                              21, IDC_MOVE_HTTPS);
+    c.destLabel = makeControl(c.page2, L"static", L"图片搬家到：", 0, SS_NOTIFY, 16, 137, 78, 20, 0);
+    c.destFolder = makeControl(c.page2, L"edit", L"", WS_EX_CLIENTEDGE, ES_READONLY | ES_AUTOHSCROLL, 93, 133,
                                475, 22, IDC_DEST_FOLDER);
     c.chooseFolder =
-        makeControl(c.page2, L"button", L"选择...", 0, BS_PUSHBUTTON, 575, 124, 82, 24, IDC_CHOOSE_FOLDER);
+        makeControl(c.page2, L"button", L"选择...", 0, BS_PUSHBUTTON, 575, 132, 82, 24, IDC_CHOOSE_FOLDER);
     c.list = makeControl(c.page2, WC_LISTVIEWW, nullptr, WS_EX_CLIENTEDGE,
                          LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 16, 167, 640, 144, 0);
     c.failedLabel =

@@ -5,6 +5,7 @@
 #include "core/applog.h"
 #include "core/deployment.h"
 #include "http/connection.h"
+#include "http/download.h"
 #include "platform/files.h"
 #include "ui/mainwindow.h"
 #include "ui/shell.h"
@@ -45,6 +46,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     }
     initConnectionPool();
     applyTestEnvironment();
+    char caError[ERROR_TEXT_SIZE] = {0};
+    if (!applyCaFileFromEnvironment(caError)) {
+        writeLogFormat("VEDO_CA_FILE: %s", caError);
+        fatalStartMessage(L"VEDO_CA_FILE 指定的证书文件无法使用，具体原因可查看应用日志文件：app.log",
+                          L"错误", 1);
+    }
 
     appIcon = LoadIconW(instance, MAKEINTRESOURCEW(APP_ICON_ID));
     if (!registerMainWindowClass(instance)) return 0;

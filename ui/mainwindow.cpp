@@ -4,6 +4,7 @@
 
 #include "core/containers.h"
 #include "core/deployment.h"
+#include "core/securemode.h"
 #include "core/text.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
@@ -74,6 +75,7 @@ static void setOptionsEnabled(BOOL enabled) {
     EnableWindow(controls.moveImageSpace, enabled);
     EnableWindow(controls.moveThirdParty, enabled);
     EnableWindow(controls.blankFailed, enabled);
+    EnableWindow(controls.moveHttps, enabled);
     EnableWindow(controls.chooseFolder, enabled);
 }
 
@@ -86,6 +88,7 @@ static void resetForReload() {
     SendMessageW(controls.moveImageSpace, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageW(controls.moveThirdParty, BM_SETCHECK, BST_CHECKED, 0);
     SendMessageW(controls.blankFailed, BM_SETCHECK, BST_UNCHECKED, 0);
+    SendMessageW(controls.moveHttps, BM_SETCHECK, BST_UNCHECKED, 0);
     setControlText(controls.destFolder, L"");
 }
 
@@ -156,6 +159,9 @@ static void nextOnPage1() {
     std::free(packageText);
     packageText = nullptr;
 
+    // A load reads with secure mode off, as the unticked https box shows; the items keep the https
+    // addresses apart, and a start with the box ticked takes them in (startMigration).
+    secureMode = 0;
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = readPackage(packagePath, items, &packageText);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
@@ -231,6 +237,15 @@ static void startMigration() {
         return;
     }
 
+    // The run is made in the mode the box shows: ticked, the items take in the https addresses that
+    // the load kept apart, and the lists are what a read in secure mode gives. The box stays
+    // disabled until the next load, which reads afresh.
+    if (isChecked(controls.moveHttps)) {
+        secureMode = 1;
+        includeUncollectedImages(items);
+    } else {
+        secureMode = 0;
+    }
     setOptionsEnabled(FALSE);
     EnableWindow(controls.back, FALSE);
     EnableWindow(controls.next, FALSE);
@@ -339,7 +354,7 @@ static LRESULT controlColour(HWND window, WPARAM wParam, LPARAM lParam) {
         return reinterpret_cast<LRESULT>(GetStockObject(WHITE_BRUSH));
     }
     if (control == c.moveImageSpace || control == c.moveThirdParty || control == c.blankFailed ||
-        control == c.progressText || control == c.notice) {
+        control == c.moveHttps || control == c.progressText || control == c.notice) {
         SetBkMode(dc, OPAQUE);
         return DefWindowProcW(window, WM_CTLCOLORSTATIC, wParam, lParam);
     }

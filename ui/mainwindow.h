@@ -22,6 +22,7 @@ constexpr int IDC_WEBSITE_LINK = 36114;
 constexpr int IDC_BACK = 36115;
 constexpr int IDC_NEXT = 36116;
 constexpr int IDC_CLOSE = 36117;
+constexpr int IDC_MOVE_HTTPS = 36118;
 
 constexpr int MAIN_WINDOW_WIDTH = 680;
 constexpr int MAIN_WINDOW_HEIGHT = 560;
@@ -43,6 +44,7 @@ struct MainWindowControls {
     HWND moveImageSpace;
     HWND moveThirdParty;
     HWND blankFailed;
+    HWND moveHttps;
     HWND destLabel;
     HWND destFolder;
     HWND chooseFolder;

@@ -120,6 +120,30 @@ TEST(CliInspect, BundledSample) {
     EXPECT_NE(run.out.find("\"index\":3,"), std::string::npos);
 }
 
+// A package of https and protocol-relative addresses: the default lists none of them and says how
+// many it left; --https lists them as written.
+TEST(CliInspect, HttpsAddresses) {
+    CliFolder folder;
+    const std::string s = "https://img.alicdn.com/imgextra/i1/1/s.jpg";
+    const std::string r = "//shop.example.cn/r.png";
+    const std::string path = quoted(folder.write(
+        "https.csv", utf8ToUtf16leWithBom(
+                         "version 1.00\n宝贝名称\t宝贝描述\t无线详情\n\"杯\"\t\"<img src=\"\"" + s +
+                         "\"\"><td background=" + r + ">\"\t\"<wapDesc><img>" + s + "</img></wapDesc>\"\n")));
+    CliRun standard = folder.run("inspect " + path);
+    EXPECT_EQ(standard.status, 0) << standard.err;
+    EXPECT_EQ(standard.out, "[0] 杯\n  description images (0):\n  mobile images (0):\nitems: 1\n"
+                            "https image addresses left (read with --https to collect them): 2\n");
+    CliRun json = folder.run("inspect --json " + path);
+    EXPECT_EQ(json.out, "{\"items\":[{\"index\":0,\"title\":\"杯\",\"descImages\":[],\"mobileImages\":[]}],"
+                        "\"httpsImagesLeft\":2}\n");
+
+    CliRun secure = folder.run("inspect --https " + path + " --json");
+    EXPECT_EQ(secure.status, 0) << secure.err;
+    EXPECT_EQ(secure.out, "{\"items\":[{\"index\":0,\"title\":\"杯\",\"descImages\":[\"" + s + "\",\"" + r +
+                              "\"],\"mobileImages\":[\"" + s + "\"]}]}\n");
+}
+
 TEST(CliInspect, FailuresAndUsage) {
     CliFolder folder;
     CliRun missing = folder.run("inspect " + quoted(joinPath(folder.dir, "missing.csv")) + " --json");

@@ -198,6 +198,42 @@ TEST(CliMigrate, SharedAddressIsFetchedOnceAndRewrittenEverywhere) {
         << run.out;
 }
 
+// The default mode moves the http images and names the https ones it left in its last message line
+// and in the report; a CA file that cannot be read is refused before anything is done.
+TEST(CliMigrate, HttpsAddressesLeftByTheDefaultMode) {
+    Scene s;
+    serveResource(s.server, "/a.jpg", jpegBody(500, 1));
+    const std::string secure = "https://" + SPACE_HOST + "/s.jpg";
+    writeWholeFile(
+        s.package,
+        packageBytes({{"一", img(s.spaceUrl("/a.jpg")) + img(secure) + img("//" + THIRD_HOST + "/t.jpg"),
+                       wap({secure, "//" + SPACE_HOST + "/m.jpg"})}}));
+    const std::string left =
+        "数据包中还有3个https图片地址未搬家，勾选[同时搬家https图片地址]后再次搬家即可。";
+    CliRun run = s.run("");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("图片搬家已完成，数据包(CSV文件)已更新。\n\n" + left + "\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(s.files(), std::vector<std::string>{"一#01.jpg"});
+    EXPECT_NE(s.text().find(secure), std::string::npos) << "left as written";
+
+    run = s.run("--only-third-party --json");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("{\"total\":1,\"finished\":1,\"failureCount\":0,\"packageChanged\":false,"
+                            "\"httpsImagesLeft\":1,\"message\":\"没有找到需要搬家的图片。\\n\\n" +
+                                std::string(left).replace(left.find('3'), 1, "1") + "\"",
+                            0),
+              0u)
+        << run.out;
+
+    const std::string before = readWholeFile(s.package);
+    run = s.run("--https --cacert " + inQuotes(joinPath(s.dir, "missing-ca.pem")));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("missing-ca.pem"), std::string::npos) << run.err;
+    EXPECT_EQ(readWholeFile(s.package), before);
+    EXPECT_EQ(s.run("--cacert").status, 2) << "a usage error";
+}
+
 TEST(CliMigrate, SharedAddressThatFailsIsCountedOnce) {
     Scene s;
     std::string missing = s.thirdUrl("/gone.jpg");

@@ -145,6 +145,64 @@ TEST_F(JobTest, NothingToMoveLeavesThePackageAlone) {
         << "the backup comes first";
 }
 
+// With secure mode off, the https and protocol-relative addresses that the run's options would move
+// are counted once each across the package and named in a last line of every final message.
+TEST_F(JobTest, TheFinalMessageCountsTheHttpsAddressesLeft) {
+    serveResource(server, "/c.jpg", jpegBody(300, 3));
+    const std::string a = "https://img.alicdn.com/a.jpg";
+    const std::vector<std::vector<std::string>> rows = {
+        {"甲",
+         img(a) + img("//shop.example.cn/b.jpg") + img(a) +
+             img("HTTPS://img.alicdn.com/imgextra/i1/T1_blank1.jpg"),
+         "<img>" + a + "</img><img>//img.alicdn.com/m.jpg</img>"},
+        {"乙", img(a), "<img>" + a + "</img>"}};
+    auto finalMessage = [&](int imageSpace, int thirdParty, bool withHttp) {
+        if (items) {
+            clearItems(items);
+            arrayListDestroy(items, 0);
+            items = nullptr;
+        }
+        std::vector<std::vector<std::string>> package = rows;
+        if (withHttp) package[1][1] += img(url("/c.jpg"));
+        load(package);
+        fakeWindow.messages.clear();
+        fakeWindow.options.migrateImageSpace = imageSpace;
+        fakeWindow.options.migrateThirdParty = thirdParty;
+        runMigrationJob();
+        return fakeWindow.messages.size() == 1 ? engineToUtf8(fakeWindow.messages[0].text) : "";
+    };
+    const std::string left =
+        "\n\n数据包中还有%d个https图片地址未搬家，勾选[同时搬家https图片地址]后再次搬家即可。";
+    auto line = [&](int n) {
+        std::string text = left;
+        text.replace(text.find("%d"), 2, std::to_string(n));
+        return text;
+    };
+    // The blank placeholder in capitals is not the blank one and counts too.
+    EXPECT_EQ(finalMessage(1, 1, false), "没有找到需要搬家的图片。" + line(4));
+    EXPECT_EQ(jobSummary.uncollectedSecureCount, 4);
+    EXPECT_EQ(finalMessage(1, 0, false), "没有找到需要搬家的图片。" + line(3)) << "a, m and the blank one";
+    EXPECT_EQ(finalMessage(0, 1, true), "图片搬家已完成，数据包(CSV文件)已更新。" + line(1))
+        << "b alone: the mobile details move with the image space only";
+    EXPECT_EQ(files(), std::vector<std::string>{"乙#01.jpg"});
+    EXPECT_EQ(finalMessage(1, 0, true), "没有找到需要搬家的图片。" + line(3))
+        << "c is no image-space address";
+
+    if (items) {
+        clearItems(items);
+        arrayListDestroy(items, 0);
+        items = nullptr;
+    }
+    load({{"丙", img(url("/c.jpg")), ""}});
+    fakeWindow.messages.clear();
+    fakeWindow.options.migrateImageSpace = fakeWindow.options.migrateThirdParty = 1;
+    runMigrationJob();
+    ASSERT_EQ(fakeWindow.messages.size(), 1u);
+    EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text), "图片搬家已完成，数据包(CSV文件)已更新。")
+        << "no line without https addresses";
+    EXPECT_EQ(jobSummary.uncollectedSecureCount, 0);
+}
+
 TEST_F(JobTest, AFailedImageGivesItsNumberBack) {
     serveResource(server, "/a.jpg", jpegBody(300, 1));
     serveResource(server, "/b.jpg", jpegBody(300, 2));

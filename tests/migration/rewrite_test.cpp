@@ -57,7 +57,7 @@ longestWhole(const std::map<std::string, std::string>& images, const std::string
     const std::pair<const std::string, std::string>* best = nullptr;
     for (const auto& entry : images) {
         if (text.compare(p, entry.first.size(), entry.first) == 0 &&
-            standsWhole(text, p + entry.first.size(), entry.first) &&
+            standsWhole(text, p + entry.first.size(), entry.first) && beginsWhole(text, p, entry.first) &&
             (!best || entry.first.size() > best->first.size())) {
             best = &entry;
         }
@@ -239,6 +239,32 @@ TEST(Rewrite, ProgressRisesInWholePercentagesToOneHundred) {
     ImageMap empty;
     EXPECT_EQ(rewrite(empty, text, 1).changed, 0);
     EXPECT_TRUE(reported.empty()) << "an empty map reports nothing";
+}
+
+// A protocol-relative address is replaced where it begins, never as the tail of an http:// or
+// https:// address with the same host and path; each spelling is replaced as it is written.
+TEST(Rewrite, ProtocolRelativeAddressesStandWholeOnlyWhereTheyBegin) {
+    const std::string r = "//img.alicdn.com/bao/x.jpg";
+    const std::string s = "https:" + r;
+    auto textWith = [&](const std::string& relative, const std::string& secure) {
+        return "<img src=\"http:" + r + "\"><img src=\"" + secure + "\"><img src=\"HTTPS:" + r + "\">" +
+               "<img src=\"" + relative + "\"><img src=" + relative + "><p style=\"background:url(" +
+               relative + ")\"><img>" + relative + "</img>\t" + relative + "\r\n" + relative;
+    };
+    const std::string text = textWith(r, s);
+
+    ImageMap onlyRelative;
+    onlyRelative.saved(r, "P/1.jpg");
+    EXPECT_EQ(rewrite(onlyRelative, text, 0).text, textWith("P/1.jpg", s));
+
+    ImageMap both;
+    both.saved(r, "P/1.jpg").saved(s, "P/2.jpg");
+    EXPECT_EQ(rewrite(both, text, 0).text, textWith("P/1.jpg", "P/2.jpg"));
+
+    // A failed https address, blanked, leaves its "//" alone.
+    ImageMap failedSecure;
+    failedSecure.saved(r, "P/1.jpg").failed(s);
+    EXPECT_EQ(rewrite(failedSecure, text, 1).text, textWith("P/1.jpg", BLANK_IMAGE_URL));
 }
 
 TEST(Rewrite, AgreesWithTheObviousRewriteOnManyOverlappingAddresses) {

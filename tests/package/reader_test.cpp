@@ -4,6 +4,7 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
+#include "core/securemode.h"
 #include "core/text.h"
 #include "package/item.h"
 #include "support/fakewindow.h"
@@ -12,9 +13,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -614,6 +617,216 @@ TEST(ReaderPatterns, PatternFailuresAreReported) {
     logFile = nullptr;
     std::memcpy(appDir, saved, sizeof appDir);
     removeTree(dir);
+}
+
+// Secure mode for one scope.
+struct SecureModeOn {
+    SecureModeOn() { secureMode = 1; }
+    ~SecureModeOn() { secureMode = 0; }
+};
+
+// The description and mobile addresses of one package item read in the mode given, with what a
+// read in the default mode leaves uncollected.
+struct SecureRead {
+    Strings desc, mobile, uncollectedDesc, uncollectedMobile;
+};
+
+Strings joined(Strings a, const Strings& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+SecureRead readBothWays(const std::string& description, const std::string& mobile, bool secure) {
+    std::unique_ptr<SecureModeOn> on(secure ? new SecureModeOn : nullptr);
+    Read read(utf16(packageText(HEADER, {row("一", description, mobile)})));
+    EXPECT_EQ(read.result, 1);
+    if (read.result != 1) return {};
+    return {read.desc(0), read.mobile(0), toUtf8(read.item(0)->uncollectedDescImages),
+            toUtf8(read.item(0)->uncollectedMobileImages)};
+}
+
+// https:// (any case) and protocol-relative addresses are collected in secure mode exactly where
+// http:// ones are, written as they stand; with the mode off the same read collects none of them
+// and lists them as uncollected instead, with the same exclusions and dedupe.
+TEST(ReaderSecureMode, HttpsAndProtocolRelativeAddressesInEveryPatternPlace) {
+    const std::string S = "https://img.alicdn.com/imgextra/i1/1/s.jpg";
+    const std::string U = "HTTPS://Img.Alicdn.com/u.jpg";
+    const std::string R = "//img.alicdn.com/r.jpg";
+    const std::vector<std::string> forms = {"\"<IMG ALT=x SRC=\"\"@\"\" />\"",
+                                            "<img src = ' @'>",
+                                            "<img width=1 src=@ height=2>",
+                                            "<td background=\"@\">",
+                                            "<td BACKGROUND='@'>",
+                                            "<table background=@>",
+                                            "<p style=\"background: url(\"@\")\">",
+                                            "<p style=\"background:url('@')\">",
+                                            "<p style=\"background:url(@)\">"};
+    for (int p = 0; p < DESC_IMAGE_PATTERN_COUNT; p++) {
+        for (const std::string& address : {S, U, R}) {
+            std::string field = forms[p];
+            field.replace(field.find('@'), 1, address);
+            SCOPED_TRACE(field);
+            EXPECT_EQ(collect(field, SECURE_DESC_IMAGE_PATTERNS[p]), Strings{address});
+            EXPECT_EQ(collectDescription(field), Strings{}) << "the default collects none";
+            SecureModeOn on;
+            EXPECT_EQ(collectDescription(field), Strings{address});
+        }
+    }
+
+    // Not a protocol-relative address: no host after "//".
+    const std::string notAddresses =
+        img("///x.jpg") + img("//") + img("// x.jpg") + "<img src=//>" + "<p style=\"background:url(//)\">";
+    // The blank placeholder in each spelling and the excluded hosts are left out of the description.
+    const std::string blank = "img.alicdn.com/imgextra/i1/T1_blank1.jpg";
+    const std::string excluded = img("https://img01.taobao.com/a.jpg") + img("//a.tbcdn.cn/b.jpg");
+    const std::string description = notAddresses + img("http://" + blank) + img("https://" + blank) +
+                                    img("//" + blank) + img("//" + blank + "?x=1") + excluded +
+                                    // written with both schemes: two addresses, each rewritten as written
+                                    img(A) + img("https" + A.substr(4)) + img(A.substr(5)) + img(S) + img(S) +
+                                    "<td background=\"" + S + "\">";
+    const std::string mobile = wap({S, "//" + blank, "https://img01.taobao.com/a.jpg", A, "///m.jpg", S});
+    const Strings secureDesc = {A, "//" + blank + "?x=1", "https" + A.substr(4), A.substr(5), S};
+    const Strings secureMobile = {A, S, "//" + blank, "https://img01.taobao.com/a.jpg"};
+
+    SecureRead on = readBothWays(description, mobile, true);
+    EXPECT_EQ(on.desc, secureDesc);
+    EXPECT_EQ(on.mobile, secureMobile);
+    EXPECT_EQ(on.uncollectedDesc, Strings{}) << "nothing is left in secure mode";
+    EXPECT_EQ(on.uncollectedMobile, Strings{});
+
+    SecureRead off = readBothWays(description, mobile, false);
+    EXPECT_EQ(on.desc, joined(off.desc, off.uncollectedDesc)) << "the secure read adds to the default one";
+    EXPECT_EQ(on.mobile, joined(off.mobile, off.uncollectedMobile));
+    EXPECT_EQ(off.desc, Strings{A});
+    EXPECT_EQ(off.mobile, Strings{A});
+    EXPECT_EQ(off.uncollectedDesc, (Strings{"//" + blank + "?x=1", "https" + A.substr(4), A.substr(5), S}));
+    EXPECT_EQ(off.uncollectedMobile, (Strings{S, "//" + blank, "https://img01.taobao.com/a.jpg"}));
+
+    // A package of http:// addresses alone leaves nothing uncollected.
+    SecureRead plain = readBothWays(img(A) + img(B), wap({C}), false);
+    EXPECT_EQ(plain.desc, (Strings{A, B}));
+    EXPECT_TRUE(plain.uncollectedDesc.empty() && plain.uncollectedMobile.empty());
+}
+
+// A package as Taobao Assistant exports it today (LF line ends, CSV-doubled quotes, https
+// everywhere) reads in secure mode as the same package with http:// reads in the default mode.
+TEST(ReaderSecureMode, ModernPackageReadsLikeItsHttpForm) {
+    std::string description = "<p>";
+    Strings mobileAddresses;
+    for (int i = 0; i < 21; i++) {
+        description += "<img style=\"max-width:750.0px;\" src=\"https://img.alicdn.com/imgextra/i" +
+                       std::to_string(i % 4 + 1) + "/1579808712/TB2x" + std::to_string(i) +
+                       "_!!1579808712.jpg\" align=\"absmiddle\">";
+        if (i % 3 == 0)
+            mobileAddresses.push_back("https://img.alicdn.com/imgextra/i1/1579808712/TB2x" +
+                                      std::to_string(i) + "_!!1579808712.jpg");
+    }
+    description += "</p>";
+    const std::string modern =
+        packageText(HEADER, {row("一", "<p>x</p>"), row("二", description, wap(mobileAddresses))}, "\n");
+    std::string older = modern;
+    for (size_t at = older.find("https://"); at != std::string::npos; at = older.find("https://", at))
+        older.erase(at + 4, 1);
+
+    Read http(utf16(older));
+    ASSERT_EQ(http.result, 1);
+    EXPECT_EQ(http.desc(1).size(), 21u);
+    EXPECT_EQ(http.mobile(1).size(), 7u);
+    {
+        Read standard(utf16(modern));
+        ASSERT_EQ(standard.result, 1);
+        EXPECT_TRUE(standard.desc(1).empty() && standard.mobile(1).empty());
+        EXPECT_EQ(standard.item(1)->uncollectedDescImages->count, 21);
+        EXPECT_EQ(standard.item(1)->uncollectedMobileImages->count, 7);
+    }
+    SecureModeOn on;
+    Read secure(utf16(modern));
+    ASSERT_EQ(secure.result, 1);
+    Strings desc = secure.desc(1), mobile = secure.mobile(1);
+    for (std::string& a : desc)
+        a.erase(4, 1);
+    for (std::string& a : mobile)
+        a.erase(4, 1);
+    EXPECT_EQ(desc, http.desc(1));
+    EXPECT_EQ(mobile, http.mobile(1));
+    EXPECT_EQ(secure.utf8Text(), engineToUtf8(utf8ToEngine(modern.substr(0))))
+        << "the text is kept as written";
+}
+
+// The secure patterns, compiled once and tried at their places only, find what PCRE's own search
+// finds; in secure mode a description pattern finds its own addresses followed by the new ones of
+// its secure counterpart.
+TEST(ReaderSecureMode, SameResultsAsAFreshlyCompiledPattern) {
+    const Strings pieces = {
+        "<img ",      "<IMG src=",      "src",      "=",         "\"",     "'",     " ",   ">",
+        "|",          "http://",        "HTTPS://", "https://",  "//",     "///",   "//a", "a.jpg",
+        "background", "BackGround:",    "url(",     ")",         "</img>", "<img>", "x",   "<img",
+        "\"//b/",     "src='https://c", " src=//d", "src=\"//e", "  ",     "http:"};
+    std::mt19937 random(11);
+    for (int round = 0; round < 1000; round++) {
+        std::string field = "\"";
+        for (int i = 0, n = 1 + static_cast<int>(random() % 40); i < n; i++)
+            field += pieces[random() % pieces.size()];
+        field += "\"";
+        SCOPED_TRACE(field);
+        for (int p = 0; p <= DESC_IMAGE_PATTERN_COUNT; p++) {
+            const bool mobile = p == DESC_IMAGE_PATTERN_COUNT;
+            const std::string plain = mobile ? MOBILE_IMAGE_PATTERN : DESC_IMAGE_PATTERNS[p];
+            const std::string secure = mobile ? SECURE_MOBILE_IMAGE_PATTERN : SECURE_DESC_IMAGE_PATTERNS[p];
+            const Strings fresh = collect(field, ("(?:)" + secure).c_str());
+            EXPECT_EQ(collect(field, secure.c_str()), fresh);
+            Strings both = collect(field, ("(?:)" + plain).c_str());
+            for (const std::string& a : fresh) {
+                if (std::find(both.begin(), both.end(), a) == both.end()) both.push_back(a);
+            }
+            SecureModeOn on;
+            EXPECT_EQ(mobile ? collectMobile(field) : collect(field, plain.c_str()), both);
+        }
+        if (round % 10 == 0) {
+            // A package read with the mode off, its uncollected addresses included, is the package
+            // read in secure mode.
+            const std::string markup = field.substr(1, field.size() - 2);
+            const std::string bytes = utf16(packageText(HEADER, {row("一", markup, markup)}));
+            Read off(bytes);
+            ASSERT_EQ(off.result, 1);
+            includeUncollectedImages(off.items);
+            EXPECT_TRUE(!off.item(0)->uncollectedDescImages && !off.item(0)->uncollectedMobileImages);
+            SecureModeOn on;
+            Read secure(bytes);
+            ASSERT_EQ(secure.result, 1);
+            EXPECT_EQ(off.desc(0), secure.desc(0));
+            EXPECT_EQ(off.mobile(0), secure.mobile(0));
+        }
+    }
+}
+
+// Hostile descriptions cost linear time in secure mode too, and so does the default mode's look
+// for uncollected addresses.
+TEST(ReaderSecureMode, HostileDescriptionsAreReadInLinearTime) {
+    const std::string S = "https://img.alicdn.com/s.jpg";
+    const std::string tail = img(S) + "<td background=\"//c.cn/c.jpg\"><img>" + S + "</img>";
+    const Strings repeats = {"<img ", "<IMG src=\"", "<img src=//",      "<img src=\"https:/",
+                             "////",  "https://",    "background=\"\" ", "BACKGROUND: url( //",
+                             " src"};
+    for (int secure = 0; secure < 2; secure++) {
+        for (const std::string& repeat : repeats) {
+            SCOPED_TRACE(repeat);
+            std::string description = "<img ";
+            while (description.size() < (1u << 20))
+                description += repeat;
+            description += tail;
+            const std::string bytes = utf16(
+                packageText(HEADER, {row("一", description, "<wapDesc>" + description + "</wapDesc>")}));
+            std::unique_ptr<SecureModeOn> on(secure ? new SecureModeOn : nullptr);
+            const auto begin = std::chrono::steady_clock::now();
+            Read read(bytes);
+            EXPECT_LT(secondsSince(begin), TIME_BOUND);
+            ASSERT_EQ(read.result, 1);
+            const Strings desc = secure ? read.desc(0) : toUtf8(read.item(0)->uncollectedDescImages);
+            EXPECT_TRUE(std::find(desc.begin(), desc.end(), S) != desc.end());
+            EXPECT_TRUE(std::find(desc.begin(), desc.end(), "//c.cn/c.jpg") != desc.end());
+        }
+    }
 }
 
 TEST(ReaderFields, QuotedFieldLength) {

@@ -67,6 +67,7 @@ TEST_F(MainWindowTest, StartsOnPageOneWithBothSourcesTicked) {
     EXPECT_TRUE(isChecked(controls.moveImageSpace));
     EXPECT_TRUE(isChecked(controls.moveThirdParty));
     EXPECT_FALSE(isChecked(controls.blankFailed));
+    EXPECT_FALSE(isChecked(controls.moveHttps));
     EXPECT_TRUE(acceptsDrops());
 
     // The list's columns and its 19-pixel rows.
@@ -354,6 +355,61 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     clearSelection();
     EXPECT_EQ("", textOf(controls.failedList));
     stopTestServer(server);
+}
+
+// The https box: off at start and after every load, disabled while a run is on and until the next
+// load. Off, the run leaves the https addresses and its final message counts them; ticked, the run
+// takes them (here they fail: nothing listens on their port).
+TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
+    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_EQ("同时搬家https图片地址", textOf(controls.moveHttps));
+    const std::string secure = "https://127.0.0.1:9/s.jpg";
+    const std::string relative = "//127.0.0.1:9/r.jpg";
+    std::string path = joinPath(folder, "shop.csv");
+    std::string images = joinPath(folder, "images");
+    makeDirectory(images.c_str());
+    writeTestPackage(path, {{"宝贝一", descImage(secure) + descImage(relative), mobileImage(secure)}});
+    loadPackage(widePath(path));
+    ASSERT_EQ(2, currentPage);
+    EXPECT_TRUE(IsWindowVisible(controls.moveHttps));
+    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
+    EXPECT_FALSE(isChecked(controls.moveHttps));
+
+    auto runToTheEnd = [&] {
+        setControlText(controls.destFolder, widePath(images).c_str());
+        click(controls.next);
+        EXPECT_FALSE(IsWindowEnabled(controls.moveHttps));
+        EXPECT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
+        EXPECT_FALSE(IsWindowEnabled(controls.moveHttps)) << "until the next load";
+        return takeBoxes();
+    };
+    auto shown = runToTheEnd();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ("没有找到需要搬家的图片。\n\n数据包中还有2个https图片地址未搬家，勾选[同时搬家https图片地址]"
+              "后再次搬家即可。",
+              shown[0].text);
+    EXPECT_EQ("", cellText(0, 2));
+
+    click(controls.back);
+    click(controls.next);
+    ASSERT_EQ(2, currentPage);
+    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
+    setChecked(controls.moveHttps, true);
+    shown = runToTheEnd();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ("图片搬家失败，没有找到搬家成功的图片。", shown[0].text);
+    EXPECT_EQ("2", cellText(0, 2));
+    EXPECT_EQ("1", cellText(0, 3));
+    selectRow(0);
+    EXPECT_NE(std::string::npos, textOf(controls.failedList).find(relative));
+    clearSelection();
+
+    click(controls.back);
+    click(controls.next);
+    ASSERT_EQ(2, currentPage);
+    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
 }
 
 TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {

@@ -17,3 +17,11 @@ inline bool standsWhole(const std::string& text, size_t end, const std::string& 
     return end == text.size() || std::strchr("\"' \t\r\n\f\v<>)|;,", text[end]) != nullptr ||
            closingQuote(address) == 1;
 }
+
+// Whether an address may begin at text[at]: a protocol-relative one ("//host/...") only at the
+// start of the text or after a byte that cannot continue an address, "=" or "(", never as the tail
+// of an http:// or https:// address.
+inline bool beginsWhole(const std::string& text, size_t at, const std::string& address) {
+    return address.compare(0, 2, "//") != 0 || at == 0 ||
+           std::strchr("\"' \t\r\n\f\v<>)|;,=(", text[at - 1]) != nullptr;
+}
