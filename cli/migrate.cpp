@@ -1,5 +1,5 @@
 // vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]
-//                  [--connect-to HOST:PORT:HOST2:PORT2]... [--json]
+//                  [--connect-to HOST:PORT:HOST2:PORT2]... [--connections N] [--json]
 // Runs the migration job as the wizard's start button does, after the same checks, on a thread of
 // its own; the main thread shows the progress. Ctrl+C is the window's close confirmation: the job
 // stops after the current image, writes the package back and the process ends with status 130.
@@ -10,6 +10,7 @@
 #include "core/charset.h"
 #include "core/text.h"
 #include "http/connection.h"
+#include "migration/downloadqueue.h"
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
@@ -54,7 +55,8 @@ MigrateOutput output;
 
 int usage() {
     std::fputs("usage: vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party]\n"
-               "                        [--blank-failed] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n",
+               "                        [--blank-failed] [--connect-to HOST:PORT:HOST2:PORT2]...\n"
+               "                        [--connections N] [--json]\n",
                stderr);
     return EXIT_USAGE;
 }
@@ -208,6 +210,19 @@ void installInterruptHandler() {
 #endif
 }
 
+// "--connections N": N from 1 to MAX_CONNECTIONS, digits only. Sets the job's connection count.
+int parseConnections(const char* text) {
+    if (!text || !*text || std::strlen(text) > 2) return 0;
+    int n = 0;
+    for (const char* p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + (*p - '0');
+    }
+    if (n < 1 || n > MAX_CONNECTIONS) return 0;
+    jobConnections = n;
+    return 1;
+}
+
 // The four checks of the start button, in their order; returns 1 when all pass.
 int checkStart(const JobOptions& options) {
     if (!options.migrateImageSpace && !options.migrateThirdParty) {
@@ -262,6 +277,13 @@ int runMigrate(int argc, char** argv) {
         } else if (std::strcmp(a, "--connect-to") == 0) {
             if (i + 1 >= argc || !addConnectOverride(argv[i + 1])) {
                 std::fputs("vedo-cli: --connect-to takes HOST:PORT:HOST2:PORT2\n", stderr);
+                return EXIT_USAGE;
+            }
+            i++;
+        } else if (std::strcmp(a, "--connections") == 0) {
+            if (!parseConnections(i + 1 < argc ? argv[i + 1] : nullptr)) {
+                std::fprintf(stderr, "vedo-cli: --connections takes a number from 1 to %d\n",
+                             MAX_CONNECTIONS);
                 return EXIT_USAGE;
             }
             i++;

@@ -12,6 +12,10 @@ extern std::atomic<int> jobImagesSaved;
 extern std::atomic<int> jobImagesFailed;
 extern std::atomic<int> jobCurrentRow;
 
+// How many downloads a run keeps in flight, at most one connection each (1 to 8); read once when
+// a run starts. With 1 the job thread moves every image itself, one after the other.
+extern std::atomic<int> jobConnections;
+
 // The outcome of the last run, filled before the final message is shown (or before a stopped
 // run ends the process).
 struct JobSummary {
