@@ -9,6 +9,7 @@
 #include "core/scope.h"
 #include "core/text.h"
 #include "http/download.h"
+#include "platform/tls.h"
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +32,7 @@ struct ConnectTarget {
 static HashMap* connectOverrides = nullptr;
 
 static std::mutex failureMutex;
+static std::mutex poolMutex;
 static std::mutex overrideMutex;
 static std::atomic<int> connectTimeoutOverride{0};
 static std::atomic<int> ioTimeoutOverride{0};
@@ -56,9 +58,20 @@ static intptr_t countOf(void* value) {
     return reinterpret_cast<intptr_t>(value);
 }
 
+// "http://%s:%d" or "https://%s:%d": the pool key of a connection.
+static HeapText poolKey(const char* host, int port, int secure) {
+    size_t size = std::strlen(host) + 24;
+    char* key = static_cast<char*>(allocateBytes(size));
+    std::snprintf(key, size, "%s://%s:%d", secure ? "https" : "http", host, port);
+    return HeapText(key);
+}
+
 void initConnectionPool() {
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
+    }
     std::lock_guard<std::mutex> lock(failureMutex);
-    if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
     if (!connectFailures) connectFailures = hashMapCreateDefault(stringHash, stringEquals);
 }
 
@@ -232,11 +245,27 @@ void startTransferPace(TransferPace* pace) {
     pace->windowBytes = 0;
 }
 
-int receiveBounded(SocketHandle socket, char* buffer, int length, TransferPace* pace) {
+int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace) {
+    SocketHandle socket = connection->socket;
+    TlsSession* tls = connection->tls;
     int64_t waitStart = nowMilliseconds();
     int idleLimit = socketIoTimeoutMilliseconds();
+    int readable = 0;
     for (;;) {
         if (transferStopRequested()) return RECEIVE_STOPPED;
+        if (tls && (readable || tlsPending(tls))) {
+            // Whole records already held are decrypted without waiting for the socket.
+            int n = tlsReceive(tls, buffer, length, readable);
+            if (n > 0) {
+                pace->windowBytes += n;
+                return n;
+            }
+            if (n == TLS_CLOSED) return 0;
+            if (n != TLS_WANT_READ) return RECEIVE_FAILED;
+            // A part of a record arrived: the peer is not idle.
+            if (readable) waitStart = nowMilliseconds();
+            readable = 0;
+        }
         int64_t now = nowMilliseconds();
         // Each window must bring its share of bytes; a window that did is followed by a fresh one.
         if (now - pace->windowStart >= lowSpeedMilliseconds()) {
@@ -254,10 +283,19 @@ int receiveBounded(SocketHandle socket, char* buffer, int length, TransferPace* 
         int ready = waitReadable(socket, static_cast<int>(slice));
         if (ready < 0) return RECEIVE_FAILED;
         if (ready == 0) continue;
+        if (tls) {
+            readable = 1;
+            continue;
+        }
         int n = receiveSome(socket, buffer, length);
         if (n > 0) pace->windowBytes += n;
         return n < 0 ? RECEIVE_FAILED : n;
     }
+}
+
+int sendOnConnection(Connection* connection, const char* data, int length) {
+    if (connection->tls) return tlsSend(connection->tls, data, length);
+    return sendAll(connection->socket, data, length);
 }
 
 void setLoopbackOnly(int on) {
@@ -377,36 +415,172 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     return socket;
 }
 
-SocketHandle acquirePooledSocket(const char* host, int port, char* errorText) {
-    if (!host) return openConnection(host, port, errorText);
-    HeapText key = serverKey(host, port);
-    if (!socketPool) initConnectionPool();
-    SocketHandle pooled = reinterpret_cast<SocketHandle>(hashMapGet(socketPool, key.get()));
-    if (pooled != NO_SOCKET) {
-        // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
-        // server's close, put it out of step with its requests: it is never sent on again.
-        if (waitReadable(pooled, 0) == 0) return pooled;
-        hashMapRemove(socketPool, key.get());
-        closeSocket(pooled);
+// The failure text of a handshake that ended with reason and the backend's detail.
+static void setHandshakeError(char* errorText, int reason, const char* detail) {
+    switch (reason) {
+    case TLS_REASON_UNKNOWN_ISSUER:
+        std::snprintf(errorText, ERROR_TEXT_SIZE,
+                      programText("https证书验证失败：证书的颁发者不受信任（%s）"), detail);
+        break;
+    case TLS_REASON_WRONG_NAME:
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https证书验证失败：证书不属于此域名（%s）"),
+                      detail);
+        break;
+    case TLS_REASON_EXPIRED:
+        std::snprintf(errorText, ERROR_TEXT_SIZE,
+                      programText("https证书验证失败：证书已过期或尚未生效（%s）"), detail);
+        break;
+    case TLS_REASON_BAD_CERTIFICATE:
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https证书验证失败：%s"), detail);
+        break;
+    case TLS_REASON_CLOSED:
+        std::snprintf(errorText, ERROR_TEXT_SIZE,
+                      programText("https握手失败：服务器在握手中关闭了连接（%s）"), detail);
+        break;
+    default:
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：%s"), detail);
+        break;
     }
-    writeLogFormat("%s:%d --- new socket()", host, port);
-    SocketHandle socket = openConnection(host, port, errorText);
-    if (socket == NO_SOCKET) return NO_SOCKET;
-    hashMapPut(socketPool, key.release(), reinterpret_cast<void*>(socket));
-    return socket;
 }
 
-void removePooledSocket(const char* host, int port) {
-    if (!socketPool || !host) return;
-    HeapText key = serverKey(host, port);
-    hashMapRemove(socketPool, key.get());
+// The TLS handshake over a connected socket, in slices of at most STOP_CHECK_MILLISECONDS and
+// within the socket I/O time-out as a whole. The session, or nullptr with the failure text.
+static TlsSession* startTls(SocketHandle socket, const char* host, char* errorText) {
+    TlsSession* session = tlsCreateSession(socket, host);
+    if (!session) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：无法建立TLS会话。"));
+        return nullptr;
+    }
+    int64_t start = nowMilliseconds();
+    int readable = 0;
+    for (;;) {
+        int reason = TLS_REASON_NONE;
+        char detail[TLS_DETAIL_SIZE] = {0};
+        int result = tlsHandshake(session, readable, &reason, detail);
+        if (result == TLS_DONE) return session;
+        if (result != TLS_WANT_READ) {
+            setHandshakeError(errorText, reason, detail);
+            break;
+        }
+        if (transferStopRequested()) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+            break;
+        }
+        int64_t left = socketIoTimeoutMilliseconds() - (nowMilliseconds() - start);
+        if (left <= 0) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手超时：%d 毫秒内没有完成。"),
+                          socketIoTimeoutMilliseconds());
+            break;
+        }
+        int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
+        int ready = waitReadable(socket, slice);
+        if (ready < 0) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：等待数据时出错。"));
+            break;
+        }
+        readable = ready;
+    }
+    tlsFreeSession(session);
+    return nullptr;
+}
+
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText) {
+    SocketHandle socket = openConnection(host, port, errorText);
+    if (socket == NO_SOCKET) return nullptr;
+    TlsSession* tls = nullptr;
+    if (secure) {
+        tls = startTls(socket, host, errorText);
+        if (!tls) {
+            closeSocket(socket);
+            return nullptr;
+        }
+    }
+    Connection* connection = static_cast<Connection*>(allocateZeroed(sizeof(Connection)));
+    connection->socket = socket;
+    connection->tls = tls;
+    connection->key = poolKey(host, port, secure).release();
+    return connection;
+}
+
+void closeConnection(Connection* connection) {
+    if (!connection) return;
+    if (connection->tls) tlsFreeSession(connection->tls);
+    closeSocket(connection->socket);
+    std::free(connection->key);
+    std::free(connection);
+}
+
+// 1 when an idle connection may carry the next request: nothing unread and not closed. A TLS
+// connection first takes the handshake messages the server sent after the handshake.
+static int stillInStep(Connection* connection) {
+    if (!connection->tls) return waitReadable(connection->socket, 0) == 0;
+    for (;;) {
+        int readable = waitReadable(connection->socket, 0);
+        if (readable < 0) return 0;
+        if (!readable && !tlsPending(connection->tls)) return 1;
+        char probe[256];
+        int n = tlsReceive(connection->tls, probe, sizeof probe, readable);
+        if (n != TLS_WANT_READ) return 0;
+        if (!readable) return 1;
+    }
+}
+
+// The last idle connection pooled under key, taken out of the pool; nullptr when none.
+static Connection* takeIdleConnection(const char* key) {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
+    ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, key));
+    if (!idle || idle->count == 0) return nullptr;
+    idle->count--;
+    return static_cast<Connection*>(idle->items[idle->count]);
+}
+
+Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText) {
+    if (!host) return openStreamConnection(host, port, secure, errorText);
+    HeapText key = poolKey(host, port, secure);
+    while (Connection* pooled = takeIdleConnection(key.get())) {
+        // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
+        // server's close, put it out of step with its requests: it is never sent on again.
+        if (stillInStep(pooled)) return pooled;
+        closeConnection(pooled);
+    }
+    writeLogFormat("%s:%d --- new socket()", host, port);
+    return openStreamConnection(host, port, secure, errorText);
+}
+
+void releasePooledConnection(Connection* connection, int keep) {
+    if (!connection) return;
+    if (!keep) {
+        closeConnection(connection);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(poolMutex);
+    if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
+    ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, connection->key));
+    if (!idle) {
+        idle = arrayListCreateDefault();
+        hashMapPut(socketPool, duplicateString(connection->key), idle);
+    }
+    arrayListAdd(idle, connection);
+}
+
+int pooledConnectionCount(const char* host, int port, int secure) {
+    HeapText key = poolKey(host, port, secure);
+    std::lock_guard<std::mutex> lock(poolMutex);
+    if (!socketPool) return 0;
+    ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, key.get()));
+    return idle ? idle->count : 0;
 }
 
 void closeAllPooledSockets() {
+    std::lock_guard<std::mutex> lock(poolMutex);
     if (!socketPool) return;
     KeyListNode* keys = hashMapKeys(socketPool);
     for (KeyListNode* node = keys; node; node = node->next) {
-        closeSocket(reinterpret_cast<SocketHandle>(hashMapGet(socketPool, node->key)));
+        ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, node->key));
+        for (int32_t i = 0; i < idle->count; i++)
+            closeConnection(static_cast<Connection*>(idle->items[i]));
+        arrayListDestroy(idle, 0);
     }
     hashMapFreeKeyList(keys);
     hashMapClear(socketPool, 1, 0);

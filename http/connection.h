@@ -1,8 +1,9 @@
-// TCP connections: bounded connect, per-server failure limit, keep-alive pool, overrides.
+// TCP and TLS connections: bounded connect, per-server failure limit, keep-alive pool, overrides.
 //
-// Both tables are keyed by "%s:%d" of host and port exactly as the address wrote them. The failure
-// table is shared by the migration job and the update check and is guarded by one mutex; the pool
-// is used by the image download alone.
+// The failure table is keyed by "%s:%d" of host and port exactly as the address wrote them; it is
+// shared by the migration job and the update check. The pool is keyed by "http://%s:%d" or
+// "https://%s:%d" and is used by the image download alone. Each table has a mutex of its own, so
+// that every function here may be called from several threads at once.
 #pragma once
 #include "core/containers.h"
 #include "platform/sockets.h"
@@ -23,6 +24,16 @@ constexpr int LOW_SPEED_TIME_SECONDS = 30;
 // The longest any socket wait goes without looking at the stop flag.
 constexpr int STOP_CHECK_MILLISECONDS = 250;
 
+struct TlsSession;
+
+// One connection to an image server: a blocking socket and, for https, its TLS session.
+struct Connection {
+    SocketHandle socket;
+    TlsSession* tls; // nullptr for http
+    char* key;       // the pool key, "http://host:port" or "https://host:port"
+};
+
+// Pool key -> ArrayList of idle Connection*, guarded by the pool's mutex.
 extern HashMap* socketPool;
 extern HashMap* connectFailures;
 
@@ -72,7 +83,11 @@ constexpr int RECEIVE_STOPPED = -3;
 // 0 when the peer closed, RECEIVE_FAILED on an error or when nothing arrived within the socket I/O
 // time-out, RECEIVE_TOO_SLOW when the transfer fell below the low-speed limit, RECEIVE_STOPPED when
 // the stop flag was set.
-int receiveBounded(SocketHandle socket, char* buffer, int length, TransferPace* pace);
+// Over TLS the bytes count once decrypted; bytes the session already holds are taken without
+// waiting, and a partial record means waiting again.
+int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace);
+// Sends all bytes (encrypted over TLS) on the socket's send time-out. Returns length, or -1.
+int sendOnConnection(Connection* connection, const char* data, int length);
 
 // When on, only 127.0.0.0/8 is ever connected to: any other target (after the overrides) fails as
 // an unresolvable name without a lookup. Tests and fuzzers turn it on.
@@ -81,11 +96,20 @@ void setLoopbackOnly(int on);
 // Resolves, connects with a bounded wait and sets both time-outs. Returns a blocking socket, or
 // NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes). The socket is not pooled.
 SocketHandle openConnection(const char* host, int port, char* errorText);
-// The pooled socket for host and port (it stays pooled) when it is still in step: one with unread
-// bytes or one the server has closed is dropped and closed, never sent on. Else a new one from openConnection
-// that is entered into the pool. NO_SOCKET with openConnection's text when that fails.
-SocketHandle acquirePooledSocket(const char* host, int port, char* errorText);
-// Drops the pool entry for host and port without closing its socket; nothing when there is none.
-void removePooledSocket(const char* host, int port);
-// Closes and forgets every pooled socket (tools and tests; the program keeps them until it ends).
+// openConnection, then for secure 1 the TLS handshake with host as the server's name, bounded as a
+// whole by the socket I/O time-out and ended by the stop flag. A certificate that fails its check
+// or a failed handshake gives nullptr with a text naming the reason. The connection is not pooled.
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText);
+// Ends the TLS session, closes the socket and frees the connection; nothing for nullptr.
+void closeConnection(Connection* connection);
+// Takes an idle pooled connection for the scheme, host and port out of the pool when one is still
+// in step (one with unread bytes or one the server has closed is closed and never sent on; TLS
+// messages that arrive after the handshake, such as session tickets, are taken first), else opens
+// a new one with openStreamConnection. No other thread can use the connection until it is released.
+Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText);
+// keep 1 puts the connection back into the pool as idle; 0 closes and frees it.
+void releasePooledConnection(Connection* connection, int keep);
+// The count of idle pooled connections for the scheme, host and port.
+int pooledConnectionCount(const char* host, int port, int secure);
+// Closes and forgets every pooled connection (tools and tests; the program keeps them until it ends).
 void closeAllPooledSockets();

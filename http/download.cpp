@@ -40,7 +40,7 @@ struct Transfer {
     int keepAlive;
     const char* destPath;
     char* errorText;
-    SocketHandle socket;
+    Connection* connection;
     FILE* file;
     HttpHeader header;
     uint32_t fileSize;
@@ -72,7 +72,7 @@ setError(Transfer* t, const char* format, ...) {
 }
 
 static int receive(Transfer* t, char* into, int length) {
-    int n = length > 0 ? receiveBounded(t->socket, into, length, &t->pace) : 0;
+    int n = length > 0 ? receiveBounded(t->connection, into, length, &t->pace) : 0;
     if (n == RECEIVE_TOO_SLOW || n == RECEIVE_STOPPED) {
         t->interrupted = n;
         n = RECEIVE_FAILED;
@@ -405,14 +405,16 @@ static int runTransfer(Transfer* t, int redirected) {
     return readPlainBody(t, data + bodyStart, heldBody);
 }
 
-static void releaseSocket(Transfer* t, const UrlParts* parts, int keepPooled) {
-    if (t->socket == NO_SOCKET) return;
+// Puts a kept-alive connection back into the pool when it may carry the next request, else
+// closes it.
+static void releaseConnection(Transfer* t, int keepPooled) {
+    if (!t->connection) return;
     if (t->keepAlive) {
-        if (keepPooled) return;
-        removePooledSocket(parts->host, static_cast<int>(parts->port));
+        releasePooledConnection(t->connection, keepPooled);
+    } else {
+        closeConnection(t->connection);
     }
-    closeSocket(t->socket);
-    t->socket = NO_SOCKET;
+    t->connection = nullptr;
 }
 
 // Closes the file of a failed attempt. The name stays taken until the download has failed for
@@ -455,12 +457,12 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     int outcome;
     char connectError[ERROR_TEXT_SIZE] = {0};
     int port = static_cast<int>(parts.port);
-    t->socket = useKeepAlive ? acquirePooledSocket(parts.host, port, connectError)
-                             : openConnection(parts.host, port, connectError);
-    if (t->socket == NO_SOCKET) {
+    t->connection = useKeepAlive ? acquirePooledConnection(parts.host, port, parts.secure, connectError)
+                                 : openStreamConnection(parts.host, port, parts.secure, connectError);
+    if (!t->connection) {
         copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
         outcome = DOWNLOAD_FAILED;
-    } else if (sendAll(t->socket, request, requestLength) != requestLength) {
+    } else if (sendOnConnection(t->connection, request, requestLength) != requestLength) {
         setError(t, "下载图片失败: send() failed");
         outcome = DOWNLOAD_FAILED;
     } else if (!(t->file = openFileForWritingNoFollow(destPath))) {
@@ -474,10 +476,10 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     int interrupted = t->interrupted;
     if (interrupted && outcome != DOWNLOAD_STORED && outcome != ATTEMPT_REDIRECT) setInterruptedError(t);
     if (outcome == DOWNLOAD_STORED) {
-        releaseSocket(t, &parts, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
+        releaseConnection(t, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
     } else if (outcome == ATTEMPT_REDIRECT) {
         int keepPooled = t->header.connection[0] && !equalsIgnoreCase(t->header.connection, "close");
-        releaseSocket(t, &parts, keepPooled);
+        releaseConnection(t, keepPooled);
         dropFile(t);
         char location[LOCATION_SIZE];
         copyBounded(location, sizeof location, t->location);
@@ -486,7 +488,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         return downloadImage(location, destPath, errorText, 1, 1);
     } else {
         dropFile(t);
-        releaseSocket(t, &parts, 0);
+        releaseConnection(t, 0);
     }
     // The state of this attempt is let go before a following one takes its own.
     transfer.reset();

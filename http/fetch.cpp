@@ -46,11 +46,12 @@ static void receiveText(SocketHandle socket, FetchResult* result) {
     int lastReceive = 0;
     int lastError = 0;
     uint32_t announced = 0xFFFFFFFFu;
+    Connection connection = {socket, nullptr, nullptr};
     TransferPace pace;
     startTransferPace(&pace);
     // One receive; its result (and the socket error of a failed one) goes into the failure texts.
     auto receive = [&](char* into, int length) {
-        lastReceive = receiveBounded(socket, into, length, &pace);
+        lastReceive = receiveBounded(&connection, into, length, &pace);
         lastError = lastReceive < 0 ? lastSocketError() : 0;
         return lastReceive;
     };

@@ -3,6 +3,7 @@
 
 #include "core/allocate.h"
 #include "core/containers.h"
+#include "core/securemode.h"
 #include "core/text.h"
 
 #include <cstdio>
@@ -50,7 +51,10 @@ static int32_t readLength(const char* text) {
 }
 
 int parseUrl(const char* url, UrlParts* parts) {
-    if (!url || !parts || !startsWithIgnoreCase(url, "http")) return 0;
+    if (!url || !parts) return 0;
+    int secure = secureMode.load();
+    int relative = secure && url[0] == '/' && url[1] == '/' && url[2] != '\0' && url[2] != '/';
+    if (!relative && !startsWithIgnoreCase(url, "http")) return 0;
     const char* slash = std::strchr(url, '/');
     // The host begins two characters after the first "/", whatever lies between.
     if (!slash || slash[1] == '\0') return 0;
@@ -58,6 +62,7 @@ int parseUrl(const char* url, UrlParts* parts) {
     const char* pathStart = std::strchr(hostStart, '/');
     if (!pathStart) return 0;
 
+    parts->secure = secure && (relative || startsWithIgnoreCase(url, "https:"));
     const char* colon =
         static_cast<const char*>(std::memchr(hostStart, ':', static_cast<size_t>(pathStart - hostStart)));
     if (colon) {
@@ -65,7 +70,7 @@ int parseUrl(const char* url, UrlParts* parts) {
         parts->port = readPort(colon + 1);
     } else {
         parts->host = copyRange(hostStart, pathStart);
-        parts->port = startsWith(url, "https:") ? 443u : 80u;
+        parts->port = parts->secure || startsWith(url, "https:") ? 443u : 80u;
     }
     parts->path = copyRange(pathStart, pathStart + std::strlen(pathStart));
     return 1;
@@ -91,7 +96,7 @@ int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int siz
         "\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 8.0; Windows NT 5.2; "
         "Trident/4.0; CIBA)";
     int n;
-    if (parts->port == 80) {
+    if (parts->port == (parts->secure ? 443u : 80u)) {
         n = std::snprintf(request, static_cast<size_t>(size), "GET %s%s%s\r\nHost: %s%s", parts->path,
                           protocol, fixedHeaders, parts->host, last);
     } else {

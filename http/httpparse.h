@@ -4,22 +4,26 @@
 #include <cstdint>
 
 struct UrlParts {
-    char* host;    // as written in the address; may be empty
-    char* path;    // from the first "/" after the host to the end: path, query and fragment
-    uint32_t port; // only the low 16 bits reach the socket address
+    char* host;     // as written in the address; may be empty
+    char* path;     // from the first "/" after the host to the end: path, query and fragment
+    uint32_t port;  // only the low 16 bits reach the socket address
+    int secure = 0; // fetched over TLS: an https or "//host/..." address read in secure mode
 };
 
 // Splits an address. Returns 1 with both strings allocated, 0 (nothing allocated) when the address
-// is not usable.
+// is not usable. In secure mode "https://" in any letter case (443 when no port is written) and
+// "//host/..." are https addresses (secure 1). Otherwise any "http..." address is read as plain
+// http and only a lower-case "https:" changes the default port to 443.
 int parseUrl(const char* url, UrlParts* parts);
 // Releases what parseUrl allocated; safe on a record whose strings are null.
 void freeUrlParts(UrlParts* parts);
 
 // The request buffer of every caller.
 constexpr int REQUEST_BUFFER_SIZE = 1024;
-// Composes the GET request: keep-alive mode (HTTP/1.1, "Connection: keep-alive") when keepAlive is
-// 1, close mode (HTTP/1.0, "Connection: close") otherwise. Returns the request's length, or -1
-// (leaving an empty string) when host, port and path do not fit into size bytes.
+// Composes the GET request (the Host line leaves out the scheme's own port): keep-alive mode (HTTP/1.1,
+// "Connection: keep-alive") when keepAlive is 1, close mode (HTTP/1.0, "Connection: close") otherwise.
+// Returns the request's length, or -1 (leaving an empty string) when host, port and path do not fit into size
+// bytes.
 int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int size);
 
 constexpr int LOCATION_SIZE = 512;

@@ -135,29 +135,38 @@ TEST_F(ConnectionTimeOutTest, ConnectTimeOutIsCountedAndBounded) {
 
 TEST_F(ConnectionTest, PoolKeysAndReuse) {
     char text[ERROR_TEXT_SIZE] = {0};
-    SocketHandle first = acquirePooledSocket("127.0.0.1", server.port, text);
-    ASSERT_NE(first, NO_SOCKET) << text;
-    EXPECT_EQ(acquirePooledSocket("127.0.0.1", server.port, text), first);
+    Connection* first = acquirePooledConnection("127.0.0.1", server.port, 0, text);
+    ASSERT_NE(first, nullptr) << text;
+    SocketHandle firstSocket = first->socket;
+    // A connection in use is out of the pool: another user gets one of its own.
+    Connection* second = acquirePooledConnection("127.0.0.1", server.port, 0, text);
+    ASSERT_NE(second, nullptr) << text;
+    EXPECT_NE(second->socket, firstSocket);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 0);
+    releasePooledConnection(first, 1);
+    releasePooledConnection(second, 1);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 2);
+    // The scheme is part of the key.
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 1), 0);
+    Connection* again = acquirePooledConnection("127.0.0.1", server.port, 0, text);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 1);
     // Another spelling of the same server is another key and another connection.
-    SocketHandle byName = acquirePooledSocket("localhost", server.port, text);
-    SocketHandle byCapitals = acquirePooledSocket("LOCALHOST", server.port, text);
-    ASSERT_NE(byName, NO_SOCKET);
-    ASSERT_NE(byCapitals, NO_SOCKET);
-    EXPECT_NE(byName, first);
-    EXPECT_NE(byCapitals, byName);
-    EXPECT_EQ(socketPool->count, 3);
-
-    removePooledSocket("127.0.0.1", server.port);
-    removePooledSocket("127.0.0.1", server.port);
-    removePooledSocket("nothing.pooled", 1);
-    EXPECT_EQ(socketPool->count, 2);
-    SocketHandle fresh = acquirePooledSocket("127.0.0.1", server.port, text);
-    EXPECT_NE(fresh, NO_SOCKET);
-    closeSocket(first);
+    Connection* byName = acquirePooledConnection("localhost", server.port, 0, text);
+    Connection* byCapitals = acquirePooledConnection("LOCALHOST", server.port, 0, text);
+    ASSERT_NE(byName, nullptr);
+    ASSERT_NE(byCapitals, nullptr);
+    releasePooledConnection(byName, 1);
+    releasePooledConnection(byCapitals, 1);
+    EXPECT_EQ(pooledConnectionCount("localhost", server.port, 0), 1);
+    EXPECT_EQ(pooledConnectionCount("LOCALHOST", server.port, 0), 1);
+    // Released without keeping, a connection is closed and not pooled.
+    releasePooledConnection(again, 0);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 1);
 
     // A failed open leaves the pool alone and reports openConnection's text.
     std::memset(text, 0, sizeof text);
-    EXPECT_EQ(acquirePooledSocket("127.0.0.1", closedPort(), text), NO_SOCKET);
+    EXPECT_EQ(acquirePooledConnection("127.0.0.1", closedPort(), 0, text), nullptr);
     EXPECT_EQ(engineToUtf8(text).rfind("使用非阻塞方式连接发生错误", 0), 0u);
     EXPECT_EQ(socketPool->count, 3);
 

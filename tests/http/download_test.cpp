@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <csignal>
@@ -40,8 +42,10 @@ struct DownloadTest : NetworkTest {
     size_t requestCount() { return receivedRequests(server).size(); }
     // The pooled connection to the test server, NO_SOCKET when none is pooled.
     SocketHandle pooledSocket() {
-        std::string key = "127.0.0.1:" + std::to_string(server.port);
-        return reinterpret_cast<SocketHandle>(hashMapGet(socketPool, key.c_str()));
+        std::string key = "http://127.0.0.1:" + std::to_string(server.port);
+        ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, key.c_str()));
+        if (!idle || idle->count == 0) return NO_SOCKET;
+        return static_cast<Connection*>(idle->items[idle->count - 1])->socket;
     }
     // The server logs a request on its own thread; a client that does not wait for the answer may
     // be faster.
@@ -74,6 +78,42 @@ TEST_F(DownloadTest, ConsecutiveImagesShareOneKeepAliveConnection) {
         EXPECT_EQ(r.connection, 1);
         EXPECT_NE(r.text.find(" HTTP/1.1\r\n"), std::string::npos);
     }
+}
+
+TEST_F(DownloadTest, SeveralThreadsShareThePoolWithoutSharingAConnection) {
+    const int threads = 4;
+    const int perThread = 12;
+    std::vector<std::string> bodies;
+    for (int i = 0; i < threads * perThread; i++) {
+        bodies.push_back(jpegBody(2000 + 37 * static_cast<size_t>(i), 100 + static_cast<unsigned>(i)));
+        serveResource(server, "/t" + std::to_string(i) + ".jpg", bodies.back());
+    }
+    std::vector<std::thread> workers;
+    std::vector<std::string> failures(threads);
+    for (int w = 0; w < threads; w++) {
+        workers.emplace_back([&, w]() {
+            for (int k = 0; k < perThread; k++) {
+                int i = w * perThread + k;
+                std::string path = file("t" + std::to_string(i) + ".jpg");
+                char text[ERROR_TEXT_SIZE] = {0};
+                int result =
+                    downloadImage(url("/t" + std::to_string(i) + ".jpg").c_str(), path.c_str(), text, 1, 0);
+                if (result != DOWNLOAD_STORED || readWholeFile(path) != bodies[static_cast<size_t>(i)]) {
+                    failures[static_cast<size_t>(w)] += std::to_string(i) + ": " + engineToUtf8(text) + "\n";
+                }
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    for (const std::string& f : failures)
+        EXPECT_EQ(f, "");
+    // Every request went over keep-alive; a connection is never used by two threads at once, so
+    // no more connections are opened than there are threads, and every one is pooled again.
+    std::vector<LoggedRequest> requests = receivedRequests(server);
+    EXPECT_EQ(requests.size(), static_cast<size_t>(threads * perThread));
+    EXPECT_LE(connectionCount(server), threads);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), connectionCount(server));
 }
 
 TEST_F(DownloadTest, RequestTextInBothModes) {
@@ -109,8 +149,8 @@ TEST_F(DownloadTest, OverriddenServerKeepsHostLineAndKeys) {
     EXPECT_NE(requests[0].text.find("\r\nHost: img.example.test\r\n"), std::string::npos);
     EXPECT_EQ(connectionCount(server), 1);
     // The pool holds the connection under the address's own server.
-    EXPECT_NE(hashMapGet(socketPool, "img.example.test:80"), nullptr);
-    EXPECT_EQ(hashMapGet(socketPool, ("127.0.0.1:" + std::to_string(server.port)).c_str()), nullptr);
+    EXPECT_EQ(pooledConnectionCount("img.example.test", 80, 0), 1);
+    EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 0);
 }
 
 TEST_F(DownloadTest, PooledConnectionOutOfStepIsNeverReused) {
