@@ -42,8 +42,8 @@ struct MigrationRun {
     int failureCount;
     char errorText[ERROR_TEXT_SIZE];
     // With more than one connection: the workers, the records handed out and not yet taken
-    // (address -> DownloadRecord), and the place in the package up
-    // to which addresses have been handed out.
+    // (address -> DownloadRecord), and the place in the package up to which addresses have been
+    // handed out.
     DownloadQueue* queue;
     HashMap* handedOut;
     int aheadRow;
