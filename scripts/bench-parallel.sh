@@ -73,7 +73,7 @@ runCurl() {
   mkdir -p "$work/curl"
   local start end
   start=$(now)
-  curl -s --connect-to "img.bench.test:80:127.0.0.1:$port" "$@" -K "$work/curl.cfg" || true
+  curl -s --connect-to "img.bench.test:80:127.0.0.1:$port" "$@" -K "$work/curl.cfg" 2>/dev/null || true
   end=$(now)
   echo "$end - $start" | bc -l
 }
