@@ -102,11 +102,12 @@ void clearProgressLine() {
     }
 }
 
-// Prints every newly finished row, in row order. Rows finish in order, so the first row that is
-// not finished ends the walk.
+// Prints every newly finished row, in row order. Rows finish in order: the job's count of finished
+// rows tells which ones, and that the job has done with them.
 void printFinishedRows() {
     int total = items ? items->count : 0;
-    while (output.printedRows < total) {
+    int finished = jobFinishedRows.load();
+    while (output.printedRows < total && output.printedRows < finished) {
         const Item* item = itemAt(output.printedRows);
         if (!item || item->status != ITEM_STATUS_FINISHED) break;
         clearProgressLine();
@@ -362,6 +363,7 @@ int runMigrate(int argc, char** argv) {
             if (!output.active) break;
             printFinishedRows();
             drawProgressLine();
+            std::lock_guard<std::mutex> windowLock(cliWindow.mutex);
             if (cliWindow.buttonsRestored) break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -24,6 +24,7 @@ std::atomic<int> stopRequested{0};
 std::atomic<int> jobImagesSaved{0};
 std::atomic<int> jobImagesFailed{0};
 std::atomic<int> jobCurrentRow{-1};
+std::atomic<int> jobFinishedRows{0};
 std::atomic<int> jobConnections{DEFAULT_CONNECTIONS};
 JobSummary jobSummary;
 
@@ -328,6 +329,7 @@ static void finishItem(MigrationRun* run, int row, Item* item) {
     setProgressText(run->total, run->finishedCount, "");
     // The window reads an item's failure lists only once it is finished.
     item->status = ITEM_STATUS_FINISHED;
+    jobFinishedRows = run->finishedCount;
     if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures))
         windowNotifySelectionChanged();
 }
@@ -396,6 +398,7 @@ int runMigrationJob() {
     jobImagesSaved = 0;
     jobImagesFailed = 0;
     jobCurrentRow = -1;
+    jobFinishedRows = 0;
     backupPackage(packagePath);
     takeJobStartTime();
 
