@@ -1,5 +1,6 @@
 // vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]
-//                  [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]
+//                  [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]...
+//                  [--connections N] [--json]
 // Runs the migration job as the wizard's start button does, after the same checks, on a thread of
 // its own; the main thread shows the progress. Ctrl+C is the window's close confirmation: the job
 // stops after the current image, writes the package back and the process ends with status 130.
@@ -12,6 +13,7 @@
 #include "core/text.h"
 #include "http/connection.h"
 #include "http/download.h"
+#include "migration/downloadqueue.h"
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
@@ -57,7 +59,8 @@ MigrateOutput output;
 int usage() {
     std::fputs("usage: vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party]\n"
                "                        [--blank-failed] [--https] [--cacert FILE.pem]\n"
-               "                        [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n",
+               "                        [--connect-to HOST:PORT:HOST2:PORT2]... [--connections N]\n"
+               "                        [--json]\n",
                stderr);
     return EXIT_USAGE;
 }
@@ -103,11 +106,12 @@ void clearProgressLine() {
     }
 }
 
-// Prints every newly finished row, in row order. Rows finish in order, so the first row that is
-// not finished ends the walk.
+// Prints every newly finished row, in row order. Rows finish in order: the job's count of finished
+// rows tells which ones, and that the job has done with them.
 void printFinishedRows() {
     int total = items ? items->count : 0;
-    while (output.printedRows < total) {
+    int finished = jobFinishedRows.load();
+    while (output.printedRows < total && output.printedRows < finished) {
         const Item* item = itemAt(output.printedRows);
         if (!item || item->status != ITEM_STATUS_FINISHED) break;
         clearProgressLine();
@@ -212,6 +216,19 @@ void installInterruptHandler() {
 #endif
 }
 
+// "--connections N": N from 1 to MAX_CONNECTIONS, digits only. Sets the job's connection count.
+int parseConnections(const char* text) {
+    if (!text || !*text || std::strlen(text) > 2) return 0;
+    int n = 0;
+    for (const char* p = text; *p; p++) {
+        if (*p < '0' || *p > '9') return 0;
+        n = n * 10 + (*p - '0');
+    }
+    if (n < 1 || n > MAX_CONNECTIONS) return 0;
+    jobConnections = n;
+    return 1;
+}
+
 // The four checks of the start button, in their order; returns 1 when all pass.
 int checkStart(const JobOptions& options) {
     if (!options.migrateImageSpace && !options.migrateThirdParty) {
@@ -283,6 +300,13 @@ int runMigrate(int argc, char** argv) {
         } else if (std::strcmp(a, "--connect-to") == 0) {
             if (i + 1 >= argc || !addConnectOverride(argv[i + 1])) {
                 std::fputs("vedo-cli: --connect-to takes HOST:PORT:HOST2:PORT2\n", stderr);
+                return EXIT_USAGE;
+            }
+            i++;
+        } else if (std::strcmp(a, "--connections") == 0) {
+            if (!parseConnections(i + 1 < argc ? argv[i + 1] : nullptr)) {
+                std::fprintf(stderr, "vedo-cli: --connections takes a number from 1 to %d\n",
+                             MAX_CONNECTIONS);
                 return EXIT_USAGE;
             }
             i++;
@@ -361,6 +385,7 @@ int runMigrate(int argc, char** argv) {
             if (!output.active) break;
             printFinishedRows();
             drawProgressLine();
+            std::lock_guard<std::mutex> windowLock(cliWindow.mutex);
             if (cliWindow.buttonsRestored) break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -5,8 +5,10 @@
 #include "core/charset.h"
 #include "core/containers.h"
 #include "core/deployment.h"
+#include "core/text.h"
 #include "http/connection.h"
 #include "http/download.h"
+#include "migration/downloadqueue.h"
 #include "migration/jobwindow.h"
 #include "migration/naming.h"
 #include "migration/rewrite.h"
@@ -22,6 +24,8 @@ std::atomic<int> stopRequested{0};
 std::atomic<int> jobImagesSaved{0};
 std::atomic<int> jobImagesFailed{0};
 std::atomic<int> jobCurrentRow{-1};
+std::atomic<int> jobFinishedRows{0};
+std::atomic<int> jobConnections{DEFAULT_CONNECTIONS};
 JobSummary jobSummary;
 
 static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
@@ -29,7 +33,8 @@ static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
     "文件再搬家一次，如果还是出现类似问题请联系我们的客服。";
 static constexpr const char* CREATE_FAILED_TEXT = "图片搬家失败：无法创建新文件。";
 
-// The state of one run; the job thread is its only user.
+// The state of one run; the job thread is its only user (the download workers see only the
+// records handed to them).
 struct MigrationRun {
     JobOptions options;
     HashMap* imageFiles;
@@ -37,6 +42,14 @@ struct MigrationRun {
     int finishedCount;
     int failureCount;
     char errorText[ERROR_TEXT_SIZE];
+    // With more than one connection: the workers, the records handed out and not yet taken
+    // (address -> DownloadRecord), and the place in the package up to which addresses have been
+    // handed out.
+    DownloadQueue* queue;
+    HashMap* handedOut;
+    int aheadRow;
+    int aheadPart; // 0 the description images of aheadRow, 1 its mobile images
+    int aheadIndex;
 };
 
 // The rewrite's progress callback has no context argument, so the counts it shows live here.
@@ -102,10 +115,138 @@ static int download(MigrationRun* run, const char* address, const char* path) {
     return downloadImage(address, path, run->errorText, 1, 0);
 }
 
+// The next address that the item loop will take, in package order, from the place handed out
+// so far; nullptr at the end of the package.
+static const char* nextAddressAhead(MigrationRun* run) {
+    while (run->aheadRow < run->total) {
+        Item* item = static_cast<Item*>(items->items[run->aheadRow]);
+        if (run->aheadPart == 0) {
+            if (item->descImages && run->aheadIndex < item->descImages->count) {
+                const char* address = static_cast<const char*>(item->descImages->items[run->aheadIndex++]);
+                if (isSelectedDescriptionAddress(run->options, address)) return address;
+                continue;
+            }
+            run->aheadPart = 1;
+            run->aheadIndex = 0;
+        }
+        if (item->mobileImages && run->options.migrateImageSpace &&
+            run->aheadIndex < item->mobileImages->count)
+            return static_cast<const char*>(item->mobileImages->items[run->aheadIndex++]);
+        run->aheadRow++;
+        run->aheadPart = 0;
+        run->aheadIndex = 0;
+    }
+    return nullptr;
+}
+
+// Hands out the addresses ahead of the item loop, each once, until the window is full.
+static void handOutAhead(MigrationRun* run) {
+    while (run->handedOut->count < DOWNLOAD_WINDOW && !stopRequested) {
+        const char* address = nextAddressAhead(run);
+        if (!address) return;
+        if (hashMapContains(run->imageFiles, address) || hashMapContains(run->handedOut, address)) continue;
+        DownloadRecord* record = queueDownload(run->queue, run->options.destFolder, address);
+        hashMapPut(run->handedOut, duplicateString(address), record);
+    }
+}
+
+// Takes the record of an address that a worker fetches: waits for its end and returns it, no
+// longer handed out; nullptr when the address was not handed out (the item loop then moves it
+// itself).
+static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
+    if (!run->queue) return nullptr;
+    handOutAhead(run);
+    DownloadRecord* record = static_cast<DownloadRecord*>(hashMapGet(run->handedOut, address));
+    if (!record) return nullptr;
+    waitForDownload(run->queue, record);
+    hashMapRemove(run->handedOut, address);
+    if (record->result == DOWNLOAD_CREATE_FAILED) {
+        // The part file could not be made or written: the image is moved as with one connection.
+        discardDownload(record);
+        return nullptr;
+    }
+    return record;
+}
+
+// Moves the downloaded part file under the reserved name; 1 when it is there.
+static int placeDownload(DownloadRecord* record, const char* path) {
+    if (!replaceFile(record->partPath, path)) return 0;
+    record->partPath[0] = '\0';
+    return 1;
+}
+
+// The end of a description image that a worker fetched. Names are taken here, in package order and
+// with the outcome known, exactly as one connection takes them, so that the folder ends the same.
+static void finishDescriptionDownload(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
+                                      DownloadRecord* record) {
+    const char* address = record->address;
+    // A download cut off by the stop request is no failure of the address: it stays for the next run.
+    if (stopRequested) return;
+    if (record->result == DOWNLOAD_WRITE_FAILED) {
+        stopWithMessage(record->errorText);
+        return;
+    }
+    const char* ext = chooseImageExtension(address);
+    const char* folder = run->options.destFolder;
+    char path[PATH_BUFFER_SIZE] = {0};
+    int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
+    if (!numbered && !reserveStampImagePath(folder, ext, path)) {
+        stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
+        return;
+    }
+    if (record->result != DOWNLOAD_STORED) {
+        // One connection gives the name back after a failure: the next image takes the same number.
+        removeFile(path);
+        if (numbered) (*imageNumber)--;
+        copyBounded(run->errorText, sizeof run->errorText, record->errorText);
+        recordFailed(run, &item->descFailures, address);
+        return;
+    }
+    if (!placeDownload(record, path)) {
+        if (!reserveStampImagePath(folder, ext, path) || !placeDownload(record, path)) {
+            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
+            return;
+        }
+    }
+    recordSaved(run, address, path);
+}
+
+static void finishMobileDownload(MigrationRun* run, Item* item, DownloadRecord* record) {
+    const char* address = record->address;
+    if (stopRequested) return;
+    if (record->result == DOWNLOAD_WRITE_FAILED) {
+        stopWithMessage(record->errorText);
+        return;
+    }
+    const char* ext = chooseImageExtension(address);
+    char path[PATH_BUFFER_SIZE] = {0};
+    if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
+        stopWithMessage(programText(CREATE_FAILED_TEXT));
+        return;
+    }
+    if (record->result != DOWNLOAD_STORED) {
+        removeFile(path);
+        copyBounded(run->errorText, sizeof run->errorText, record->errorText);
+        recordFailed(run, &item->mobileFailures, address);
+        return;
+    }
+    if (!placeDownload(record, path)) {
+        removeFile(path);
+        stopWithMessage(programText(CREATE_FAILED_TEXT));
+        return;
+    }
+    recordSaved(run, address, path);
+}
+
 static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
                                  const char* address) {
     if (!isSelectedDescriptionAddress(run->options, address)) return;
     if (servedFromMap(run, &item->descFailures, address)) return;
+    if (DownloadRecord* record = takeHandedOut(run, address)) {
+        finishDescriptionDownload(run, item, stem, imageNumber, record);
+        discardDownload(record);
+        return;
+    }
 
     const char* ext = chooseImageExtension(address);
     const char* folder = run->options.destFolder;
@@ -144,6 +285,11 @@ static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem
 
 static void moveMobileImage(MigrationRun* run, Item* item, const char* address) {
     if (servedFromMap(run, &item->mobileFailures, address)) return;
+    if (DownloadRecord* record = takeHandedOut(run, address)) {
+        finishMobileDownload(run, item, record);
+        discardDownload(record);
+        return;
+    }
     const char* ext = chooseImageExtension(address);
     char path[PATH_BUFFER_SIZE] = {0};
     if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
@@ -183,6 +329,7 @@ static void finishItem(MigrationRun* run, int row, Item* item) {
     setProgressText(run->total, run->finishedCount, "");
     // The window reads an item's failure lists only once it is finished.
     item->status = ITEM_STATUS_FINISHED;
+    jobFinishedRows = run->finishedCount;
     if (windowIsRowSelected(row) && (item->descFailures || item->mobileFailures))
         windowNotifySelectionChanged();
 }
@@ -292,6 +439,7 @@ int runMigrationJob() {
     jobImagesSaved = 0;
     jobImagesFailed = 0;
     jobCurrentRow = -1;
+    jobFinishedRows = 0;
     backupPackage(packagePath);
     takeJobStartTime();
 
@@ -304,9 +452,29 @@ int runMigrationJob() {
     run.imageFiles = hashMapCreate(stringHash, stringEquals, buckets, 0.75f);
 
     if (run.total >= 1 && !stopRequested) {
+        // One connection moves every image on this thread, one after the other.
+        int connections = jobConnections.load();
+        if (connections > 1) {
+            run.queue = new DownloadQueue();
+            run.handedOut = hashMapCreateDefault(stringHash, stringEquals);
+            startDownloadQueue(run.queue, connections > MAX_CONNECTIONS ? MAX_CONNECTIONS : connections);
+        }
         for (int row = 0; row < run.total; row++) {
             moveItem(&run, row, static_cast<Item*>(items->items[row]));
             if (run.finishedCount == run.total || stopRequested) break;
+        }
+        if (run.queue) {
+            // After a stop the downloads in flight end within their time-outs; what was fetched
+            // but not taken is removed, to be fetched again by the next run.
+            stopDownloadQueue(run.queue);
+            KeyListNode* keys = hashMapKeys(run.handedOut);
+            for (KeyListNode* node = keys; node; node = node->next)
+                discardDownload(static_cast<DownloadRecord*>(hashMapGet(run.handedOut, node->key)));
+            hashMapFreeKeyList(keys);
+            hashMapDestroy(run.handedOut, 1, 0);
+            delete run.queue;
+            run.queue = nullptr;
+            run.handedOut = nullptr;
         }
     }
 

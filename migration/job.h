@@ -11,6 +11,13 @@ extern std::atomic<int> stopRequested;
 extern std::atomic<int> jobImagesSaved;
 extern std::atomic<int> jobImagesFailed;
 extern std::atomic<int> jobCurrentRow;
+// The number of rows finished so far; rows finish in order, so these are the first ones. A thread
+// that reads it may then read those rows' items (status and failure lists) without a lock.
+extern std::atomic<int> jobFinishedRows;
+
+// How many downloads a run keeps in flight, at most one connection each (1 to 8); read once when
+// a run starts. With 1 the job thread moves every image itself, one after the other.
+extern std::atomic<int> jobConnections;
 
 // The outcome of the last run, filled before the final message is shown (or before a stopped
 // run ends the process).

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds and tests everything: installs what is missing, then the native build, the native build
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build, whose test programs
+# under AddressSanitizer and UndefinedBehaviorSanitizer, the native build under ThreadSanitizer
+# (every native test once more), and the Windows build, whose test programs
 # run under Wine on a virtual display of their own. Ends with "N passed, M failed" and a non-zero
 # exit status when anything failed.
 #
 #   scripts/test.sh                 everything
-#   scripts/test.sh --native        only the native build and its tests (likewise --asan, --fuzz,
-#                                   --windows; the flags combine)
+#   scripts/test.sh --native        only the native build and its tests (likewise --asan, --tsan,
+#                                   --fuzz, --windows; the flags combine)
 #   scripts/test.sh --skip-setup    do not run scripts/setup.sh
 #
 # Environment: VEDO_JOBS (build jobs, default 2), VEDO_CACHE (default ~/.cache/vedo),
@@ -20,20 +21,21 @@ jobs=${VEDO_JOBS:-2}
 cache=${VEDO_CACHE:-$HOME/.cache/vedo}
 logs="$here/build/test-logs"
 
-runNative=0 runAsan=0 runFuzz=0 runWindows=0 runSetup=1
+runNative=0 runAsan=0 runTsan=0 runFuzz=0 runWindows=0 runSetup=1
 for arg in "$@"; do
   case "$arg" in
     --native|--native-only) runNative=1 ;;
     --asan|--asan-only) runAsan=1 ;;
+    --tsan|--tsan-only) runTsan=1 ;;
     --fuzz|--fuzz-only) runFuzz=1 ;;
     --windows|--windows-only) runWindows=1 ;;
     --skip-setup) runSetup=0 ;;
-    -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
-if [ $((runNative + runAsan + runFuzz + runWindows)) -eq 0 ]; then
-  runNative=1 runAsan=1 runFuzz=1 runWindows=1
+if [ $((runNative + runAsan + runTsan + runFuzz + runWindows)) -eq 0 ]; then
+  runNative=1 runAsan=1 runTsan=1 runFuzz=1 runWindows=1
 fi
 
 mkdir -p "$logs"
@@ -188,6 +190,13 @@ fi
 if [ "$runAsan" -eq 1 ] && step asan-configure configurePreset asan; then
   step asan-build buildPreset asan
   testStep asan-tests ctest --preset asan
+fi
+
+# The threads of a run (the job, its download workers, the front end's progress) under
+# ThreadSanitizer: every native test.
+if [ "$runTsan" -eq 1 ] && step tsan-configure configurePreset tsan; then
+  step tsan-build buildPreset tsan
+  testStep tsan-tests ctest --preset tsan
 fi
 
 # Every fuzz target replays its seed corpus as a regression run, then fuzzes for VEDO_FUZZ_SECONDS

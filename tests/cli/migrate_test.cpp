@@ -387,7 +387,8 @@ TEST(CliMigrate, StoppedRunWritesBackAndTheNextRunContinues) {
     }
     writeWholeFile(s.package, packageBytes({{"慢", desc, ""}, {"后", img(urls[0]), ""}}));
 
-    pid_t pid = spawnMigrate(s, "--json");
+    // One connection: the scripted slow replies go to the images in package order.
+    pid_t pid = spawnMigrate(s, "--json --connections 1");
     // Interrupt once two images are saved and the third is under way: the stop cuts that one off.
     for (int i = 0; i < 200 && s.files().size() < 3; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -433,7 +434,8 @@ TEST(CliMigrate, FullDiskStopsTheRunAndKeepsWhatWasSaved) {
     writeWholeFile(s.package,
                    packageBytes({{"一", img(s.thirdUrl("/small.jpg")) + img(s.thirdUrl("/big.jpg")), ""},
                                  {"二", img(s.thirdUrl("/never.jpg")), ""}}));
-    CliRun run = s.run("");
+    // One connection: the image after the failing one is never asked for.
+    CliRun run = s.run("--connections 1");
     umount2(s.folder.c_str(), MNT_DETACH);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("写入文件时出错，请检查硬盘可用空间是否已不足。"), std::string::npos) << run.err;

@@ -74,8 +74,11 @@ struct SignalScene {
     }
 
     std::vector<std::string> arguments() const {
-        return {program, "migrate",      package,
-                folder,  "--connect-to", HOST + ":80:127.0.0.1:" + std::to_string(server.port)};
+        // One connection: the scripted replies go to the images in package order.
+        return {program,         "migrate",
+                package,         folder,
+                "--connect-to",  HOST + ":80:127.0.0.1:" + std::to_string(server.port),
+                "--connections", "1"};
     }
 
     size_t fileCount() const {

@@ -3,6 +3,8 @@
 // addresses of a row, closing during a run, and drops.
 #include "uidriver.h"
 
+#include "core/scope.h"
+#include "migration/downloadqueue.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -259,6 +261,9 @@ TEST_F(MainWindowTest, StartChecksRunInOrderWithTheirMessagesAndFocus) {
 }
 
 TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
+    // One connection: the scripted replies go to the images in package order.
+    jobConnections = 1;
+    auto defaultConnections = onScopeExit([] { jobConnections = DEFAULT_CONNECTIONS; });
     TestServer server;
     ASSERT_TRUE(startTestServer(server));
     std::string good = serverUrl(server, "/img/good.jpg");
@@ -413,6 +418,9 @@ TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
 }
 
 TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
+    // One connection: the scripted replies go to the images in package order.
+    jobConnections = 1;
+    auto defaultConnections = onScopeExit([] { jobConnections = DEFAULT_CONNECTIONS; });
     // The run and the close happen in a child process, which the window's close ends.
     char temp[MAX_PATH] = {0};
     GetTempPathA(sizeof temp, temp);

@@ -199,6 +199,27 @@ void serveResource(TestServer& server, const std::string& path, const std::strin
     server.resources[path] = body;
 }
 
+void serveRedirect(TestServer& server, const std::string& path, const std::string& location) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.redirects[path] = location;
+}
+
+// The 302 for a redirected path; false when the path is not redirected.
+static bool redirectReply(TestServer& server, const std::string& path, bool closeWanted, TestReply* reply) {
+    std::string location;
+    {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        auto hit = server.redirects.find(path);
+        if (hit == server.redirects.end()) return false;
+        location = hit->second;
+    }
+    reply->bytes = rawReply("HTTP/1.1 302 Found",
+                            "Location: " + location + "\r\nContent-Length: 0\r\n" +
+                                (closeWanted ? "Connection: close\r\n" : "Connection: keep-alive\r\n"));
+    reply->closeAfterReply = closeWanted;
+    return true;
+}
+
 void serveFolder(TestServer& server, const std::string& folder) {
     std::lock_guard<std::mutex> lock(server.mutex);
     server.folder = folder;
@@ -207,6 +228,45 @@ void serveFolder(TestServer& server, const std::string& folder) {
 void setFraming(TestServer& server, BodyFraming framing) {
     std::lock_guard<std::mutex> lock(server.mutex);
     server.framing = framing;
+}
+
+void setReplyDelay(TestServer& server, int maxMilliseconds) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.maxReplyDelay = maxMilliseconds > 0 ? maxMilliseconds : 0;
+}
+
+void holdPath(TestServer& server, const std::string& path, bool hold) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.held[path] = hold ? 1 : 0;
+}
+
+static bool isHeld(TestServer& server, const std::string& request) {
+    size_t start = request.find(' ');
+    size_t end = start == std::string::npos ? std::string::npos : request.find(' ', start + 1);
+    if (end == std::string::npos) return false;
+    std::lock_guard<std::mutex> lock(server.mutex);
+    auto hit = server.held.find(request.substr(start + 1, end - start - 1));
+    return hit != server.held.end() && hit->second;
+}
+
+int peakAnswering(TestServer& server) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    return server.peakAnswering;
+}
+
+// Counts a request as being answered; returns the delay to wait before its reply.
+static int beginAnswer(TestServer& server, bool scripted) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.answering++;
+    if (server.answering > server.peakAnswering) server.peakAnswering = server.answering;
+    if (scripted || server.maxReplyDelay <= 0) return 0;
+    server.delaySeed = server.delaySeed * 1664525u + 1013904223u;
+    return static_cast<int>((server.delaySeed >> 16) % static_cast<unsigned>(server.maxReplyDelay + 1));
+}
+
+static void endAnswer(TestServer& server) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.answering--;
 }
 
 int connectionCount(TestServer& server) {
@@ -242,6 +302,7 @@ static TestReply servedReply(TestServer& server, const std::string& request) {
                        (containsIgnoreCase(request, " HTTP/1.0\r\n") &&
                         !containsIgnoreCase(request, "\r\nConnection: keep-alive"));
 
+    if (redirectReply(server, path, closeWanted, &reply)) return reply;
     std::string body;
     bool found = false;
     BodyFraming framing;
@@ -414,7 +475,16 @@ static void serveConnection(TestServer& server, SocketHandle socket, int number)
                     scripted = true;
                 }
             }
-            if (!scripted) reply = servedReply(server, request);
+            if (!scripted) {
+                while (isHeld(server, request) && !server.stopping.load())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(POLL_MILLISECONDS));
+                reply = servedReply(server, request);
+            }
+            // A request counts as answered from its arrival until its reply starts: the client may
+            // send its next one as soon as the reply is complete.
+            int delay = beginAnswer(server, scripted);
+            if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            endAnswer(server);
             if (reply.neverAnswer) {
                 holdConnection(server, socket);
                 open = false;

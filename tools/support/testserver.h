@@ -78,6 +78,15 @@ struct TestServer {
     std::vector<LoggedRequest> requests;
     std::vector<std::unique_ptr<TestServerConnection>> open;
 
+    // Each reply not taken from the script waits a pseudo-random 0 to maxReplyDelay ms first
+    // (0: none), as a distant server's round trip does.
+    std::map<std::string, std::string> redirects; // path (with its query) -> Location of a 302
+    std::map<std::string, int> held;              // path -> 1 while its requests wait unanswered
+    int maxReplyDelay = 0;
+    unsigned delaySeed = 1;
+    int answering = 0;     // requests whose replies have not begun yet
+    int peakAnswering = 0; // the most such requests at one time
+
     ~TestServer();
 };
 
@@ -93,9 +102,17 @@ void addReply(TestServer& server, const TestReply& reply);
 void addReply(TestServer& server, const std::string& bytes);
 void serveResource(TestServer& server, const std::string& path, const std::string& body);
 void serveFolder(TestServer& server, const std::string& folder);
+// Answers every request for path with a 302 to location.
+void serveRedirect(TestServer& server, const std::string& path, const std::string& location);
 void setFraming(TestServer& server, BodyFraming framing);
 
 int connectionCount(TestServer& server);
+// While held, requests for path wait unanswered (until released or the server stops).
+void holdPath(TestServer& server, const std::string& path, bool hold);
+// Delays every reply not taken from the script by 0 to maxMilliseconds, varying per reply.
+void setReplyDelay(TestServer& server, int maxMilliseconds);
+// The most requests that waited for their replies at one time: the client's requests in flight.
+int peakAnswering(TestServer& server);
 std::vector<LoggedRequest> receivedRequests(TestServer& server);
 // "http://127.0.0.1:PORT" followed by path (which begins with "/").
 std::string serverUrl(const TestServer& server, const std::string& path);

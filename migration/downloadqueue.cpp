@@ -1,0 +1,129 @@
+// The download workers of the migration job.
+#include "migration/downloadqueue.h"
+
+#include "core/allocate.h"
+#include "core/charset.h"
+#include "core/containers.h"
+#include "http/connection.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Part files of every run of the process are numbered from one counter; a name another run holds
+// is passed over.
+static std::atomic<unsigned> partCounter{1};
+
+int reservePartPath(const char* folder, char* path) {
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        std::memset(path, 0, PATH_BUFFER_SIZE);
+        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c.vedo-%u.part", folder, PATH_SEPARATOR,
+                                    partCounter.fetch_add(1));
+        if (written < 0 || written >= PATH_BUFFER_SIZE) break;
+        int created = createNewFile(path);
+        if (created == NEW_FILE_CREATED) return 1;
+        if (created == NEW_FILE_FAILED) break;
+    }
+    std::memset(path, 0, PATH_BUFFER_SIZE);
+    return 0;
+}
+
+static void finishRecord(DownloadQueue* queue, DownloadRecord* record, int result) {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    record->result = result;
+    record->done = 1;
+    queue->resultReady.notify_all();
+}
+
+static void runWorker(DownloadQueue* queue) {
+    for (;;) {
+        DownloadRecord* record;
+        int closing;
+        {
+            std::unique_lock<std::mutex> lock(queue->mutex);
+            queue->workReady.wait(lock, [queue] { return queue->first || queue->closing; });
+            record = queue->first;
+            if (!record) return;
+            queue->first = record->next;
+            if (!queue->first) queue->last = nullptr;
+            record->next = nullptr;
+            closing = queue->closing;
+        }
+        if (transferStopRequested() || closing) {
+            // Nothing new starts once the job is told to stop.
+            std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                          programText("图片下载已中止：收到停止请求。"));
+            finishRecord(queue, record, DOWNLOAD_FAILED);
+            continue;
+        }
+        int result = downloadImage(record->address, record->partPath, record->errorText, 1, 0);
+        finishRecord(queue, record, result);
+    }
+}
+
+void startDownloadQueue(DownloadQueue* queue, int workers) {
+    if (workers < 1) workers = 1;
+    if (workers > MAX_CONNECTIONS) workers = MAX_CONNECTIONS;
+    queue->first = nullptr;
+    queue->last = nullptr;
+    queue->closing = 0;
+    queue->workerCount = workers;
+    for (int i = 0; i < workers; i++)
+        queue->workers[i] = std::thread(runWorker, queue);
+}
+
+DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address) {
+    DownloadRecord* record = static_cast<DownloadRecord*>(allocateZeroed(sizeof(DownloadRecord)));
+    record->address = duplicateString(address);
+    if (!reservePartPath(folder, record->partPath)) {
+        std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                      programText("图片搬家失败：无法创建新文件。"));
+        record->result = DOWNLOAD_CREATE_FAILED;
+        record->done = 1;
+        return record;
+    }
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    if (queue->last) {
+        queue->last->next = record;
+    } else {
+        queue->first = record;
+    }
+    queue->last = record;
+    queue->workReady.notify_one();
+    return record;
+}
+
+void waitForDownload(DownloadQueue* queue, DownloadRecord* record) {
+    std::unique_lock<std::mutex> lock(queue->mutex);
+    queue->resultReady.wait(lock, [record] { return record->done != 0; });
+}
+
+void discardDownload(DownloadRecord* record) {
+    if (!record) return;
+    if (record->partPath[0]) removeFile(record->partPath);
+    std::free(record->address);
+    std::free(record);
+}
+
+void stopDownloadQueue(DownloadQueue* queue) {
+    {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        queue->closing = 1;
+        queue->workReady.notify_all();
+    }
+    for (int i = 0; i < queue->workerCount; i++) {
+        if (queue->workers[i].joinable()) queue->workers[i].join();
+    }
+    queue->workerCount = 0;
+    // Workers that ended before the queue emptied leave their records to be finished here.
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    while (queue->first) {
+        DownloadRecord* record = queue->first;
+        queue->first = record->next;
+        record->next = nullptr;
+        record->result = DOWNLOAD_FAILED;
+        record->done = 1;
+    }
+    queue->last = nullptr;
+}

@@ -1,0 +1,54 @@
+// Downloads ahead of the item loop: a few workers fetch addresses into files of their own while
+// the job finishes its items in package order. The job thread alone hands out work and takes
+// results; a worker touches only the record it was given.
+#pragma once
+#include "http/download.h"
+#include "platform/files.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+constexpr int DEFAULT_CONNECTIONS = 6;
+constexpr int MAX_CONNECTIONS = 8;
+// The most addresses handed out and not yet taken by the item loop.
+constexpr int DOWNLOAD_WINDOW = 48;
+
+// One address on its way: downloaded into partPath, a file of the run's own that the item loop
+// later moves under the image's name.
+struct DownloadRecord {
+    char* address;
+    char partPath[PATH_BUFFER_SIZE];
+    int result; // a downloadImage result, valid once done
+    int done;   // guarded by the queue's mutex
+    char errorText[ERROR_TEXT_SIZE];
+    DownloadRecord* next; // the next record waiting for a worker
+};
+
+struct DownloadQueue {
+    std::mutex mutex;
+    std::condition_variable workReady;
+    std::condition_variable resultReady;
+    DownloadRecord* first; // records waiting for a worker, in the order they were handed out
+    DownloadRecord* last;
+    int closing;
+    int workerCount;
+    std::thread workers[MAX_CONNECTIONS];
+};
+
+// Starts `workers` threads (1 to MAX_CONNECTIONS).
+void startDownloadQueue(DownloadQueue* queue, int workers);
+// Hands an address out: its part file is taken in the folder at once (a record whose part file
+// cannot be made is done at once with DOWNLOAD_CREATE_FAILED). The caller owns the record.
+DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address);
+// Waits until a worker has finished the record. A stop request makes the workers finish the
+// records still waiting as failed, without a request.
+void waitForDownload(DownloadQueue* queue, DownloadRecord* record);
+// Removes the record's part file (when it is still there) and releases the record.
+void discardDownload(DownloadRecord* record);
+// Lets the workers finish what they hold and waits for them; records still waiting are finished
+// as failed. The caller still owns and discards every record it did not take.
+void stopDownloadQueue(DownloadQueue* queue);
+
+// Takes a fresh part-file name in the folder by creating it; 0 when none can be made.
+int reservePartPath(const char* folder, char* path);
