@@ -67,11 +67,13 @@ int usage(FILE* out) {
         "  inspect PACKAGE.csv [--https] [--json]\n"
         "                                 print the items of a data package with their image addresses\n"
         "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
-        "          [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]... [--json]\n"
+        "          [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]...\n"
+        "          [--connections N] [--json]\n"
         "                                 move the package's images into FOLDER and rewrite the package\n"
         "\n"
         "  --https      also https:// and protocol-relative (//host/...) image addresses\n"
         "  --cacert     trust the CA certificates of FILE.pem besides the system's\n"
+        "  --connections N  downloads in flight, one connection each (1 to 8, default 6)\n"
         "  VEDO_CA_FILE in the environment names such a file for both commands\n",
         out);
     return EXIT_USAGE;

@@ -4,6 +4,9 @@
 #include "uidriver.h"
 
 #include "core/scope.h"
+#include "core/securemode.h"
+#include "http/connection.h"
+#include "http/download.h"
 #include "migration/downloadqueue.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
@@ -12,6 +15,7 @@
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
 #include "ui/mainwindow.h"
+#include "ui/startup.h"
 #include "ui/wintext.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +25,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -416,6 +422,70 @@ TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
     EXPECT_FALSE(isChecked(controls.moveHttps));
     EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
 }
+
+#ifdef VEDO_TEST_TLS
+// A seller's https package moved for real: the start-up reads the test CA from VEDO_CA_FILE and
+// sends img.example.test:443 to the local TLS server through VEDO_CONNECT_TO, the box is ticked,
+// and every https and protocol-relative address is fetched over TLS and rewritten.
+TEST_F(MainWindowTest, ATickedBoxMovesAnHttpsPackageOverTls) {
+    const std::string certificates = VEDO_TEST_CERT_DIR;
+    TestServer server;
+    ASSERT_TRUE(startTlsTestServer(server, certificates + "/server.pem", certificates + "/server.key"));
+    serveResource(server, "/a.jpg", jpegBody(40000, 21));
+    serveResource(server, "/b.jpg", jpegBody(30000, 22));
+    serveResource(server, "/m.jpg", jpegBody(20000, 23));
+    std::string route = "img.example.test:443:127.0.0.1:" + std::to_string(server.port);
+    _putenv_s("VEDO_CONNECT_TO", route.c_str());
+    _putenv_s(CA_FILE_VARIABLE, (certificates + "/ca.pem").c_str());
+    auto restore = onScopeExit([] {
+        _putenv_s("VEDO_CONNECT_TO", "");
+        _putenv_s(CA_FILE_VARIABLE, "");
+        char ignored[ERROR_TEXT_SIZE] = {0};
+        setExtraCaFile(nullptr, ignored);
+        clearConnectOverrides();
+        closeAllPooledSockets();
+        secureMode.store(0);
+    });
+    applyTestEnvironment();
+    char caError[ERROR_TEXT_SIZE] = {0};
+    ASSERT_EQ(1, applyCaFileFromEnvironment(caError)) << caError;
+
+    const std::string a = "https://img.example.test/a.jpg";
+    const std::string b = "//img.example.test/b.jpg";
+    const std::string m = "HTTPS://img.example.test/m.jpg";
+    std::string path = joinPath(folder, "shop.csv");
+    std::string images = joinPath(folder, "images");
+    makeDirectory(images.c_str());
+    writeTestPackage(path, {{"宝贝一", descImage(a) + descImage(b), mobileImage(m)},
+                            {"宝贝二", descImage(b), mobileImage(a)}});
+    loadPackage(widePath(path));
+    ASSERT_EQ(2, currentPage);
+    setChecked(controls.moveHttps, true);
+    setControlText(controls.destFolder, widePath(images).c_str());
+    click(controls.next);
+    ASSERT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
+    auto shown = takeBoxes();
+    ASSERT_EQ(1u, shown.size());
+    EXPECT_EQ("图片搬家已完成，数据包(CSV文件)已更新。", shown[0].text);
+    EXPECT_EQ("", cellText(0, 2)) << "no failed description image";
+    EXPECT_EQ("", cellText(0, 3)) << "no failed mobile image";
+    EXPECT_LE(connectionCount(server), 3) << "one connection at most per image, kept alive";
+
+    std::string utf8 = utf16leWithBomToUtf8(readWholeFile(path));
+    for (const std::string& address : {a, b, m})
+        EXPECT_EQ(std::string::npos, utf8.find(address)) << address;
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(images)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(body == jpegBody(40000, 21) || body == jpegBody(30000, 22) || body == jpegBody(20000, 23))
+            << entry.path().u8string() << " holds " << body.size() << " bytes";
+        files++;
+    }
+    EXPECT_EQ(3, files);
+    stopTestServer(server);
+}
+#endif
 
 TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
     // One connection: the scripted replies go to the images in package order.
