@@ -168,15 +168,10 @@ static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
     return record;
 }
 
-// Moves the downloaded part file under the reserved name; 1 when it is there.
-static int placeDownload(DownloadRecord* record, const char* path) {
-    if (!replaceFile(record->partPath, path)) return 0;
-    record->partPath[0] = '\0';
-    return 1;
-}
-
 // The end of a description image that a worker fetched. Names are taken here, in package order and
-// with the outcome known, exactly as one connection takes them, so that the folder ends the same.
+// with the outcome known, exactly as one connection takes them, so that the folder ends the same:
+// a saved image is moved from its part file under the first free name, which takes the name and
+// places the file in one step.
 static void finishDescriptionDownload(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
                                       DownloadRecord* record) {
     const char* address = record->address;
@@ -189,25 +184,26 @@ static void finishDescriptionDownload(MigrationRun* run, Item* item, const char*
     const char* ext = chooseImageExtension(address);
     const char* folder = run->options.destFolder;
     char path[PATH_BUFFER_SIZE] = {0};
-    int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
-    if (!numbered && !reserveStampImagePath(folder, ext, path)) {
-        stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-        return;
-    }
     if (record->result != DOWNLOAD_STORED) {
-        // One connection gives the name back after a failure: the next image takes the same number.
+        // One connection takes a name for the download and gives it back after the failure: the
+        // next image takes the same number.
+        int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
+        if (!numbered && !reserveStampImagePath(folder, ext, path)) {
+            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
+            return;
+        }
         removeFile(path);
         if (numbered) (*imageNumber)--;
         copyBounded(run->errorText, sizeof run->errorText, record->errorText);
         recordFailed(run, &item->descFailures, address);
         return;
     }
-    if (!placeDownload(record, path)) {
-        if (!reserveStampImagePath(folder, ext, path) || !placeDownload(record, path)) {
-            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-            return;
-        }
+    if (!placeNumberedImage(folder, stem, imageNumber, ext, record->partPath, path) &&
+        !placeStampImage(folder, ext, record->partPath, path)) {
+        stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
+        return;
     }
+    record->partPath[0] = '\0';
     recordSaved(run, address, path);
 }
 
@@ -220,21 +216,21 @@ static void finishMobileDownload(MigrationRun* run, Item* item, DownloadRecord* 
     }
     const char* ext = chooseImageExtension(address);
     char path[PATH_BUFFER_SIZE] = {0};
-    if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
-        stopWithMessage(programText(CREATE_FAILED_TEXT));
-        return;
-    }
     if (record->result != DOWNLOAD_STORED) {
+        if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
+            stopWithMessage(programText(CREATE_FAILED_TEXT));
+            return;
+        }
         removeFile(path);
         copyBounded(run->errorText, sizeof run->errorText, record->errorText);
         recordFailed(run, &item->mobileFailures, address);
         return;
     }
-    if (!placeDownload(record, path)) {
-        removeFile(path);
+    if (!placeStampImage(run->options.destFolder, ext, record->partPath, path)) {
         stopWithMessage(programText(CREATE_FAILED_TEXT));
         return;
     }
+    record->partPath[0] = '\0';
     recordSaved(run, address, path);
 }
 

@@ -157,10 +157,16 @@ static int formatNumberedPath(const char* folder, const char* stem, int number, 
     return formatPath(path, written);
 }
 
-int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path) {
+// Takes a free name: by creating an empty file under it, or by moving `from` there.
+static int takeName(const char* path, const char* from) {
+    return from ? moveToNewName(from, path) : createNewFile(path);
+}
+
+static int takeNumberedName(const char* folder, const char* stem, int* number, const char* ext,
+                            const char* from, char* path) {
     for (int candidate = *number; candidate < INT32_MAX; candidate++) {
         if (!formatNumberedPath(folder, stem, candidate, ext, path)) return 0;
-        int created = createNewFile(path);
+        int created = takeName(path, from);
         if (created == NEW_FILE_CREATED) {
             *number = candidate + 1;
             return 1;
@@ -171,16 +177,33 @@ int reserveNumberedImagePath(const char* folder, const char* stem, int* number, 
     return 0;
 }
 
-int reserveStampImagePath(const char* folder, const char* ext, char* path) {
+static int takeStampName(const char* folder, const char* ext, const char* from, char* path) {
     for (;;) {
         if (!stampImagePath(folder, ext, path)) return 0;
-        int created = createNewFile(path);
+        int created = takeName(path, from);
         if (created == NEW_FILE_CREATED) return 1;
         if (created == NEW_FILE_FAILED) {
             std::memset(path, 0, PATH_BUFFER_SIZE);
             return 0;
         }
     }
+}
+
+int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path) {
+    return takeNumberedName(folder, stem, number, ext, nullptr, path);
+}
+
+int reserveStampImagePath(const char* folder, const char* ext, char* path) {
+    return takeStampName(folder, ext, nullptr, path);
+}
+
+int placeNumberedImage(const char* folder, const char* stem, int* number, const char* ext, const char* from,
+                       char* path) {
+    return takeNumberedName(folder, stem, number, ext, from, path);
+}
+
+int placeStampImage(const char* folder, const char* ext, const char* from, char* path) {
+    return takeStampName(folder, ext, from, path);
 }
 
 int imageFolderHasRoom(const char* folder) {

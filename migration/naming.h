@@ -38,6 +38,13 @@ int stampImagePath(const char* folder, const char* ext, char* path);
 // can be created (it does not fit, the system refuses its characters, the folder is not writable).
 int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path);
 int reserveStampImagePath(const char* folder, const char* ext, char* path);
+// The same two names, taken by moving an image that was downloaded beforehand (into a part file of
+// the run, in the same folder) under them: the names taken and passed over are those that
+// reserving would give, and the move never replaces anything. `from` stays where it was when 0 is
+// returned.
+int placeNumberedImage(const char* folder, const char* stem, int* number, const char* ext, const char* from,
+                       char* path);
+int placeStampImage(const char* folder, const char* ext, const char* from, char* path);
 // Room that a stamp name takes behind its folder: the separator, the longest date and counter and
 // the longest extension, with the terminating NUL.
 constexpr int STAMP_NAME_ROOM = 40;

@@ -44,6 +44,10 @@ enum NewFileResult {
     NEW_FILE_FAILED = -1, // the name is free but cannot be created (folder, length, characters)
 };
 int createNewFile(const char* path);
+// Moves the file at `from` under a name nobody has taken yet, in the same folder or on the same
+// volume, with the same meaning of "taken" as createNewFile and the same results: whatever stands
+// under the name is never replaced, and `from` stays where it was unless NEW_FILE_CREATED.
+int moveToNewName(const char* from, const char* to);
 // Opens a file for writing from its start, creating it when missing, as fopen "wb" does, but never
 // through a symbolic link: a link under the name makes the open fail.
 FILE* openFileForWritingNoFollow(const char* path);

@@ -4,6 +4,7 @@
 #include "core/charset.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -119,6 +120,30 @@ int createNewFile(const char* path) {
     struct stat st;
     if (lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
     return NEW_FILE_FAILED;
+}
+
+// What stands under a name that could not be created or moved to: a name with anything under it
+// is taken, any other failure is one.
+static int nameTakenOrFailed(const std::string& native) {
+    struct stat st;
+    if (lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
+    return NEW_FILE_FAILED;
+}
+
+int moveToNewName(const char* from, const char* to) {
+    std::string source = nativePath(from);
+    std::string target = nativePath(to);
+    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        return NEW_FILE_CREATED;
+    }
+    if (errno == EEXIST) return NEW_FILE_NAME_TAKEN;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return nameTakenOrFailed(target);
+    // A file system without a no-replace rename: a hard link never replaces either.
+    if (link(source.c_str(), target.c_str()) != 0) {
+        return errno == EEXIST ? NEW_FILE_NAME_TAKEN : nameTakenOrFailed(target);
+    }
+    unlink(source.c_str());
+    return NEW_FILE_CREATED;
 }
 
 FILE* openFileForWritingNoFollow(const char* path) {

@@ -179,6 +179,18 @@ int createNewFile(const char* path) {
     return NEW_FILE_FAILED;
 }
 
+int moveToNewName(const char* from, const char* to) {
+    std::wstring source;
+    std::wstring target;
+    if (!widePath(from, source) || !widePath(to, target)) return NEW_FILE_FAILED;
+    // Without MOVEFILE_REPLACE_EXISTING nothing under the target name is replaced.
+    if (MoveFileExW(source.c_str(), target.c_str(), 0)) return NEW_FILE_CREATED;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NEW_FILE_NAME_TAKEN;
+    if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) return NEW_FILE_NAME_TAKEN;
+    return NEW_FILE_FAILED;
+}
+
 FILE* openFileForWritingNoFollow(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return nullptr;

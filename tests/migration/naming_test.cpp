@@ -10,6 +10,10 @@
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 std::string extensionOf(const char* url) {
@@ -174,4 +178,39 @@ TEST(JobStart, TakesTheLocalClock) {
     EXPECT_GE(jobStartTime.month, 1);
     EXPECT_LE(jobStartTime.month, 12);
     EXPECT_LE(jobStartTime.hour, 23);
+}
+
+// A downloaded image is moved under the first free name: what stands under a taken name (a file,
+// a link to nowhere) is passed over and never replaced, and a move that finds no name leaves the
+// downloaded file where it was.
+TEST_F(NamingFolder, PlacingADownloadedImageNeverReplacesWhatStandsUnderAName) {
+    std::string stem = utf8ToEngine("短袖");
+    std::string part = path(".vedo-1.part");
+    writeWholeFile(part, "image bytes");
+    writeWholeFile(path(stem + "#01.jpg"), "a seller's file");
+#ifndef _WIN32
+    ASSERT_EQ(symlink(path("nowhere").c_str(), engineToUtf8(path(stem + "#02.jpg")).c_str()), 0);
+#else
+    writeWholeFile(path(stem + "#02.jpg"), "another file");
+#endif
+    char out[PATH_BUFFER_SIZE];
+    int number = 1;
+    ASSERT_EQ(placeNumberedImage(folder.c_str(), stem.c_str(), &number, "jpg", part.c_str(), out), 1);
+    EXPECT_EQ(std::string(out), path(stem + "#03.jpg"));
+    EXPECT_EQ(number, 4);
+    EXPECT_EQ(readWholeFile(out), "image bytes");
+    EXPECT_EQ(readWholeFile(path(stem + "#01.jpg")), "a seller's file");
+    EXPECT_FALSE(fileExists(part.c_str()));
+#ifndef _WIN32
+    EXPECT_FALSE(fileExists(path("nowhere").c_str())) << "nothing written through the link";
+#endif
+
+    writeWholeFile(part, "more bytes");
+    std::string longStem(PATH_BUFFER_SIZE, 'x');
+    number = 1;
+    EXPECT_EQ(placeNumberedImage(folder.c_str(), longStem.c_str(), &number, "jpg", part.c_str(), out), 0);
+    EXPECT_EQ(readWholeFile(part), "more bytes");
+    ASSERT_EQ(placeStampImage(folder.c_str(), "png", part.c_str(), out), 1);
+    EXPECT_EQ(readWholeFile(out), "more bytes");
+    EXPECT_FALSE(fileExists(part.c_str()));
 }
