@@ -3,6 +3,7 @@
 // limit.
 #include "http/download.h"
 #include "platform/files.h"
+#include "downloadcheck.h"
 #include "replayserver.h"
 #include "support/fuzzwindow.h"
 
@@ -16,24 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         "http://127.0.0.1:" + std::to_string(server->port) + "/i/a.jpg?x=1&amp;y=2";
     setReplay(server, data, size);
 
-    char errorText[ERROR_TEXT_SIZE];
-    std::memset(errorText, 0, sizeof errorText);
-    int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
-    FUZZ_CHECK(result >= DOWNLOAD_CREATE_FAILED && result <= DOWNLOAD_STORED);
-    FUZZ_CHECK(std::memchr(errorText, '\0', sizeof errorText) != nullptr);
-    if (result == DOWNLOAD_STORED) {
-        long long stored = fileSize(dest.c_str());
-        FUZZ_CHECK(stored >= 2 && stored <= MAX_IMAGE_SIZE);
-        FILE* f = openFile(dest.c_str(), "rb");
-        FUZZ_CHECK(f != nullptr);
-        unsigned char signature[2] = {0, 0};
-        FUZZ_CHECK(std::fread(signature, 1, 2, f) == 2);
-        std::fclose(f);
-        FUZZ_CHECK(isSupportedImage(signature));
-        removeFile(dest.c_str());
-    } else {
-        FUZZ_CHECK(!fileExists(dest.c_str()));
-        FUZZ_CHECK(errorText[0] != '\0');
-    }
+    checkDownload(address, dest);
     return 0;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Benchmark of the whole job: a package of ITEMS items (default 1,000) with 5 distinct images each
 # (30 to 60 KB) served by the local sample image server with Content-Length answers, moved with
-# vedo-cli migrate; then the same images fetched by one curl process over one connection.
+# vedo-cli migrate over one connection; then the same images fetched by one curl process over one connection.
 # Prints items and images per second for both and the ratio. Not a test: figures only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,31 +13,7 @@ work=$(mktemp -d)
 trap 'kill $server 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/images" "$work/out" "$work/curl"
 
-python3 - "$work" "$items" <<'PY'
-import os, random, sys
-work, items = sys.argv[1], int(sys.argv[2])
-rng = random.Random(7)
-for i in range(items * 5):
-    size = rng.randint(30 * 1024, 60 * 1024)
-    with open(os.path.join(work, "images", "i%d.jpg" % i), "wb") as f:
-        f.write(b"\xff\xd8" + os.urandom(size - 2))
-header = "version 1.00\r\ntitle\tdescription\twireless_desc\r\n宝贝名称\t宝贝描述\t无线详情\t宝贝价格\r\n"
-rows = []
-urls = []
-for n in range(items):
-    desc = ""
-    for k in range(5):
-        url = "http://img.bench.test/imgextra/i%d.jpg" % (n * 5 + k)
-        urls.append(url)
-        desc += '<img src=""%s"">' % url
-    rows.append('"bench item %d"\t"%s"\t""\t1' % (n, desc))
-text = header + "\r\n".join(rows) + "\r\n"
-with open(os.path.join(work, "shop.csv"), "wb") as f:
-    f.write(b"\xff\xfe" + text.encode("utf-16-le"))
-with open(os.path.join(work, "curl.cfg"), "w") as f:
-    for i, url in enumerate(urls):
-        f.write('url = "%s"\noutput = "%s/curl/%d.jpg"\n' % (url, work, i))
-PY
+python3 "$root/scripts/make-bench-package.py" "$work" "$items"
 
 "$root/build/native/sample-image-server" "$work/images" --framing length --quiet --port-file "$work/port" &
 server=$!
@@ -46,7 +22,7 @@ port=$(cat "$work/port")
 images=$((items * 5))
 
 start=$(date +%s.%N)
-"$root/build/native/vedo-cli" migrate "$work/shop.csv" "$work/out" \
+"$root/build/native/vedo-cli" migrate "$work/shop.csv" "$work/out" --connections 1 \
   --connect-to "img.bench.test:80:127.0.0.1:$port" >/dev/null
 end=$(date +%s.%N)
 vedo=$(echo "$end - $start" | bc -l)

@@ -4,6 +4,7 @@
 # nothing else: vedo.exe and vedo-cli.exe speak TLS through SChannel and never link it. The
 # result is cached in $VEDO_CACHE (default: ~/.cache/vedo) and reused by later builds.
 set -euo pipefail
+. "$(dirname "$0")/debian-source.sh"
 cache=${VEDO_CACHE:-$HOME/.cache/vedo}
 prefix="$cache/openssl-mingw"
 if [ -f "$prefix/lib/libssl.a" ] && [ -f "$prefix/lib/libcrypto.a" ] && [ -f "$prefix/include/openssl/ssl.h" ]; then
@@ -13,21 +14,9 @@ mkdir -p "$cache"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# apt needs a deb-src entry for the same mirror to fetch a source package.
-if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-  cat > /etc/apt/sources.list.d/vedo-deb-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt-get update -q
-fi
 started=$(date +%s)
 cd "$work"
-# apt source unpacks the package and applies Debian's patches (dpkg-source -x).
-apt-get source -q openssl >/dev/null
+fetchDebianSource openssl
 src=$(find . -maxdepth 1 -type d -name 'openssl-*' | head -n 1)
 cd "$src"
 # Only the two libraries: no programs, tests, documentation, engines or loadable modules.

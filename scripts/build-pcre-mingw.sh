@@ -2,6 +2,7 @@
 # Builds a static PCRE2 (the 8-bit library) for x86_64-w64-mingw32 from Debian's pcre2 source
 # package. The result is cached in $VEDO_CACHE (default: ~/.cache/vedo) and reused by later builds.
 set -euo pipefail
+. "$(dirname "$0")/debian-source.sh"
 cache=${VEDO_CACHE:-$HOME/.cache/vedo}
 prefix="$cache/pcre2-mingw"
 if [ -f "$prefix/lib/libpcre2-8.a" ] && [ -f "$prefix/include/pcre2.h" ]; then
@@ -11,20 +12,8 @@ mkdir -p "$cache"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# apt needs a deb-src entry for the same mirror to fetch a source package.
-if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-  cat > /etc/apt/sources.list.d/vedo-deb-src.sources <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-  apt-get update -q
-fi
 cd "$work"
-# apt source unpacks the package and applies Debian's patches (dpkg-source -x).
-apt-get source -q pcre2
+fetchDebianSource pcre2
 src=$(find . -maxdepth 1 -type d -name 'pcre2-*' | head -n 1)
 cd "$src"
 # Debian regenerates the build system after patching; do the same.
