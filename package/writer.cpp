@@ -171,11 +171,16 @@ int beginPackageRun(const char* path) {
     if (packageRun.lock.handle != -1) return PACKAGE_BUSY;
     char target[PATH_BUFFER_SIZE] = {0};
     if (!fileExists(path)) return PACKAGE_MISSING;
-    if (!linkTargetPath(path, target, sizeof target)) return PACKAGE_PATH_TOO_LONG;
+    // The lock is taken on the file the path leads to (opening follows a link), before the link is
+    // resolved: the file was there a moment ago, so a lock that cannot be taken, even one whose
+    // open is refused (a sharing violation while another program holds the file), means that the
+    // package is in use, never that it is missing or its path too long.
     FileLock lock{-1};
-    int locked = lockFile(target, &lock);
-    if (locked == LOCK_BUSY) return PACKAGE_BUSY;
-    if (locked != LOCK_TAKEN) return PACKAGE_MISSING;
+    if (lockFile(path, &lock) != LOCK_TAKEN) return PACKAGE_BUSY;
+    if (!linkTargetPath(path, target, sizeof target)) {
+        unlockFile(&lock);
+        return PACKAGE_PATH_TOO_LONG;
+    }
     int check = PACKAGE_READY;
     char tempPath[PATH_BUFFER_SIZE] = {0};
     char folder[PATH_BUFFER_SIZE] = {0};
