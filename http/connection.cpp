@@ -602,10 +602,32 @@ static int waitForSlot(const char* serverKey, const char* poolKey, char* errorTe
     }
 }
 
+// Set when the calling thread's last counted connection could not be opened while other connections
+// to its server were open.
+static thread_local int connectRefusedByLimit = 0;
+
+int lastConnectRefusedByLimit() {
+    return connectRefusedByLimit;
+}
+
+// Takes back the failure that a connect refused by the server's connection limit counted.
+static void forgiveFailure(const char* key) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return;
+    intptr_t count = countOf(hashMapGet(connectFailures, key));
+    if (count > 0) hashMapPut(connectFailures, const_cast<char*>(key), countValue(count - 1));
+}
+
 // openStreamConnection on room already taken for serverKey (which the connection then owns).
 static Connection* openOnSlot(const char* host, int port, int secure, char* errorText, char* serverKey) {
+    connectRefusedByLimit = 0;
     Connection* connection = openStreamConnection(host, port, secure, errorText);
     if (!connection) {
+        // A server may reset a connection beyond its limit before the connect is seen to finish.
+        if (!transferStopRequested() && lowerConnectionCap(host, port)) {
+            forgiveFailure(serverKey);
+            connectRefusedByLimit = 1;
+        }
         giveSlot(serverKey);
         std::free(serverKey);
         return nullptr;
@@ -615,6 +637,7 @@ static Connection* openOnSlot(const char* host, int port, int secure, char* erro
 }
 
 Connection* openCountedConnection(const char* host, int port, int secure, char* errorText) {
+    connectRefusedByLimit = 0;
     if (!host) return openStreamConnection(host, port, secure, errorText);
     HeapText server = serverKey(host, port);
     HeapText key = poolKey(host, port, secure);
@@ -629,6 +652,7 @@ Connection* openCountedConnection(const char* host, int port, int secure, char* 
 }
 
 Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText) {
+    connectRefusedByLimit = 0;
     if (!host) return openStreamConnection(host, port, secure, errorText);
     HeapText key = poolKey(host, port, secure);
     HeapText server = serverKey(host, port);

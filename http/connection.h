@@ -141,6 +141,10 @@ Connection* openCountedConnection(const char* host, int port, int secure, char* 
 // to their number and returns 1: the refusal was the server's connection limit. Returns 0 when no
 // other connection to the server is open: the server itself is failing.
 int lowerConnectionCap(const char* host, int port);
+// 1 when the calling thread's last acquirePooledConnection or openCountedConnection failed to open a
+// connection while other connections to the server were open: the server's connection limit (the
+// cap is lowered, and the failure does not count towards MAX_CONNECT_FAILURES).
+int lastConnectRefusedByLimit();
 // The cap of host and port; 0 when the server has never refused a connection.
 int connectionCap(const char* host, int port);
 // Lifts every cap (the start of a migration run). Open connections stay counted.

@@ -474,9 +474,11 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     int port = static_cast<int>(parts.port);
     t->connection = useKeepAlive ? acquirePooledConnection(parts.host, port, parts.secure, connectError)
                                  : openCountedConnection(parts.host, port, parts.secure, connectError);
+    int connectRefused = 0;
     if (!t->connection) {
         copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
         outcome = DOWNLOAD_FAILED;
+        connectRefused = lastConnectRefusedByLimit();
     } else if (sendOnConnection(t->connection, request, requestLength) != requestLength) {
         t->noAnswer = 1;
         setError(t, "下载图片失败: send() failed");
@@ -495,8 +497,8 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     // server work: the server allows no more connections. Decided while this one still counts.
     int refusedFresh = outcome == DOWNLOAD_FAILED && t->noAnswer && t->connection && !t->connection->reused &&
                        !interrupted && !transferStopRequested();
-    if (outcome == DOWNLOAD_SERVER_BUSY || refusedFresh) {
-        int limited = lowerConnectionCap(parts.host, port);
+    if (outcome == DOWNLOAD_SERVER_BUSY || refusedFresh || connectRefused) {
+        int limited = connectRefused || lowerConnectionCap(parts.host, port);
         if (outcome == DOWNLOAD_SERVER_BUSY || limited) {
             busyAnswer.retryAfterSeconds = outcome == DOWNLOAD_SERVER_BUSY ? t->header.retryAfterSeconds : -1;
             busyAnswer.connectionLimit = limited;
