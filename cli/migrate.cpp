@@ -344,10 +344,8 @@ int runMigrate(int argc, char** argv) {
         failStart("数据包路径太长");
         return 1;
     }
-    if (!fileExists(packagePath)) {
-        failStart("选择的csv文件不存在，请重新选择");
-        return 1;
-    }
+    // A missing package is found when it is taken: a package that another run is replacing at this
+    // moment may not open for a read, and is reported as in use, not as missing.
     if (!checkStart(options)) return 1;
     // The package is taken before it is read, so that another run cannot change it under this one.
     int taken = beginRun(packagePath, options.destFolder);

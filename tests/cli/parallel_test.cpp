@@ -376,6 +376,48 @@ TEST(CliParallel, AServerThatAllowsTwoConnectionsCostsNoImage) {
     }
 }
 
+// A busy answer while no other connection to the server works: the image is asked for again after
+// the Retry-After, or after a backoff without one, at most three more times, and then fails.
+TEST(CliParallel, ALoneBusyAnswerIsAskedAgainThreeTimesAtMost) {
+    Scene s;
+    serveResource(s.server, "/b.jpg", jpegBody(900, 3));
+    std::string original = packageBytes({{"忙", {s.url(THIRD_HOST, "/b.jpg")}, {}}});
+    struct Case {
+        const char* connections;
+        const char* status;
+        const char* headers;
+        int busyAnswers;
+        int exitStatus;
+        long long atLeastMs;
+    } cases[] = {
+        {"1", "HTTP/1.1 503 Service Unavailable", "Retry-After: 0\r\n", 4, 3, 0},
+        {"6", "HTTP/1.1 429 Too Many Requests", "Retry-After: 0\r\n", 4, 3, 0},
+        {"1", "HTTP/1.1 503 Service Unavailable", "Retry-After: 0\r\n", 3, 0, 0},
+        {"1", "HTTP/1.1 429 Too Many Requests", "", 1, 0, 900},
+        {"6", "HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\n", 1, 0, 900},
+    };
+    for (const Case& c : cases) {
+        for (int i = 0; i < c.busyAnswers; i++)
+            addReply(s.server, rawReply(c.status, std::string("Content-Length: 0\r\n") + c.headers));
+        size_t before = receivedRequests(s.server).size();
+        auto start = std::chrono::steady_clock::now();
+        Outcome o = migrateAfresh(s, original, std::string("--json --connections ") + c.connections);
+        long long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count();
+        std::string what =
+            std::string(c.status) + " x" + std::to_string(c.busyAnswers) + " --connections " + c.connections;
+        EXPECT_EQ(o.run.status, c.exitStatus) << what << o.run.err;
+        size_t asked = c.busyAnswers > 3 ? 4 : static_cast<size_t>(c.busyAnswers) + 1;
+        EXPECT_EQ(receivedRequests(s.server).size() - before, asked) << what;
+        EXPECT_GE(ms, c.atLeastMs) << what;
+        EXPECT_EQ(o.files.size(), c.exitStatus == 0 ? 1u : 0u) << what;
+        EXPECT_EQ(o.package.find("/b.jpg") != std::string::npos, c.exitStatus != 0) << what;
+        std::lock_guard<std::mutex> lock(s.server.mutex);
+        s.server.script.clear();
+    }
+}
+
 #ifndef _WIN32
 
 pid_t spawnMigrate(const Scene& s, const std::string& options) {
