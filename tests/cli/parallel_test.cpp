@@ -122,7 +122,10 @@ struct Scene : CliScene {
     size_t finishedFileCount() const {
         size_t n = 0;
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().extension() != ".part" && fs::file_size(entry.path()) > 0) n++;
+            // A failed image's name is taken and given back while the run goes on.
+            std::error_code gone;
+            uintmax_t size = fs::file_size(entry.path(), gone);
+            if (entry.path().extension() != ".part" && !gone && size > 0) n++;
         }
         return n;
     }
