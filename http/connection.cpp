@@ -368,6 +368,7 @@ struct NameLookup {
 // Guards every NameLookup, pendingLookups and failedNames.
 static std::mutex lookupMutex;
 // Name -> its NameLookup while the lookup runs, so that connects to one name share one lookup.
+// Both tables own copies of their keys.
 static HashMap* pendingLookups = nullptr;
 // Names whose lookup failed or timed out since the last resetConnectFailures.
 static HashMap* failedNames = nullptr;
@@ -429,7 +430,7 @@ static int lookUpName(const char* host, uint32_t* address) {
             releaseLookup(lookup);
             return LOOKUP_FAILED;
         }
-        hashMapPut(pendingLookups, lookup->name, lookup);
+        hashMapPut(pendingLookups, duplicateString(lookup->name), lookup);
     }
     lookup->holders++;
     int64_t start = nowMilliseconds();
