@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -27,44 +26,30 @@ const std::string SILENT = "silent.names.test";   // never answered
 const std::string STALLED = "stalled.names.test"; // never answered; the stop ends its wait
 const std::string MISSING = "missing.names.test"; // answered: no such name
 
-// Counts the queries per name; answers NXDOMAIN for MISSING (and MISSING under any search domain).
-struct NameServer {
-    int fd = -1;
-    std::atomic<bool> stopping{false};
-    std::mutex mutex;
-    std::map<std::string, int> queries;
-    std::thread thread;
-
-    void serve() {
-        unsigned char packet[512];
-        while (!stopping.load()) {
-            struct pollfd watched = {fd, POLLIN, 0};
-            if (poll(&watched, 1, 100) <= 0) continue;
-            struct sockaddr_in from;
-            socklen_t fromSize = sizeof from;
-            ssize_t n = recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
-            std::string name;
-            ssize_t p = 12;
-            while (p < n && packet[p] != 0 && p + 1 + packet[p] <= n) {
-                name += (name.empty() ? "" : ".") +
-                        std::string(reinterpret_cast<char*>(packet) + p + 1, packet[p]);
-                p += 1 + packet[p];
-            }
-            if (p + 5 > n) continue;
-            std::lock_guard<std::mutex> lock(mutex);
-            queries[name]++;
-            if (name.rfind(MISSING, 0) != 0) continue;
-            packet[2] = static_cast<unsigned char>(0x80 | (packet[2] & 0x79)); // an answer, RD kept
-            packet[3] = 0x83;                                                  // RA, NXDOMAIN
-            std::memset(packet + 6, 0, 6);
-            sendto(fd, packet, static_cast<size_t>(p + 5), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
-        }
+// Counts the queries per name until stopping is set; answers NXDOMAIN for MISSING (and for
+// MISSING under any search domain), nothing for the others.
+void serveNames(int fd, const std::atomic<bool>* stopping, std::map<std::string, int>* queries) {
+    unsigned char packet[512];
+    while (!stopping->load()) {
+        struct pollfd watched = {fd, POLLIN, 0};
+        if (poll(&watched, 1, 100) <= 0) continue;
+        struct sockaddr_in from;
+        socklen_t fromSize = sizeof from;
+        ssize_t n = recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+        std::string name;
+        ssize_t p = 12;
+        for (; p < n && packet[p] != 0 && p + 1 + packet[p] <= n; p += 1 + packet[p])
+            name +=
+                (name.empty() ? "" : ".") + std::string(reinterpret_cast<char*>(packet) + p + 1, packet[p]);
+        if (p + 5 > n) continue;
+        (*queries)[name]++;
+        if (name.rfind(MISSING, 0) != 0) continue;
+        packet[2] = static_cast<unsigned char>(0x80 | (packet[2] & 0x79)); // an answer, RD kept
+        packet[3] = 0x83;                                                  // RA, NXDOMAIN
+        std::memset(packet + 6, 0, 6);
+        sendto(fd, packet, static_cast<size_t>(p + 5), 0, reinterpret_cast<sockaddr*>(&from), fromSize);
     }
-    int count(const std::string& name) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return queries[name];
-    }
-};
+}
 
 // The checks, run inside the namespace with real lookups.
 void checkLookups() {
@@ -116,34 +101,35 @@ TEST(HostNames, ADeadNameCostsOneWaitAStopEndsItAndAMissingNameOneLookupPerRun) 
     if (std::getenv(INSIDE_VARIABLE)) return checkLookups();
     if (geteuid() != 0) GTEST_SKIP() << "a mount namespace and port 53 need root";
     if (std::system("unshare -m true >/dev/null 2>&1") != 0) GTEST_SKIP() << "unshare -m is not available";
-    NameServer server;
+    char self[4096] = {0};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     std::string address =
         "127.53." + std::to_string(getpid() / 250 % 250 + 1) + "." + std::to_string(getpid() % 250 + 1);
-    server.fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_port = htons(53);
     inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    ASSERT_EQ(bind(server.fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << address;
-    server.thread = std::thread([&server] { server.serve(); });
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << address;
+    std::atomic<bool> stopping{false};
+    std::map<std::string, int> queries;
+    std::thread server(serveNames, fd, &stopping, &queries);
 
     std::string folder = makeTempDir("names");
     std::string resolv = joinPath(folder, "resolv.conf");
     writeWholeFile(resolv, "nameserver " + address + "\noptions timeout:30 attempts:1\n");
-    char self[4096] = {0};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
     std::string command = std::string(INSIDE_VARIABLE) +
                           "=1 unshare -m sh -c 'mount --bind \"$0\" /etc/resolv.conf && exec \"$1\" "
                           "--gtest_filter=HostNames.*' '" +
                           resolv + "' '" + self + "'";
     EXPECT_EQ(std::system(command.c_str()), 0) << "the checks inside the namespace failed";
-    server.stopping.store(true);
-    server.thread.join();
-    close(server.fd);
+    stopping.store(true);
+    server.join();
+    close(fd);
     removeTree(folder);
-    EXPECT_EQ(server.count(SILENT), 1) << "one lookup for three addresses";
-    EXPECT_EQ(server.count(STALLED), 1);
-    EXPECT_EQ(server.count(MISSING), 2) << "one lookup in each of two runs";
+    EXPECT_EQ(queries[SILENT], 1) << "one lookup for three addresses";
+    EXPECT_EQ(queries[STALLED], 1);
+    EXPECT_EQ(queries[MISSING], 2) << "one lookup in each of two runs";
 }
 
 } // namespace
