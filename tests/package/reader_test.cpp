@@ -1,4 +1,5 @@
 // Tests of reading packages: rows, columns, image addresses, encodings and refused packages.
+#include "package/addresses.h"
 #include "package/reader.h"
 
 #include "core/appdir.h"
