@@ -39,12 +39,18 @@ struct PcreDeleter {
 // same tag again and again, in time that grows with the square of a tag without '>' ("<img <img
 // <img ..."). The background patterns need no such care: a failed attempt stops at the first byte
 // that does not fit, and none of the spaces, signs and quotes they pass can begin another place.
+//
+// An src pattern needs, within the tag, an '=' that spaces alone separate from the byte that opens
+// its value: the quote of a quoted value, the first byte of an unquoted address. None of those
+// bytes is a '>', so they all stand before the tag's end. A tag without such an '=' is passed over
+// without asking PCRE, which would run to the tag's end and back over all of it to fail.
 struct CompiledPattern {
     const char* source;
     const char* compiled; // what PCRE compiles: the source, or a form that matches the same
     const char* prefix;
     bool failureCoversTag;
-    bool secure; // captures only https:// and protocol-relative addresses
+    const char* valueOpeners; // for an src pattern, the bytes that may open its value; else null
+    bool secure;              // captures only https:// and protocol-relative addresses
     pcre2_code* code;
     int error;
     PCRE2_SIZE errorOffset;
@@ -94,6 +100,7 @@ void compilePatterns() {
         }
         p->prefix = k < 3 ? "<img " : (k < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
         p->failureCoversTag = k < 3 || k == MOBILE_PATTERN_INDEX;
+        p->valueOpeners = k == 0 ? "\"" : k == 1 ? "'" : k == 2 ? (p->secure ? "hH/" : "hH") : nullptr;
         p->compiled = k == 2 ? (p->secure ? SECURE_UNQUOTED_SRC_PATTERN : UNQUOTED_SRC_PATTERN) : p->source;
         p->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(p->compiled), PCRE2_ZERO_TERMINATED,
                                 PCRE2_CASELESS | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &p->error,
@@ -322,12 +329,27 @@ void addAddress(HeldAddresses* held, const char* found, size_t n, int descriptio
     arrayListAdd(held->list, address.release());
 }
 
+// 1 when text[0, n) holds an '=' that spaces alone separate from one of the bytes of openers.
+int holdsValueOpener(const char* text, size_t n, const char* openers) {
+    const char* end = text + n;
+    for (const char* p = text; p < end;) {
+        const char* sign = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
+        if (!sign) return 0;
+        p = sign + 1;
+        while (p < end && *p == ' ')
+            p++;
+        if (p < end && *p != '\0' && std::strchr(openers, *p)) return 1;
+    }
+    return 0;
+}
+
 // Runs one compiled pattern over the field from its start and adds each new address to list:
 // the leftmost match, then the next one from the end of the last. With places the pattern is
 // anchored and is tried at those places only; with skipTag, a failure at a place passes over
-// every place before the next '>'.
+// every place before the next '>', and with openers as well a place whose tag holds no '=' before
+// one of them fails at once.
 int matchAll(const pcre2_code* code, pcre2_match_data* match, const Places* places, bool skipTag,
-             const char* field, int length, HeldAddresses* held, int description) {
+             const char* openers, const char* field, int length, HeldAddresses* held, int description) {
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
     int next = 0;
@@ -339,15 +361,19 @@ int matchAll(const pcre2_code* code, pcre2_match_data* match, const Places* plac
             if (next == places->count) return 1;
             at = places->at[next];
         }
-        int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(field), static_cast<PCRE2_SIZE>(length),
+        int tagEnd = -1;
+        if (skipTag) {
+            const void* close = std::memchr(field + at, '>', static_cast<size_t>(length - at));
+            tagEnd = close ? static_cast<int>(static_cast<const char*>(close) - field) : length;
+        }
+        int rc = PCRE2_ERROR_NOMATCH;
+        if (!openers || holdsValueOpener(field + at, static_cast<size_t>(tagEnd - at), openers)) {
+            rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(field), static_cast<PCRE2_SIZE>(length),
                              static_cast<PCRE2_SIZE>(at), 0, match, nullptr);
+        }
         if (rc == PCRE2_ERROR_NOMATCH) {
             if (!places) return 1;
-            start = at + 1;
-            if (skipTag) {
-                const void* tagEnd = std::memchr(field + at, '>', static_cast<size_t>(length - at));
-                start = tagEnd ? static_cast<int>(static_cast<const char*>(tagEnd) - field) : length;
-            }
+            start = skipTag ? tagEnd : at + 1;
             continue;
         }
         if (rc < 0) {
@@ -383,7 +409,7 @@ int collectUnknown(const char* field, int length, HeldAddresses* held, const cha
     }
     pcre2_match_data* match = newMatchData();
     auto freeMatch = onScopeExit([match] { pcre2_match_data_free(match); });
-    return matchAll(code.get(), match, nullptr, false, field, length, held, description);
+    return matchAll(code.get(), match, nullptr, false, nullptr, field, length, held, description);
 }
 
 // The known patterns of one family (they begin with the same text) over a field, in the order
@@ -417,7 +443,8 @@ int collectFamily(const char* field, int length, HeldAddresses* held, const Comp
             return 0;
         }
         if (!match) match = newMatchData();
-        if (!matchAll(p->code, match, &places, p->failureCoversTag, field, length, held, description))
+        if (!matchAll(p->code, match, &places, p->failureCoversTag, p->valueOpeners, field, length, held,
+                      description))
             return 0;
     }
     return 1;
