@@ -338,7 +338,10 @@ int holdsValueOpener(const char* text, size_t n, const char* openers) {
         p = sign + 1;
         while (p < end && *p == ' ')
             p++;
-        if (p < end && *p != '\0' && std::strchr(openers, *p)) return 1;
+        if (p == end) return 0;
+        for (const char* o = openers; *o; o++) {
+            if (*o == *p) return 1;
+        }
     }
     return 0;
 }
