@@ -111,13 +111,6 @@ struct KeyIndex {
     std::vector<size_t> lengths;        // of the addresses, each once, shortest first
     std::vector<uint64_t> longPrefixes; // sorted
     unsigned char firstByte[256] = {0};
-    // Quick refusal of places whose first four bytes begin no address.
-    std::vector<uint64_t> quadFilter;
-    bool useQuadFilter = true;
-    // One bit for each address's hash among many more bits than addresses: most lengths at which
-    // the text could hold an address are refused here, in a table small enough for the caches.
-    std::vector<uint64_t> hashFilter;
-    size_t hashFilterMask = 0;
     size_t failedCount = 0;
     bool mayGrow = false; // some replacement is longer than its address
     RewriteOptions options;
@@ -130,18 +123,6 @@ inline void prefetch(const void* address) {
 #else
     (void)address;
 #endif
-}
-
-inline bool mayBeKey(const KeyIndex& index, uint64_t hash) {
-    if (!index.options.hashFilter) return true;
-    size_t bit = static_cast<size_t>(hash >> 32) & index.hashFilterMask;
-    return (index.hashFilter[bit / 64] & (1ULL << (bit % 64))) != 0;
-}
-
-inline size_t quadSlot(const unsigned char* p) {
-    uint32_t word;
-    std::memcpy(&word, p, 4);
-    return static_cast<size_t>((static_cast<uint64_t>(word) * 0x9E3779B97F4A7C15ULL) >> 48);
 }
 
 // Files the addresses of the map; false when it holds none.
@@ -176,9 +157,6 @@ bool buildIndex(KeyIndex& index, const HashMap* map, bool blankFailedImages) {
         capacity *= 2;
     index.table.assign(capacity, KeyEntry{0, nullptr, nullptr, 0, 0});
     index.mask = capacity - 1;
-    index.quadFilter.assign(65536 / 64, 0);
-    index.hashFilter.assign(capacity * 8 / 64, 0);
-    index.hashFilterMask = capacity * 8 - 1;
 
     for (KeyEntry& key : keys) {
         uint64_t state = HASH_SEED;
@@ -193,19 +171,10 @@ bool buildIndex(KeyIndex& index, const HashMap* map, bool blankFailedImages) {
         while (index.table[slot].bytes)
             slot = (slot + 1) & index.mask;
         index.table[slot] = key;
-        size_t bit = static_cast<size_t>(key.hash >> 32) & index.hashFilterMask;
-        index.hashFilter[bit / 64] |= 1ULL << (bit % 64);
 
         index.lengths.push_back(key.length);
         index.firstByte[key.bytes[0]] = 1;
-        if (key.length < 4) {
-            index.useQuadFilter = false;
-        } else {
-            size_t q = quadSlot(key.bytes);
-            index.quadFilter[q / 64] |= 1ULL << (q % 64);
-        }
     }
-    if (!index.options.quadFilter) index.useQuadFilter = false;
     std::sort(index.lengths.begin(), index.lengths.end());
     index.lengths.erase(std::unique(index.lengths.begin(), index.lengths.end()), index.lengths.end());
     std::sort(index.longPrefixes.begin(), index.longPrefixes.end());
@@ -236,10 +205,6 @@ size_t findEnds(const KeyIndex& index, const unsigned char* text, size_t n, size
     const size_t available = n - at;
     if (available < index.lengths.front()) return 0;
     if (index.options.firstByteFilter && !index.firstByte[text[at]]) return 0;
-    if (index.useQuadFilter) {
-        size_t q = quadSlot(text + at);
-        if (!(index.quadFilter[q / 64] & (1ULL << (q % 64)))) return 0;
-    }
     const unsigned char* p = text + at;
     size_t count = 0;
     uint64_t state = HASH_SEED;
@@ -257,8 +222,6 @@ size_t findEnds(const KeyIndex& index, const unsigned char* text, size_t n, size
         }
         uint64_t hash = hashFinish(state, p, hashed, length);
         if (index.options.lookahead) {
-            size_t bit = static_cast<size_t>(hash >> 32) & index.hashFilterMask;
-            prefetch(&index.hashFilter[bit / 64]);
             prefetch(&index.table[static_cast<size_t>(hash) & index.mask]);
         }
         ends[count++] = EndCandidate{length, hash};
@@ -271,7 +234,6 @@ const KeyEntry* longestKey(const KeyIndex& index, const unsigned char* p, const 
                            size_t count) {
     while (count > 0) {
         count--;
-        if (!mayBeKey(index, ends[count].hash)) continue;
         if (const KeyEntry* key = findKey(index, ends[count].hash, p, ends[count].length)) return key;
     }
     return nullptr;
