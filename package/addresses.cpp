@@ -40,6 +40,12 @@ struct PcreDeleter {
 // <img ..."). The background patterns need no such care: a failed attempt stops at the first byte
 // that does not fit, and none of the spaces, signs and quotes they pass can begin another place.
 //
+// An src pattern is "<img [^>]*" and then a tail that begins with "src". PCRE takes the run to the
+// tag's end and gives it back byte by byte, trying the tail at each "src" it passes, from the last
+// one backwards; the first place where the tail matches gives the match. The reader does the same
+// with the tail compiled alone: it finds the tag's "src" places with memchr and tries the tail at
+// them, last first, instead of letting PCRE step over every byte of the tag twice.
+//
 // An src pattern needs, within the tag, an '=' that spaces alone separate from the byte that opens
 // its value: the quote of a quoted value, the first byte of an unquoted address. None of those
 // bytes is a '>', so they all stand before the tag's end. A tag without such an '=' is passed over
@@ -50,6 +56,7 @@ struct CompiledPattern {
     const char* prefix;
     bool failureCoversTag;
     const char* valueOpeners; // for an src pattern, the bytes that may open its value; else null
+    pcre2_code* tail;         // for an src pattern, its part from "src" on; else null
     bool secure;              // captures only https:// and protocol-relative addresses
     pcre2_code* code;
     int error;
@@ -72,6 +79,9 @@ std::once_flag compileOnce;
 // square of the run's length ("<img " and a megabyte of spaces took minutes).
 constexpr const char* UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*(http://[^ |>]*)";
 constexpr const char* SECURE_UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)";
+
+// What an src pattern begins with: the tag's name and the run over the rest of the tag.
+constexpr const char* SRC_TAG_RUN = "<img [^>]*";
 
 constexpr bool sameText(const char* a, const char* b) {
     return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));
@@ -107,6 +117,16 @@ void compilePatterns() {
                                 &p->errorOffset, nullptr);
         // Without a JIT the pattern is matched by the interpreter, with the same results.
         if (p->code) pcre2_jit_compile(p->code, PCRE2_JIT_COMPLETE);
+        p->tail = nullptr;
+        if (k < 3 && std::strncmp(p->compiled, SRC_TAG_RUN, std::strlen(SRC_TAG_RUN)) == 0) {
+            int error = 0;
+            PCRE2_SIZE offset = 0;
+            p->tail = pcre2_compile(
+                reinterpret_cast<PCRE2_SPTR>(p->compiled + std::strlen(SRC_TAG_RUN)), PCRE2_ZERO_TERMINATED,
+                PCRE2_CASELESS | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &error, &offset, nullptr);
+            // A tail that does not compile leaves the whole pattern to PCRE.
+            if (p->tail) pcre2_jit_compile(p->tail, PCRE2_JIT_COMPLETE);
+        }
     }
 }
 
@@ -270,14 +290,18 @@ pcre2_match_data* newMatchData() {
 // whether an address is new takes the same time however many the list holds; a short list is
 // searched directly, which costs less than hashing. The index's keys are the list's own strings;
 // its equality is not stringEquals, so that destroying the index leaves them to the list.
+// The count from which a list is searched through its index.
+constexpr int32_t INDEXED_LIST_COUNT = 32;
+
 struct HeldAddresses {
     ArrayList* list = nullptr;
     HashMap* index = nullptr;
+    // The lengths of the short list's first `measured` addresses, so that only an address of the
+    // same length is compared byte for byte.
+    size_t lengths[INDEXED_LIST_COUNT];
+    int32_t measured = 0;
     ~HeldAddresses() { hashMapDestroy(index, 0, 0); }
 };
-
-// The count from which a list is searched through its index.
-constexpr int32_t INDEXED_LIST_COUNT = 32;
 
 // FNV-1a: unlike a multiply-by-31 hash, many addresses that share one value cannot be made up by
 // pasting together two-letter pieces.
@@ -296,6 +320,7 @@ int addressEquals(const void* stored, const void* probe) {
 void holdAddresses(HeldAddresses* held, ArrayList* list) {
     held->list = list;
     held->index = nullptr;
+    held->measured = 0;
 }
 
 void indexAddresses(HeldAddresses* held) {
@@ -307,10 +332,12 @@ void indexAddresses(HeldAddresses* held) {
 }
 
 // 1 when a short list, searched directly, holds the n bytes at found.
-int shortListHolds(const ArrayList* list, const char* found, size_t n) {
-    for (int32_t i = 0; i < list->count; i++) {
+int shortListHolds(HeldAddresses* held, const char* found, size_t n) {
+    const ArrayList* list = held->list;
+    for (int32_t i = 0; i < list->count && i < INDEXED_LIST_COUNT; i++) {
         const char* item = static_cast<const char*>(list->items[i]);
-        if (item && std::strncmp(item, found, n) == 0 && item[n] == '\0') return 1;
+        if (i == held->measured) held->lengths[held->measured++] = item ? std::strlen(item) : SIZE_MAX;
+        if (held->lengths[i] == n && std::memcmp(item, found, n) == 0) return 1;
     }
     return 0;
 }
@@ -319,7 +346,7 @@ int shortListHolds(const ArrayList* list, const char* found, size_t n) {
 // it is an address that is never collected.
 void addAddress(HeldAddresses* held, const char* found, size_t n, int description) {
     if (!held->index && held->list->count >= INDEXED_LIST_COUNT) indexAddresses(held);
-    if (!held->index && shortListHolds(held->list, found, n)) return;
+    if (!held->index && shortListHolds(held, found, n)) return;
     Buffer address(static_cast<char*>(allocateBytes(n + 1)));
     std::memcpy(address.get(), found, n);
     address.get()[n] = '\0';
@@ -346,13 +373,33 @@ int holdsValueOpener(const char* text, size_t n, const char* openers) {
     return 0;
 }
 
+// An src pattern at the place at, whose tag ends at tagEnd: its tail tried at each "src" of the
+// tag, the last first (srcPlaces is room for them). The match's end and address are those of the
+// tail; returns what pcre2_match returns.
+int matchFromLastSrc(const CompiledPattern* p, pcre2_match_data* match, Places* srcPlaces, const char* field,
+                     int length, int at, int tagEnd) {
+    const int from = at + static_cast<int>(std::strlen(p->prefix));
+    if (tagEnd <= from) return PCRE2_ERROR_NOMATCH;
+    findPlaces(field + from, tagEnd - from, "src", srcPlaces);
+    for (int c = srcPlaces->count - 1; c >= 0; c--) {
+        const int rc =
+            pcre2_match(p->tail, reinterpret_cast<PCRE2_SPTR>(field), static_cast<PCRE2_SIZE>(length),
+                        static_cast<PCRE2_SIZE>(from + srcPlaces->at[c]), 0, match, nullptr);
+        if (rc != PCRE2_ERROR_NOMATCH) return rc;
+    }
+    return PCRE2_ERROR_NOMATCH;
+}
+
 // Runs one compiled pattern over the field from its start and adds each new address to list:
-// the leftmost match, then the next one from the end of the last. With places the pattern is
-// anchored and is tried at those places only; with skipTag, a failure at a place passes over
-// every place before the next '>', and with openers as well a place whose tag holds no '=' before
-// one of them fails at once.
-int matchAll(const pcre2_code* code, pcre2_match_data* match, const Places* places, bool skipTag,
-             const char* openers, const char* field, int length, HeldAddresses* held, int description) {
+// the leftmost match, then the next one from the end of the last. With places the pattern (known)
+// is anchored and is tried at those places only; when its failure covers the tag, a failure at a
+// place passes over every place before the next '>', and an src pattern fails at once at a tag
+// that holds no '=' before one of its value openers.
+int matchAll(const pcre2_code* code, const CompiledPattern* known, pcre2_match_data* match,
+             const Places* places, const char* field, int length, HeldAddresses* held, int description) {
+    const bool skipTag = known && known->failureCoversTag;
+    const char* openers = known ? known->valueOpeners : nullptr;
+    Places srcPlaces;
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
     int next = 0;
@@ -369,8 +416,12 @@ int matchAll(const pcre2_code* code, pcre2_match_data* match, const Places* plac
             const void* close = std::memchr(field + at, '>', static_cast<size_t>(length - at));
             tagEnd = close ? static_cast<int>(static_cast<const char*>(close) - field) : length;
         }
-        int rc = PCRE2_ERROR_NOMATCH;
-        if (!openers || holdsValueOpener(field + at, static_cast<size_t>(tagEnd - at), openers)) {
+        int rc;
+        if (openers && !holdsValueOpener(field + at, static_cast<size_t>(tagEnd - at), openers)) {
+            rc = PCRE2_ERROR_NOMATCH;
+        } else if (places && known->tail) {
+            rc = matchFromLastSrc(known, match, &srcPlaces, field, length, at, tagEnd);
+        } else {
             rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(field), static_cast<PCRE2_SIZE>(length),
                              static_cast<PCRE2_SIZE>(at), 0, match, nullptr);
         }
@@ -412,7 +463,7 @@ int collectUnknown(const char* field, int length, HeldAddresses* held, const cha
     }
     pcre2_match_data* match = newMatchData();
     auto freeMatch = onScopeExit([match] { pcre2_match_data_free(match); });
-    return matchAll(code.get(), match, nullptr, false, nullptr, field, length, held, description);
+    return matchAll(code.get(), nullptr, match, nullptr, field, length, held, description);
 }
 
 // The known patterns of one family (they begin with the same text) over a field, in the order
@@ -446,9 +497,7 @@ int collectFamily(const char* field, int length, HeldAddresses* held, const Comp
             return 0;
         }
         if (!match) match = newMatchData();
-        if (!matchAll(p->code, match, &places, p->failureCoversTag, p->valueOpeners, field, length, held,
-                      description))
-            return 0;
+        if (!matchAll(p->code, p, match, &places, field, length, held, description)) return 0;
     }
     return 1;
 }
