@@ -55,9 +55,9 @@ struct CompiledPattern {
     const char* compiled; // what PCRE compiles: the source, or a form that matches the same
     const char* prefix;
     bool failureCoversTag;
-    const char* valueOpeners; // for an src pattern, the bytes that may open its value; else null
-    pcre2_code* tail;         // for an src pattern, its part from "src" on; else null
-    bool secure;              // captures only https:// and protocol-relative addresses
+    unsigned valueOpeners; // for an src pattern, the VALUE_* bytes that may open its value; else 0
+    pcre2_code* tail;      // for an src pattern, its part from "src" on; else null
+    bool secure;           // captures only https:// and protocol-relative addresses
     pcre2_code* code;
     int error;
     PCRE2_SIZE errorOffset;
@@ -79,6 +79,13 @@ std::once_flag compileOnce;
 // square of the run's length ("<img " and a megabyte of spaces took minutes).
 constexpr const char* UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*(http://[^ |>]*)";
 constexpr const char* SECURE_UNQUOTED_SRC_PATTERN = "<img [^>]*src[ ]*=[ ]*((?:https://|//[a-z0-9])[^ |>]*)";
+
+// The bytes that may open an src pattern's value, as bits: a quote, an apostrophe, the h of http://
+// or https:// (either case), the first '/' of a protocol-relative address.
+constexpr unsigned VALUE_QUOTE = 1;
+constexpr unsigned VALUE_APOSTROPHE = 2;
+constexpr unsigned VALUE_LETTER_H = 4;
+constexpr unsigned VALUE_SLASH = 8;
 
 // What an src pattern begins with: the tag's name and the run over the rest of the tag.
 constexpr const char* SRC_TAG_RUN = "<img [^>]*";
@@ -110,7 +117,10 @@ void compilePatterns() {
         }
         p->prefix = k < 3 ? "<img " : (k < DESC_IMAGE_PATTERN_COUNT ? "background" : "<img");
         p->failureCoversTag = k < 3 || k == MOBILE_PATTERN_INDEX;
-        p->valueOpeners = k == 0 ? "\"" : k == 1 ? "'" : k == 2 ? (p->secure ? "hH/" : "hH") : nullptr;
+        p->valueOpeners = k == 0   ? VALUE_QUOTE
+                          : k == 1 ? VALUE_APOSTROPHE
+                          : k == 2 ? (p->secure ? VALUE_LETTER_H | VALUE_SLASH : VALUE_LETTER_H)
+                                   : 0;
         p->compiled = k == 2 ? (p->secure ? SECURE_UNQUOTED_SRC_PATTERN : UNQUOTED_SRC_PATTERN) : p->source;
         p->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(p->compiled), PCRE2_ZERO_TERMINATED,
                                 PCRE2_CASELESS | PCRE2_ANCHORED | PCRE2_NO_START_OPTIMIZE, &p->error,
@@ -229,13 +239,23 @@ int holdsSecureCandidate(const char* text, size_t length) {
     return 0;
 }
 
-// The places in a field where a family's literal beginning stands, in order.
+// The places in a field where a family's literal beginning stands, in order. For a family of
+// tags, each place's tag end and value openers are found once, by the first pattern that asks,
+// and shared by the rest.
 struct Places {
     int* at = nullptr;
+    int* tagEnd = nullptr;       // -1 until found
+    unsigned* openers = nullptr; // VALUE_* bits, OPENERS_UNKNOWN until found
     int count = 0;
     int capacity = 0;
-    ~Places() { std::free(at); }
+    ~Places() {
+        std::free(at);
+        std::free(tagEnd);
+        std::free(openers);
+    }
 };
+
+constexpr unsigned OPENERS_UNKNOWN = 0x100;
 
 void findPlaces(const char* field, int length, const char* prefix, Places* places) {
     places->count = 0;
@@ -244,11 +264,14 @@ void findPlaces(const char* field, int length, const char* prefix, Places* place
     while (const char* place = nextCaselessPlace(&search)) {
         if (places->count == places->capacity) {
             const int grown = places->capacity ? places->capacity * 2 : 32;
-            int* at =
-                static_cast<int*>(reallocateBytes(places->at, sizeof(int) * static_cast<size_t>(grown)));
-            places->at = at;
+            const size_t n = static_cast<size_t>(grown);
+            places->at = static_cast<int*>(reallocateBytes(places->at, sizeof(int) * n));
+            places->tagEnd = static_cast<int*>(reallocateBytes(places->tagEnd, sizeof(int) * n));
+            places->openers = static_cast<unsigned*>(reallocateBytes(places->openers, sizeof(unsigned) * n));
             places->capacity = grown;
         }
+        places->tagEnd[places->count] = -1;
+        places->openers[places->count] = OPENERS_UNKNOWN;
         places->at[places->count++] = static_cast<int>(place - field);
     }
 }
@@ -356,21 +379,24 @@ void addAddress(HeldAddresses* held, const char* found, size_t n, int descriptio
     arrayListAdd(held->list, address.release());
 }
 
-// 1 when text[0, n) holds an '=' that spaces alone separate from one of the bytes of openers.
-int holdsValueOpener(const char* text, size_t n, const char* openers) {
+// The VALUE_* bytes that text[0, n) holds right after an '=' and spaces.
+unsigned valueOpeners(const char* text, size_t n) {
     const char* end = text + n;
+    unsigned found = 0;
     for (const char* p = text; p < end;) {
         const char* sign = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
-        if (!sign) return 0;
+        if (!sign) break;
         p = sign + 1;
         while (p < end && *p == ' ')
             p++;
-        if (p == end) return 0;
-        for (const char* o = openers; *o; o++) {
-            if (*o == *p) return 1;
-        }
+        if (p == end) break;
+        found |= *p == '"'                  ? VALUE_QUOTE
+                 : *p == '\''               ? VALUE_APOSTROPHE
+                 : (*p == 'h' || *p == 'H') ? VALUE_LETTER_H
+                 : *p == '/'                ? VALUE_SLASH
+                                            : 0;
     }
-    return 0;
+    return found;
 }
 
 // An src pattern at the place at, whose tag ends at tagEnd: its tail tried at each "src" of the
@@ -395,10 +421,10 @@ int matchFromLastSrc(const CompiledPattern* p, pcre2_match_data* match, Places* 
 // is anchored and is tried at those places only; when its failure covers the tag, a failure at a
 // place passes over every place before the next '>', and an src pattern fails at once at a tag
 // that holds no '=' before one of its value openers.
-int matchAll(const pcre2_code* code, const CompiledPattern* known, pcre2_match_data* match,
-             const Places* places, const char* field, int length, HeldAddresses* held, int description) {
+int matchAll(const pcre2_code* code, const CompiledPattern* known, pcre2_match_data* match, Places* places,
+             const char* field, int length, HeldAddresses* held, int description) {
     const bool skipTag = known && known->failureCoversTag;
-    const char* openers = known ? known->valueOpeners : nullptr;
+    const unsigned openers = known ? known->valueOpeners : 0;
     Places srcPlaces;
     const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(match);
     int start = 0;
@@ -413,11 +439,17 @@ int matchAll(const pcre2_code* code, const CompiledPattern* known, pcre2_match_d
         }
         int tagEnd = -1;
         if (skipTag) {
-            const void* close = std::memchr(field + at, '>', static_cast<size_t>(length - at));
-            tagEnd = close ? static_cast<int>(static_cast<const char*>(close) - field) : length;
+            tagEnd = places->tagEnd[next];
+            if (tagEnd < 0) {
+                const void* close = std::memchr(field + at, '>', static_cast<size_t>(length - at));
+                tagEnd = close ? static_cast<int>(static_cast<const char*>(close) - field) : length;
+                places->tagEnd[next] = tagEnd;
+            }
         }
+        if (openers && places->openers[next] == OPENERS_UNKNOWN)
+            places->openers[next] = valueOpeners(field + at, static_cast<size_t>(tagEnd - at));
         int rc;
-        if (openers && !holdsValueOpener(field + at, static_cast<size_t>(tagEnd - at), openers)) {
+        if (openers && !(places->openers[next] & openers)) {
             rc = PCRE2_ERROR_NOMATCH;
         } else if (places && known->tail) {
             rc = matchFromLastSrc(known, match, &srcPlaces, field, length, at, tagEnd);

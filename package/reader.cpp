@@ -13,7 +13,6 @@
 #include "package/addresses.h"
 #include "package/item.h"
 #include "platform/files.h"
-#include "platform/memory.h"
 
 #include <algorithm>
 #include <climits>
@@ -97,7 +96,9 @@ size_t removeSuffixes(char* text, size_t length, size_t* resume) {
 //
 // The text takes at most 2 bytes per byte of UTF-16: a code unit (2 bytes) becomes 1, 2 or 4
 // bytes of GB18030 (at most 2 of GBK), a surrogate pair (4 bytes) becomes 4, the mark nothing.
-// The text buffer is reserved at that bound but only touched as far as the text goes. The file
+// The text buffer is reserved at that bound but only touched as far as the text goes, in pages of
+// the ordinary size: asking for large pages would let a page fault wait for the system to gather
+// a large page, which on a busy machine made some loads take twice as long. The file
 // is decoded piece by piece as it is read, so it is never held whole beside its text: a package
 // needs little more memory than its decoded text, and no time goes to copying and clearing
 // memory that the text never uses. The first piece is decoded as "UTF-16", whose mark (or its
@@ -135,7 +136,6 @@ int loadText(const char* path, Buffer* text, size_t* length) {
 
     const size_t capacity = 2 * static_cast<size_t>(size - static_cast<long long>(skip)) + 2;
     Buffer out(static_cast<char*>(allocateBytes(capacity)));
-    adviseLargeBuffer(out.get(), capacity);
     size_t produced = 0;
     size_t resume = 0;
     const char* charset = "UTF-16";
@@ -257,8 +257,23 @@ Item* appendItem(ArrayList* items, const char* field, size_t n) {
     return item;
 }
 
-// nextToken ends a token by writing NUL over the TAB after it; the walk puts the TAB back once it
-// is done with the token, so the package text is whole again after the walk, whatever its end.
+// The field at *cursor, ended by writing NUL over the TAB after it; *cursor moves past that TAB, or
+// becomes null when no TAB follows (as nextToken with a TAB alone, found with strchr).
+char* nextField(char** cursor) {
+    if (!*cursor) return nullptr;
+    char* field = *cursor;
+    char* tab = std::strchr(field, '\t');
+    if (tab) {
+        *tab = '\0';
+        *cursor = tab + 1;
+    } else {
+        *cursor = nullptr;
+    }
+    return field;
+}
+
+// nextField ends a field by writing NUL over the TAB after it; the walk puts the TAB back once it
+// is done with the field, so the package text is whole again after the walk, whatever its end.
 struct TabRestorer {
     char* at;
     ~TabRestorer() {
@@ -279,7 +294,7 @@ int walkRows(char* data, const Columns& columns, ArrayList* items, bool secure) 
     int col = 0;
     Item* current = nullptr;
     for (;;) {
-        char* token = nextToken(&cursor, "\t");
+        char* token = nextField(&cursor);
         if (!token) return fail("数据包最后一行不完整");
         TabRestorer restore{cursor ? cursor - 1 : nullptr};
         if (col == columns.count - 1) {
