@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 std::atomic<int> jobRunning{0};
 std::atomic<int> stopRequested{0};
@@ -402,15 +403,8 @@ static void showMessageWithUncollected(const char* text, const char* caption, in
         line, sizeof line,
         programText("\n\n数据包中还有%d个https图片地址未搬家，勾选[同时搬家https图片地址]后再次搬家即可。"),
         uncollected);
-    const size_t size = std::strlen(text) + std::strlen(line) + 1;
-    char* whole = static_cast<char*>(std::malloc(size));
-    if (!whole) {
-        windowShowMessage(text, caption, icon);
-        return;
-    }
-    std::snprintf(whole, size, "%s%s", text, line);
-    windowShowMessage(whole, caption, icon);
-    std::free(whole);
+    const std::string whole = std::string(text) + line;
+    windowShowMessage(whole.c_str(), caption, icon);
 }
 
 static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages, int uncollected) {
@@ -446,7 +440,7 @@ int runMigrationJob() {
     jobImagesFailed = 0;
     jobCurrentRow = -1;
     jobFinishedRows = 0;
-    backupPackage(packagePath);
+    if (!backupPackage(packagePath)) windowFatalError(lastWriteFailure());
     takeJobStartTime();
     // A cap that a server's connection limit set in an earlier run is learnt anew.
     resetConnectionCaps();
@@ -493,7 +487,7 @@ int runMigrationJob() {
     if (packageText) {
         packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
                                             reportRewriteProgress);
-        if (packageChanged) writePackage(packagePath, packageText);
+        if (packageChanged && !writePackage(packagePath, packageText)) windowFatalError(lastWriteFailure());
     }
     std::free(packageText);
     packageText = nullptr;

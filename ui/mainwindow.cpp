@@ -165,6 +165,7 @@ static void nextOnPage1() {
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = readPackage(packagePath, items, &packageText);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    if (result == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (result != 1) {
         clearItems(items);
         showFormatProblem();

@@ -2,7 +2,7 @@
 // go to the W functions as UTF-16, so names outside the system's code page work too.
 #include "platform/files.h"
 
-#include "core/charset.h"
+#include "platform/gb18030.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -22,7 +22,7 @@ constexpr DWORD REPLACE_PAUSE_MS = 100;
 bool widePath(const char* path, std::wstring& wide) {
     if (!path) return false;
     std::string bytes;
-    if (convertText(engineCharset(), "UTF-16LE", path, std::strlen(path), &bytes) < 0) return false;
+    if (convertCodecText(FORM_GB18030, FORM_UTF16LE, path, std::strlen(path), &bytes) < 0) return false;
     wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     return true;
 }
@@ -31,8 +31,8 @@ bool widePath(const char* path, std::wstring& wide) {
 int enginePath(const wchar_t* wide, char* buffer, int size) {
     if (size <= 0) return 0;
     std::string bytes;
-    if (convertText("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(wide), wcslen(wide) * 2,
-                    &bytes) < 0) {
+    if (convertCodecText(FORM_UTF16LE, FORM_GB18030, reinterpret_cast<const char*>(wide), wcslen(wide) * 2,
+                         &bytes) < 0) {
         return 0;
     }
     if (bytes.size() >= static_cast<size_t>(size)) return 0;

@@ -5,6 +5,7 @@
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
+#include "package/writer.h"
 #include "support/fakewindow.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
@@ -233,6 +234,40 @@ TEST_F(JobTest, AStopRequestWritesBackAndEndsTheProcess) {
     EXPECT_TRUE(fakeWindow.messages.empty()) << "no final message after a stop";
     EXPECT_TRUE(fakeWindow.progressPositions.empty());
     EXPECT_TRUE(files().empty());
+}
+
+// The writer returns its failures; the job shows them as fatal and ends the process.
+TEST_F(JobTest, AFailedBackupOrWriteBackEndsTheRunWithItsMessage) {
+    serveResource(server, "/a.jpg", jpegBody(300, 1));
+    struct Case {
+        bool backupBlocked;
+        int failAt;
+        const char* message;
+    } cases[] = {{true, WRITER_STEP_NONE, "创建 [csv文件备份] 文件夹失败"},
+                 {false, WRITER_STEP_WRITE, "更新CSV文件失败：写入文件出错。"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        resetFakeWindow();
+        copyBounded(fakeWindow.options.destFolder, sizeof fakeWindow.options.destFolder, folder.c_str());
+        load({{"甲", img(url("/a.jpg")), ""}});
+        // The backup folder cannot be made under a program folder that is a plain file.
+        std::string blocker = joinPath(dir, "blocker");
+        writeWholeFile(blocker, "not a folder");
+        if (c.backupBlocked) copyBounded(appDir, sizeof appDir, blocker.c_str());
+        writerFailAtStep = c.failAt;
+        EXPECT_THROW(runMigrationJob(), ProcessEnded);
+        writerFailAtStep = WRITER_STEP_NONE;
+        copyBounded(appDir, sizeof appDir, dir.c_str());
+        ASSERT_EQ(fakeWindow.messages.size(), 1u);
+        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text), c.message);
+        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].caption), "错误");
+        clearItems(items);
+        arrayListDestroy(items, 0);
+        items = nullptr;
+        std::free(packageText);
+        packageText = nullptr;
+        jobRunning = 0;
+    }
 }
 
 TEST_F(JobTest, SelectedSourcesDecideWhichDescriptionImagesMove) {
