@@ -126,7 +126,7 @@ FetchResult* fetchText(const char* url) {
         return result;
     }
     char connectError[ERROR_TEXT_SIZE] = {0};
-    SocketGuard socket(openConnection(parts.host, static_cast<int>(parts.port), connectError));
+    SocketGuard socket(openSocket(parts.host, static_cast<int>(parts.port), connectError));
     if (socket.socket == NO_SOCKET) {
         fail(result, FETCH_ADDRESS_OR_CONNECTION, connectError);
         return result;

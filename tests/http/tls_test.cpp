@@ -1,6 +1,7 @@
 // Tests of downloading images over https from the scripted TLS server, whose certificates come
 // from the test CA made for the run.
 #include "core/securemode.h"
+#include "http/connectiontest.h"
 #include "http/download.h"
 
 #include "httpfixture.h"

@@ -1,7 +1,7 @@
 // The migration job driven through the recording window, against a scripted image server.
 #include "core/appdir.h"
 #include "core/text.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"

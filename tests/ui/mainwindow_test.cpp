@@ -5,7 +5,7 @@
 
 #include "core/scope.h"
 #include "core/securemode.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "http/download.h"
 #include "migration/downloadqueue.h"
 #include "migration/job.h"
