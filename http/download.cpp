@@ -53,6 +53,7 @@ struct Transfer {
     TransferPace pace;
     int interrupted; // RECEIVE_TOO_SLOW or RECEIVE_STOPPED once a receive was given up
     int surplus;     // bytes arrived after the end of the answer: the connection is out of step
+    int truncated;   // a TLS server closed the connection without close_notify
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
     // The file's stream buffer: most images reach the disk in one or two writes.
@@ -75,6 +76,10 @@ static int receive(Transfer* t, char* into, int length) {
     int n = length > 0 ? receiveBounded(t->connection, into, length, &t->pace) : 0;
     if (n == RECEIVE_TOO_SLOW || n == RECEIVE_STOPPED) {
         t->interrupted = n;
+        n = RECEIVE_FAILED;
+    }
+    if (n == RECEIVE_TRUNCATED) {
+        t->truncated = 1;
         n = RECEIVE_FAILED;
     }
     t->lastReceive = n;
@@ -135,6 +140,13 @@ static int completeTransfer(Transfer* t) {
         if (t->fileSize == SIZE_UNDEFINED && chunkedIncomplete) {
             setError(t, "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
                      t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
+            return DOWNLOAD_FAILED;
+        }
+        // Over TLS only close_notify ends it: a bare TCP close may come from anyone on the way.
+        if (t->fileSize == SIZE_UNDEFINED && t->truncated) {
+            setError(t,
+                     "https连接未经close_notify就被关闭，图片数据可能不完整(fileSize:未定义, readTotal:%d)",
+                     t->readTotal);
             return DOWNLOAD_FAILED;
         }
         // Only an orderly close ends it: a receive that failed or timed out cut the body off.

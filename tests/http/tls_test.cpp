@@ -129,17 +129,49 @@ TEST_F(TlsTest, ChunkedAndConnectionDelimitedBodies) {
     ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
     EXPECT_EQ(connectionCount(tls), 1);
 
-    // Ended by the connection's end with close_notify, and (in close mode) without it between two
-    // records.
+    // Ended by the connection's end with close_notify.
     setFraming(tls, BodyFraming::CONNECTION_CLOSE);
     ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
-    TestReply abrupt;
-    abrupt.bytes = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
-    abrupt.closeAfterBytes = static_cast<long long>(abrupt.bytes.size());
-    addReply(tls, abrupt);
-    ASSERT_EQ(download("https://img.example.test/d.jpg", 0), DOWNLOAD_STORED) << error();
-    EXPECT_EQ(readWholeFile(dest), body);
+}
+
+// A body that only the connection's end delimits must end with close_notify: a bare TCP close at a
+// record's end may have cut it short. A body whose framing says where it ends needs none.
+TEST_F(TlsTest, ConnectionDelimitedBodyNeedsCloseNotify) {
+    startTls(tls, "server");
+    std::string body = jpegBody(70000, 16);
+    struct Case {
+        const char* name;
+        std::string reply;
+        bool notify;
+        int result;
+    };
+    const Case cases[] = {
+        {"connection-delimited, bare close", rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body),
+         false, DOWNLOAD_FAILED},
+        {"connection-delimited, close_notify", rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body),
+         true, DOWNLOAD_STORED},
+        {"content-length, bare close", okReply(body, "Connection: close\r\n"), false, DOWNLOAD_STORED},
+        {"chunked, bare close",
+         rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\nConnection: close\r\n",
+                  chunkedBody(body, 5000)),
+         false, DOWNLOAD_STORED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestReply reply;
+        reply.bytes = c.reply;
+        reply.closeWithoutNotify = !c.notify;
+        reply.closeAfterReply = c.notify;
+        addReply(tls, reply);
+        EXPECT_EQ(download("https://img.example.test/n.jpg", 0), c.result) << error();
+        if (c.result == DOWNLOAD_STORED) {
+            EXPECT_EQ(readWholeFile(dest), body);
+        } else {
+            EXPECT_NE(error().find("close_notify"), std::string::npos) << error();
+            EXPECT_FALSE(destExists());
+        }
+    }
 }
 
 TEST_F(TlsTest, ConnectionCutInsideARecordIsACleanFailure) {
@@ -193,12 +225,15 @@ TEST_F(TlsTest, RedirectFromHttpToHttps) {
 TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     struct Case {
         const char* certificate;
+        const char* host;
         const char* text;
     };
     const Case cases[] = {
-        {"othername", "https证书验证失败：证书不属于此域名（"},
-        {"unknownca", "https证书验证失败：证书的颁发者不受信任（"},
-        {"expired", "https证书验证失败：证书已过期或尚未生效（"},
+        {"othername", "img.example.test", "https证书验证失败：证书不属于此域名（"},
+        {"unknownca", "img.example.test", "https证书验证失败：证书的颁发者不受信任（"},
+        {"expired", "img.example.test", "https证书验证失败：证书已过期或尚未生效（"},
+        // The name in the subject alone (CN=localhost) is no name of the certificate.
+        {"nosan", "localhost", "https证书验证失败：证书不属于此域名（"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.certificate);
@@ -206,9 +241,10 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
         clearConnectOverrides();
         TestServer bad;
         startTls(bad, c.certificate);
+        ASSERT_EQ(addConnectOverride(("localhost:443:127.0.0.1:" + std::to_string(bad.port)).c_str()), 1);
         serveResource(bad, "/a.jpg", jpegBody(500, 14));
         writeWholeFile(dest, "taken");
-        EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+        EXPECT_EQ(download(std::string("https://") + c.host + "/a.jpg"), DOWNLOAD_FAILED);
         EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
         EXPECT_FALSE(destExists());
         EXPECT_EQ(receivedRequests(bad).size(), 0u);
@@ -230,6 +266,10 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     EXPECT_EQ(error().rfind("无法使用CA证书文件：", 0), 0u) << error();
     EXPECT_EQ(setExtraCaFile(file("missing.pem").c_str(), errorText), 0);
     EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+    // A folder is no CA file; it is refused before anything is opened.
+    std::memset(errorText, 0, sizeof errorText);
+    EXPECT_EQ(setExtraCaFile(certificate("").c_str(), errorText), 0);
+    EXPECT_NE(error().find("不是普通文件"), std::string::npos) << error();
 
     // The environment variable names the file for both programs.
     setVariable(CA_FILE_VARIABLE, certificate("ca.pem"));

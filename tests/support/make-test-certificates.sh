@@ -5,6 +5,7 @@
 #   othername.pem/.key       signed by the test CA, for other.example.org only
 #   unknownca.pem/.key       for the server's names, signed by a CA nobody trusts
 #   expired.pem/.key         for the server's names, signed by the test CA, expired in 2020
+#   nosan.pem/.key           signed by the test CA, CN=localhost and no subjectAltName at all
 # Keys are P-256 (quick to make); every run makes them afresh.
 set -euo pipefail
 out=${1:?usage: make-test-certificates.sh FOLDER}
@@ -68,6 +69,13 @@ signed othername ca "subjectAltName=DNS:other.example.org"
 signed unknownca stranger "$SERVER_NAMES"
 signed expired ca "$SERVER_NAMES" 20200101000000Z 20200201000000Z
 
+# The name in the subject alone, as certificates were made before subjectAltName was required.
+key nosan.key
+openssl req -new -key nosan.key -subj "/CN=localhost" -out nosan.csr
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth\n' > nosan.ext
+openssl x509 -req -in nosan.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
+  -extfile nosan.ext -out nosan.pem 2>/dev/null
+
 cp ca.pem server.pem server.key othername.pem othername.key unknownca.pem unknownca.key \
-  expired.pem expired.key "$out"/
+  expired.pem expired.key nosan.pem nosan.key "$out"/
 echo "test certificates in $out"
