@@ -222,6 +222,57 @@ TEST_F(TlsTest, RedirectFromHttpToHttps) {
     EXPECT_EQ(error(), "无法parse下载图片地址");
 }
 
+// Redirect chains: up to five hops are followed, from http to https too; a loop, a sixth hop and
+// a step down from https to http fail the image.
+TEST_F(TlsTest, RedirectChains) {
+    startTls(tls, "server");
+    std::string body = jpegBody(2000, 17);
+    serveResource(server, "/img.jpg", body);
+    serveResource(tls, "/img.jpg", body);
+    // /hN leads to /h(N+1) and /h5 to the image: three hops from /h3, five from /h1. /gN leads to
+    // /g(N+1): the sixth hop from /g0 is one too many.
+    for (int i = 0; i < 6; i++) {
+        std::string n = std::to_string(i);
+        std::string next = std::to_string(i + 1);
+        serveRedirect(server, "/h" + n + ".jpg", url(i == 5 ? "/img.jpg" : "/h" + next + ".jpg"));
+        serveRedirect(server, "/g" + n + ".jpg", url("/g" + next + ".jpg"));
+    }
+    serveRedirect(server, "/loop1.jpg", url("/loop2.jpg"));
+    serveRedirect(server, "/loop2.jpg", url("/loop1.jpg"));
+    serveRedirect(server, "/up.jpg", "https://img.example.test/img.jpg");
+    serveRedirect(tls, "/down.jpg", url("/img.jpg"));
+    serveRedirect(tls, "/relative.jpg", "//img.example.test/img.jpg");
+    struct Case {
+        std::string address;
+        int result;
+        const char* text; // the beginning of the failure text
+    };
+    const Case cases[] = {
+        {url("/h3.jpg"), DOWNLOAD_STORED, ""},
+        {url("/h1.jpg"), DOWNLOAD_STORED, ""},
+        {url("/g0.jpg"), DOWNLOAD_FAILED, "图片地址跳转超过5次，不再跟随："},
+        {url("/loop1.jpg"), DOWNLOAD_FAILED, "图片地址的跳转形成了循环，不再跟随："},
+        {url("/up.jpg"), DOWNLOAD_STORED, ""},
+        {"https://img.example.test/down.jpg", DOWNLOAD_FAILED, "拒绝从https地址跳转到http地址："},
+        {"//img.example.test/down.jpg", DOWNLOAD_FAILED, "拒绝从https地址跳转到http地址："},
+        {"https://img.example.test/relative.jpg", DOWNLOAD_STORED, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        size_t plainBefore = receivedRequests(server).size();
+        EXPECT_EQ(download(c.address), c.result) << error();
+        if (c.result == DOWNLOAD_STORED) {
+            EXPECT_EQ(readWholeFile(dest), body);
+        } else {
+            EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
+            EXPECT_FALSE(destExists());
+        }
+        if (c.address.find("/down.jpg") != std::string::npos) {
+            EXPECT_EQ(receivedRequests(server).size(), plainBefore) << "nothing is asked over http";
+        }
+    }
+}
+
 TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     struct Case {
         const char* certificate;
