@@ -2,6 +2,7 @@
 // from the test CA made for the run.
 #include "core/securemode.h"
 #include "http/download.h"
+#include "http/fetch.h"
 
 #include "httpfixture.h"
 #include "platform/files.h"
@@ -344,6 +345,36 @@ TEST_F(TlsTimeOutTest, HandshakeThatStallsIsBounded) {
     EXPECT_EQ(connectionCount(tls), 2);
     EXPECT_GE(elapsed, 2 * SHORT_IO_TIMEOUT_MS / 1000.0 * 0.9);
     EXPECT_LT(elapsed, 5.0);
+}
+
+// The update check's text fetch speaks TLS to an https address whatever the secure mode, and
+// takes the text only from a server whose certificate passed its check.
+TEST_F(TlsTimeOutTest, TextFetchOverHttpsNeedsAVerifiedServer) {
+    secureMode.store(0);
+    startTls(tls, "server");
+    TestServer unknown;
+    ASSERT_EQ(startTlsTestServer(unknown, certificate("unknownca.pem"), certificate("unknownca.key")), 1);
+    for (TestServer* s : {&tls, &unknown, &server})
+        serveResource(*s, "/checkUpdate.asp", "false^notice");
+    struct Case {
+        std::string address;
+        int ok;
+    };
+    const Case cases[] = {{serverHttpsUrl(tls, "/checkUpdate.asp"), 1},
+                          {serverHttpsUrl(unknown, "/checkUpdate.asp"), 0},
+                          {serverHttpsUrl(server, "/checkUpdate.asp"), 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        FetchResult* result = fetchText(c.address.c_str());
+        EXPECT_EQ(result->ok, c.ok) << (result->text ? result->text : "");
+        if (c.ok) {
+            EXPECT_STREQ(result->text, "false^notice");
+        }
+        freeFetchResult(result);
+    }
+    EXPECT_EQ(receivedRequests(unknown).size(), 0u);
+    EXPECT_EQ(receivedRequests(server).size(), 0u);
+    stopTestServer(unknown);
 }
 
 TEST_F(TlsTest, StopRequestEndsAStalledHandshakeWithoutARetry) {
