@@ -141,37 +141,25 @@ TEST_F(TlsTest, ChunkedAndConnectionDelimitedBodies) {
 TEST_F(TlsTest, ConnectionDelimitedBodyNeedsCloseNotify) {
     startTls(tls, "server");
     std::string body = jpegBody(70000, 16);
-    struct Case {
-        const char* name;
+    const std::string open = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
+    const std::string chunked =
+        rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", chunkedBody(body, 5000));
+    const struct {
         std::string reply;
         bool notify;
-        int result;
-    };
-    const Case cases[] = {
-        {"connection-delimited, bare close", rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body),
-         false, DOWNLOAD_FAILED},
-        {"connection-delimited, close_notify", rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body),
-         true, DOWNLOAD_STORED},
-        {"content-length, bare close", okReply(body, "Connection: close\r\n"), false, DOWNLOAD_STORED},
-        {"chunked, bare close",
-         rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\nConnection: close\r\n",
-                  chunkedBody(body, 5000)),
-         false, DOWNLOAD_STORED},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        bool stored;
+    } cases[] = {
+        {open, false, false}, {open, true, true}, {okReply(body), false, true}, {chunked, false, true}};
+    for (const auto& c : cases) {
         TestReply reply;
         reply.bytes = c.reply;
         reply.closeWithoutNotify = !c.notify;
         reply.closeAfterReply = c.notify;
         addReply(tls, reply);
-        EXPECT_EQ(download("https://img.example.test/n.jpg", 0), c.result) << error();
-        if (c.result == DOWNLOAD_STORED) {
-            EXPECT_EQ(readWholeFile(dest), body);
-        } else {
-            EXPECT_NE(error().find("close_notify"), std::string::npos) << error();
-            EXPECT_FALSE(destExists());
-        }
+        EXPECT_EQ(download("https://img.example.test/n.jpg", 0),
+                  c.stored ? DOWNLOAD_STORED : DOWNLOAD_FAILED);
+        EXPECT_EQ(destExists(), c.stored);
+        EXPECT_EQ(error().find("close_notify") != std::string::npos, !c.stored) << error();
     }
 }
 
@@ -223,55 +211,38 @@ TEST_F(TlsTest, RedirectFromHttpToHttps) {
     EXPECT_EQ(error(), "无法parse下载图片地址");
 }
 
-// Redirect chains: up to five hops are followed, from http to https too; a loop, a sixth hop and
+// Redirect chains: up to five hops are followed, from http to https too; a sixth hop, a loop and
 // a step down from https to http fail the image.
 TEST_F(TlsTest, RedirectChains) {
     startTls(tls, "server");
     std::string body = jpegBody(2000, 17);
     serveResource(server, "/img.jpg", body);
     serveResource(tls, "/img.jpg", body);
-    // /hN leads to /h(N+1) and /h5 to the image: three hops from /h3, five from /h1. /gN leads to
-    // /g(N+1): the sixth hop from /g0 is one too many.
-    for (int i = 0; i < 6; i++) {
-        std::string n = std::to_string(i);
-        std::string next = std::to_string(i + 1);
-        serveRedirect(server, "/h" + n + ".jpg", url(i == 5 ? "/img.jpg" : "/h" + next + ".jpg"));
-        serveRedirect(server, "/g" + n + ".jpg", url("/g" + next + ".jpg"));
-    }
-    serveRedirect(server, "/loop1.jpg", url("/loop2.jpg"));
-    serveRedirect(server, "/loop2.jpg", url("/loop1.jpg"));
-    serveRedirect(server, "/up.jpg", "https://img.example.test/img.jpg");
-    serveRedirect(tls, "/down.jpg", url("/img.jpg"));
-    serveRedirect(tls, "/relative.jpg", "//img.example.test/img.jpg");
-    struct Case {
+    // /hN leads on to /h(N+1), /h5 to the image: three hops from /h3, five from /h1, six from /h0.
+    for (int i = 0; i < 6; i++)
+        serveRedirect(server, "/h" + std::to_string(i),
+                      url(i == 5 ? "/img.jpg" : "/h" + std::to_string(i + 1)));
+    serveRedirect(server, "/loop", url("/loop2"));
+    serveRedirect(server, "/loop2", url("/loop"));
+    serveRedirect(server, "/up", "https://img.example.test/img.jpg");
+    serveRedirect(tls, "/down", url("/never.jpg"));
+    const struct {
         std::string address;
-        int result;
-        const char* text; // the beginning of the failure text
-    };
-    const Case cases[] = {
-        {url("/h3.jpg"), DOWNLOAD_STORED, ""},
-        {url("/h1.jpg"), DOWNLOAD_STORED, ""},
-        {url("/g0.jpg"), DOWNLOAD_FAILED, "图片地址跳转超过5次，不再跟随："},
-        {url("/loop1.jpg"), DOWNLOAD_FAILED, "图片地址的跳转形成了循环，不再跟随："},
-        {url("/up.jpg"), DOWNLOAD_STORED, ""},
-        {"https://img.example.test/down.jpg", DOWNLOAD_FAILED, "拒绝从https地址跳转到http地址："},
-        {"//img.example.test/down.jpg", DOWNLOAD_FAILED, "拒绝从https地址跳转到http地址："},
-        {"https://img.example.test/relative.jpg", DOWNLOAD_STORED, ""},
-    };
-    for (const Case& c : cases) {
+        const char* text; // the beginning of the failure text; empty: stored
+    } cases[] = {{url("/h3"), ""},
+                 {url("/h1"), ""},
+                 {url("/h0"), "图片地址跳转超过5次，不再跟随："},
+                 {url("/loop"), "图片地址的跳转形成了循环，不再跟随："},
+                 {url("/up"), ""},
+                 {"https://img.example.test/down", "拒绝从https地址跳转到http地址："}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.address);
-        size_t plainBefore = receivedRequests(server).size();
-        EXPECT_EQ(download(c.address), c.result) << error();
-        if (c.result == DOWNLOAD_STORED) {
-            EXPECT_EQ(readWholeFile(dest), body);
-        } else {
-            EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
-            EXPECT_FALSE(destExists());
-        }
-        if (c.address.find("/down.jpg") != std::string::npos) {
-            EXPECT_EQ(receivedRequests(server).size(), plainBefore) << "nothing is asked over http";
-        }
+        EXPECT_EQ(download(c.address), *c.text ? DOWNLOAD_FAILED : DOWNLOAD_STORED) << error();
+        EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
+        EXPECT_EQ(destExists(), !*c.text);
     }
+    for (const LoggedRequest& r : receivedRequests(server))
+        EXPECT_EQ(r.text.find("/never.jpg"), std::string::npos);
 }
 
 TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
@@ -318,10 +289,6 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     EXPECT_EQ(error().rfind("无法使用CA证书文件：", 0), 0u) << error();
     EXPECT_EQ(setExtraCaFile(file("missing.pem").c_str(), errorText), 0);
     EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
-    // A folder is no CA file; it is refused before anything is opened.
-    std::memset(errorText, 0, sizeof errorText);
-    EXPECT_EQ(setExtraCaFile(certificate("").c_str(), errorText), 0);
-    EXPECT_NE(error().find("不是普通文件"), std::string::npos) << error();
 
     // The environment variable names the file for both programs.
     setVariable(CA_FILE_VARIABLE, certificate("ca.pem"));
@@ -354,27 +321,13 @@ TEST_F(TlsTimeOutTest, TextFetchOverHttpsNeedsAVerifiedServer) {
     startTls(tls, "server");
     TestServer unknown;
     ASSERT_EQ(startTlsTestServer(unknown, certificate("unknownca.pem"), certificate("unknownca.key")), 1);
-    for (TestServer* s : {&tls, &unknown, &server})
-        serveResource(*s, "/checkUpdate.asp", "false^notice");
-    struct Case {
-        std::string address;
-        int ok;
-    };
-    const Case cases[] = {{serverHttpsUrl(tls, "/checkUpdate.asp"), 1},
-                          {serverHttpsUrl(unknown, "/checkUpdate.asp"), 0},
-                          {serverHttpsUrl(server, "/checkUpdate.asp"), 0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.address);
-        FetchResult* result = fetchText(c.address.c_str());
-        EXPECT_EQ(result->ok, c.ok) << (result->text ? result->text : "");
-        if (c.ok) {
-            EXPECT_STREQ(result->text, "false^notice");
-        }
+    for (TestServer* s : {&tls, &unknown, &server}) {
+        serveResource(*s, "/u", "false^notice");
+        FetchResult* result = fetchText(serverHttpsUrl(*s, "/u").c_str());
+        EXPECT_EQ(result->ok ? std::string(result->text) : "-", s == &tls ? "false^notice" : "-");
         freeFetchResult(result);
     }
-    EXPECT_EQ(receivedRequests(unknown).size(), 0u);
-    EXPECT_EQ(receivedRequests(server).size(), 0u);
-    stopTestServer(unknown);
+    EXPECT_EQ(receivedRequests(unknown).size() + receivedRequests(server).size(), 0u);
 }
 
 TEST_F(TlsTest, StopRequestEndsAStalledHandshakeWithoutARetry) {

@@ -206,29 +206,23 @@ TEST_F(UpdateTest, ALongNoticeIsCutAtACharacterBoundary) {
 // Only a verified https reply is shown: no answer, a certificate that fails its check, a plain
 // http answer at the https address and an http site all leave the window as it was.
 TEST_F(UpdateTest, AnUnverifiedOrUnreachableSiteShowsNothing) {
-    TestServer unknown;
+    TestServer unknown, plain;
     ASSERT_TRUE(
         startTlsTestServer(unknown, testCertificate("unknownca.pem"), testCertificate("unknownca.key")));
-    TestServer plain;
     ASSERT_TRUE(startTestServer(plain));
-    const std::string reply = "true^店铺公告";
-    for (TestServer* s : {&unknown, &plain, &server})
-        serveResource(*s, "/site/checkUpdate.asp?v=6.9", reply);
-    const std::string sites[] = {"https://127.0.0.1:1/site/", serverHttpsUrl(unknown, "/site/"),
-                                 serverHttpsUrl(plain, "/site/"), serverUrl(plain, "/site/")};
+    serveResource(unknown, "/site/checkUpdate.asp?v=6.9", "false^公告");
+    serveResource(plain, "/site/checkUpdate.asp?v=6.9", "false^公告");
     // The plain server never completes a handshake: the wait for it is shortened.
     setConnectionTimeouts(2000, 2000);
-    for (const std::string& address : sites) {
-        SCOPED_TRACE(address);
+    for (const std::string& address :
+         {std::string("https://127.0.0.1:1/site/"), serverHttpsUrl(unknown, "/site/"),
+          serverHttpsUrl(plain, "/site/"), serverUrl(plain, "/site/")}) {
         _putenv_s("VEDO_PRODUCT_SITE", address.c_str());
-        EXPECT_TRUE(check().empty());
-        EXPECT_EQ("", textOf(controls.notice));
+        EXPECT_TRUE(check().empty()) << address;
+        EXPECT_EQ("", textOf(controls.notice)) << address;
     }
     setConnectionTimeouts(0, 0);
-    EXPECT_EQ(receivedRequests(unknown).size(), 0u);
-    EXPECT_EQ(receivedRequests(plain).size(), 0u) << "nothing is asked over plain http";
-    stopTestServer(unknown);
-    stopTestServer(plain);
+    EXPECT_EQ(receivedRequests(unknown).size() + receivedRequests(plain).size(), 0u);
 }
 
 } // namespace
