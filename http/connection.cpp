@@ -14,13 +14,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 HashMap* socketPool = nullptr;
 HashMap* connectFailures = nullptr;
@@ -76,9 +80,14 @@ void initConnectionPool() {
     if (!connectFailures) connectFailures = hashMapCreateDefault(stringHash, stringEquals);
 }
 
+static void forgetFailedNames();
+
 void resetConnectFailures() {
-    std::lock_guard<std::mutex> lock(failureMutex);
-    if (connectFailures) hashMapClear(connectFailures, 1, 0);
+    {
+        std::lock_guard<std::mutex> lock(failureMutex);
+        if (connectFailures) hashMapClear(connectFailures, 1, 0);
+    }
+    forgetFailedNames();
 }
 
 int connectFailureCount(const char* host, int port) {
@@ -242,8 +251,51 @@ static int64_t nowMilliseconds() {
 }
 
 void startTransferPace(TransferPace* pace) {
-    pace->windowStart = nowMilliseconds();
-    pace->windowBytes = 0;
+    pace->start = nowMilliseconds();
+    pace->slotStart = pace->start;
+    pace->newest = 0;
+    for (int64_t& bytes : pace->slotBytes)
+        bytes = 0;
+}
+
+// The length of one slot of the low-speed window.
+static int64_t paceSlotMilliseconds() {
+    int64_t slot = lowSpeedMilliseconds() / PACE_SLOTS;
+    return slot > 0 ? slot : 1;
+}
+
+// Moves the window on to now: slots that ended are replaced by empty ones.
+static void advancePace(TransferPace* pace, int64_t now) {
+    int64_t slot = paceSlotMilliseconds();
+    int64_t passed = (now - pace->slotStart) / slot;
+    if (passed <= 0) return;
+    if (passed >= PACE_SLOTS) {
+        for (int64_t& bytes : pace->slotBytes)
+            bytes = 0;
+    } else {
+        for (int64_t i = 0; i < passed; i++) {
+            pace->newest = (pace->newest + 1) % PACE_SLOTS;
+            pace->slotBytes[pace->newest] = 0;
+        }
+    }
+    pace->slotStart += passed * slot;
+}
+
+static void countPaceBytes(TransferPace* pace, int bytes) {
+    advancePace(pace, nowMilliseconds());
+    pace->slotBytes[pace->newest] += bytes;
+}
+
+// 1 once the transfer has run for a whole window and its bytes in the last window fall short of
+// the low-speed limit's rate.
+static int belowLowSpeed(TransferPace* pace, int64_t now) {
+    advancePace(pace, now);
+    int64_t window = lowSpeedMilliseconds();
+    if (now - pace->start < window) return 0;
+    int64_t received = 0;
+    for (int64_t bytes : pace->slotBytes)
+        received += bytes;
+    return received * 1000 < static_cast<int64_t>(lowSpeedBytes()) * window;
 }
 
 int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace) {
@@ -258,7 +310,7 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
             // Whole records already held are decrypted without waiting for the socket.
             int n = tlsReceive(tls, buffer, length, readable);
             if (n > 0) {
-                pace->windowBytes += n;
+                countPaceBytes(pace, n);
                 return n;
             }
             if (n == TLS_CLOSED) return 0;
@@ -269,17 +321,11 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
             readable = 0;
         }
         int64_t now = nowMilliseconds();
-        // Each window must bring its share of bytes; a window that did is followed by a fresh one.
-        if (now - pace->windowStart >= lowSpeedMilliseconds()) {
-            if (pace->windowBytes < lowSpeedBytes()) return RECEIVE_TOO_SLOW;
-            pace->windowStart = now;
-            pace->windowBytes = 0;
-        }
+        // The average over the last window is looked at before every wait of a slice.
+        if (belowLowSpeed(pace, now)) return RECEIVE_TOO_SLOW;
         int64_t idle = now - waitStart;
         if (idle >= idleLimit) return RECEIVE_FAILED;
         int64_t slice = idleLimit - idle;
-        int64_t windowLeft = lowSpeedMilliseconds() - (now - pace->windowStart);
-        if (windowLeft < slice) slice = windowLeft;
         if (slice > STOP_CHECK_MILLISECONDS) slice = STOP_CHECK_MILLISECONDS;
         if (slice < 1) slice = 1;
         int ready = waitReadable(socket, static_cast<int>(slice));
@@ -290,7 +336,7 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
             continue;
         }
         int n = receiveSome(socket, buffer, length);
-        if (n > 0) pace->windowBytes += n;
+        if (n > 0) countPaceBytes(pace, n);
         return n < 0 ? RECEIVE_FAILED : n;
     }
 }
@@ -309,19 +355,130 @@ static int isLoopback(uint32_t networkOrderAddress) {
     return bytes[0] == 127;
 }
 
+// One name lookup on a thread of its own. The record is shared by the lookup thread and every
+// connect that waits for it, and freed by the last of them to let go: a wait given up for its
+// time-out or a stop leaves the thread behind, still holding a record of its own to write to.
+struct NameLookup {
+    char* name; // in lower case
+    std::condition_variable finishedSignal;
+    int holders;  // the threads that still hold the record
+    int finished; // 1 once the lookup has returned
+    int resolved;
+    uint32_t address;
+};
+
+// Guards every NameLookup, pendingLookups and failedNames.
+static std::mutex lookupMutex;
+// Name -> its NameLookup while the lookup runs, so that connects to one name share one lookup.
+// Both tables own copies of their keys.
+static HashMap* pendingLookups = nullptr;
+// Names whose lookup failed or timed out since the last resetConnectFailures.
+static HashMap* failedNames = nullptr;
+
+constexpr int LOOKUP_RESOLVED = 1;
+constexpr int LOOKUP_FAILED = 0;        // the lookup failed or timed out just now
+constexpr int LOOKUP_FAILED_BEFORE = 2; // the name failed earlier in the run: not looked up again
+constexpr int LOOKUP_STOPPED = 3;
+
+static void forgetFailedNames() {
+    std::lock_guard<std::mutex> lock(lookupMutex);
+    if (failedNames) hashMapClear(failedNames, 1, 0);
+}
+
+// Lets go of the record (under lookupMutex); the last holder frees it.
+static void releaseLookup(NameLookup* lookup) {
+    if (--lookup->holders > 0) return;
+    std::free(lookup->name);
+    lookup->~NameLookup();
+    std::free(lookup);
+}
+
+// Takes the pending record of the lookup off the table (under lookupMutex) when it is still there.
+static void unlistLookup(NameLookup* lookup) {
+    if (hashMapGet(pendingLookups, lookup->name) == lookup) hashMapRemove(pendingLookups, lookup->name);
+}
+
+static void runLookup(NameLookup* lookup) {
+    uint32_t address = 0;
+    int resolved = resolveIpv4Address(lookup->name, &address);
+    std::lock_guard<std::mutex> lock(lookupMutex);
+    lookup->resolved = resolved;
+    lookup->address = address;
+    lookup->finished = 1;
+    lookup->finishedSignal.notify_all();
+    unlistLookup(lookup);
+    releaseLookup(lookup);
+}
+
+// Looks the name up on a lookup thread and waits for it at most the connect time-out, in slices
+// that look at the stop flag. A LOOKUP_* value; *address is set for LOOKUP_RESOLVED.
+static int lookUpName(const char* host, uint32_t* address) {
+    HeapText name(duplicateString(host));
+    for (char* p = name.get(); *p; p++) {
+        if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p - 'A' + 'a');
+    }
+    std::unique_lock<std::mutex> lock(lookupMutex);
+    if (!pendingLookups) pendingLookups = hashMapCreateDefault(stringHash, stringEquals);
+    if (!failedNames) failedNames = hashMapCreateDefault(stringHash, stringEquals);
+    if (hashMapContains(failedNames, name.get())) return LOOKUP_FAILED_BEFORE;
+    NameLookup* lookup = static_cast<NameLookup*>(hashMapGet(pendingLookups, name.get()));
+    if (!lookup) {
+        lookup = new (allocateZeroed(sizeof(NameLookup))) NameLookup();
+        lookup->name = name.release();
+        lookup->holders = 1;
+        try {
+            std::thread(runLookup, lookup).detach();
+        } catch (const std::system_error&) {
+            releaseLookup(lookup);
+            return LOOKUP_FAILED;
+        }
+        hashMapPut(pendingLookups, duplicateString(lookup->name), lookup);
+    }
+    lookup->holders++;
+    int64_t start = nowMilliseconds();
+    int outcome = LOOKUP_FAILED;
+    for (;;) {
+        if (lookup->finished) {
+            outcome = lookup->resolved ? LOOKUP_RESOLVED : LOOKUP_FAILED;
+            *address = lookup->address;
+            break;
+        }
+        if (transferStopRequested()) {
+            outcome = LOOKUP_STOPPED;
+            break;
+        }
+        int64_t left = connectTimeoutMilliseconds() - (nowMilliseconds() - start);
+        if (left <= 0) break;
+        int64_t slice = left < STOP_CHECK_MILLISECONDS ? left : STOP_CHECK_MILLISECONDS;
+        lookup->finishedSignal.wait_for(lock, std::chrono::milliseconds(slice));
+    }
+    if (outcome == LOOKUP_FAILED) {
+        // Later connects to the name fail at once; a lookup still hanging is left to itself.
+        unlistLookup(lookup);
+        if (!hashMapContains(failedNames, lookup->name))
+            hashMapPut(failedNames, duplicateString(lookup->name), countValue(1));
+    }
+    releaseLookup(lookup);
+    return outcome;
+}
+
 static int resolveTarget(const char* host, uint32_t* address) {
     if (loopbackOnly.load()) {
         if (std::strlen(host) == 9 && startsWithIgnoreCase(host, "localhost")) {
             parseIpv4Address("127.0.0.1", address);
-            return 1;
+            return LOOKUP_RESOLVED;
         }
-        return parseIpv4Address(host, address) && isLoopback(*address);
+        return parseIpv4Address(host, address) && isLoopback(*address) ? LOOKUP_RESOLVED
+                                                                       : LOOKUP_FAILED_BEFORE;
     }
-    if (!*host) return 0;
-    return resolveIpv4Address(host, address);
+    if (!*host) return LOOKUP_FAILED_BEFORE;
+    if (parseIpv4Address(host, address)) return LOOKUP_RESOLVED;
+    return lookUpName(host, address);
 }
 
-SocketHandle openConnection(const char* host, int port, char* errorText) {
+// openConnection; a completed connect clears the server's failure count only when
+// clearOnConnect is 1 (https clears it after the handshake).
+static SocketHandle connectToServer(const char* host, int port, char* errorText, int clearOnConnect) {
     if (!host) {
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("域名 = null"));
         return NO_SOCKET;
@@ -337,7 +494,14 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
     connectTarget(key.get(), host, port, &targetHost, &targetPort);
 
     uint32_t address = 0;
-    if (!resolveTarget(targetHost.c_str(), &address)) {
+    int lookup = resolveTarget(targetHost.c_str(), &address);
+    if (lookup == LOOKUP_STOPPED) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+        return NO_SOCKET;
+    }
+    // A failed lookup counts once; the addresses on the name that follow fail without one.
+    if (lookup == LOOKUP_FAILED) countFailure(key.get());
+    if (lookup != LOOKUP_RESOLVED) {
         // The maker's own servers stay reachable through a fixed address when lookups fail.
         int fallback = MAKER_DOMAIN_SUFFIX[0] != '\0' && MAKER_FALLBACK_ADDRESS[0] != '\0' &&
                        std::strstr(targetHost.c_str(), MAKER_DOMAIN_SUFFIX) &&
@@ -398,7 +562,7 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
             if (waited == CONNECT_REFUSED) countFailure(key.get());
             return NO_SOCKET;
         }
-        clearFailureCount(key.get());
+        if (clearOnConnect) clearFailureCount(key.get());
         int backResult = setSocketNonBlocking(socket, 0);
         if (backResult != 1) {
             std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
@@ -415,6 +579,10 @@ SocketHandle openConnection(const char* host, int port, char* errorText) {
 
     setSocketTimeouts(socket, socketIoTimeoutMilliseconds());
     return socket;
+}
+
+SocketHandle openConnection(const char* host, int port, char* errorText) {
+    return connectToServer(host, port, errorText, 1);
 }
 
 // The failure text of a handshake that ended with reason and the backend's detail.
@@ -445,9 +613,29 @@ static void setHandshakeError(char* errorText, int reason, const char* detail) {
     }
 }
 
+// How a handshake ended when it did not complete: the server's part (counted towards its failure
+// limit), a failed certificate check among them, or this side's.
+constexpr int HANDSHAKE_SERVER_FAILED = 1;      // failed, cut off or timed out
+constexpr int HANDSHAKE_CERTIFICATE_FAILED = 2; // the certificate failed its check
+constexpr int HANDSHAKE_NOT_COUNTED = 3;        // a stop, or no session or wait on this side
+
+static int handshakeFailureOf(int reason) {
+    switch (reason) {
+    case TLS_REASON_UNKNOWN_ISSUER:
+    case TLS_REASON_WRONG_NAME:
+    case TLS_REASON_EXPIRED:
+    case TLS_REASON_BAD_CERTIFICATE:
+        return HANDSHAKE_CERTIFICATE_FAILED;
+    default:
+        return HANDSHAKE_SERVER_FAILED;
+    }
+}
+
 // The TLS handshake over a connected socket, in slices of at most STOP_CHECK_MILLISECONDS and
-// within the socket I/O time-out as a whole. The session, or nullptr with the failure text.
-static TlsSession* startTls(SocketHandle socket, const char* host, char* errorText) {
+// within the socket I/O time-out as a whole. The session, or nullptr with the failure text and a
+// HANDSHAKE_* value in *failure.
+static TlsSession* startTls(SocketHandle socket, const char* host, char* errorText, int* failure) {
+    *failure = HANDSHAKE_NOT_COUNTED;
     TlsSession* session = tlsCreateSession(socket, host);
     if (!session) {
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：无法建立TLS会话。"));
@@ -462,6 +650,7 @@ static TlsSession* startTls(SocketHandle socket, const char* host, char* errorTe
         if (result == TLS_DONE) return session;
         if (result != TLS_WANT_READ) {
             setHandshakeError(errorText, reason, detail);
+            *failure = handshakeFailureOf(reason);
             break;
         }
         if (transferStopRequested()) {
@@ -472,6 +661,7 @@ static TlsSession* startTls(SocketHandle socket, const char* host, char* errorTe
         if (left <= 0) {
             std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手超时：%d 毫秒内没有完成。"),
                           socketIoTimeoutMilliseconds());
+            *failure = HANDSHAKE_SERVER_FAILED;
             break;
         }
         int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
@@ -486,16 +676,24 @@ static TlsSession* startTls(SocketHandle socket, const char* host, char* errorTe
     return nullptr;
 }
 
-Connection* openStreamConnection(const char* host, int port, int secure, char* errorText) {
-    SocketHandle socket = openConnection(host, port, errorText);
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
+                                 int* certificateRefused) {
+    SocketHandle socket = connectToServer(host, port, errorText, !secure);
     if (socket == NO_SOCKET) return nullptr;
     TlsSession* tls = nullptr;
     if (secure) {
-        tls = startTls(socket, host, errorText);
+        int failure = HANDSHAKE_NOT_COUNTED;
+        tls = startTls(socket, host, errorText, &failure);
+        HeapText key = serverKey(host, port);
         if (!tls) {
             closeSocket(socket);
+            // A server that stalls or breaks every handshake is given up like one that refuses
+            // connects.
+            if (failure != HANDSHAKE_NOT_COUNTED) countFailure(key.get());
+            if (failure == HANDSHAKE_CERTIFICATE_FAILED && certificateRefused) *certificateRefused = 1;
             return nullptr;
         }
+        clearFailureCount(key.get());
     }
     Connection* connection = static_cast<Connection*>(allocateZeroed(sizeof(Connection)));
     connection->socket = socket;
@@ -537,8 +735,9 @@ static Connection* takeIdleConnection(const char* key) {
     return static_cast<Connection*>(idle->items[idle->count]);
 }
 
-Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText) {
-    if (!host) return openStreamConnection(host, port, secure, errorText);
+Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText,
+                                    int* certificateRefused) {
+    if (!host) return openStreamConnection(host, port, secure, errorText, certificateRefused);
     HeapText key = poolKey(host, port, secure);
     while (Connection* pooled = takeIdleConnection(key.get())) {
         // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
@@ -547,7 +746,7 @@ Connection* acquirePooledConnection(const char* host, int port, int secure, char
         closeConnection(pooled);
     }
     writeLogFormat("%s:%d --- new socket()", host, port);
-    return openStreamConnection(host, port, secure, errorText);
+    return openStreamConnection(host, port, secure, errorText, certificateRefused);
 }
 
 void releasePooledConnection(Connection* connection, int keep) {

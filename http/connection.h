@@ -17,8 +17,8 @@ constexpr int MAX_CONNECT_FAILURES = 5;
 constexpr int CONNECT_TIMEOUT_SECONDS = 10;
 constexpr int SOCKET_IO_TIMEOUT_MS = 10000;
 
-// A transfer that delivers fewer than LOW_SPEED_LIMIT_BYTES within LOW_SPEED_TIME_SECONDS is given
-// up, however steadily its bytes trickle in.
+// A transfer whose average speed over the last LOW_SPEED_TIME_SECONDS stays below
+// LOW_SPEED_LIMIT_BYTES a second is given up, however regularly its bytes drip in.
 constexpr int LOW_SPEED_LIMIT_BYTES = 1024;
 constexpr int LOW_SPEED_TIME_SECONDS = 30;
 // The longest any socket wait goes without looking at the stop flag.
@@ -40,7 +40,8 @@ extern HashMap* connectFailures;
 // Creates the socket pool and the connect-failure table; once, before any connection. Calling it
 // again keeps the existing tables.
 void initConnectionPool();
-// Forgets every server's count of consecutive connect failures (end of a migration run).
+// Forgets every server's count of consecutive connect failures and every name whose lookup failed
+// (end of a migration run).
 void resetConnectFailures();
 // The current count of consecutive failures for host and port (0 when none).
 int connectFailureCount(const char* host, int port);
@@ -59,8 +60,9 @@ void setConnectionTimeouts(int connectMilliseconds, int ioMilliseconds);
 int connectTimeoutMilliseconds();
 int socketIoTimeoutMilliseconds();
 
-// The low-speed limit: fewer than `bytes` within `milliseconds` gives a transfer up. Tests shorten
-// it; 0 restores the defaults of LOW_SPEED_LIMIT_BYTES and LOW_SPEED_TIME_SECONDS.
+// The low-speed limit: an average below `bytes` a second over the last `milliseconds` gives a
+// transfer up. Tests shorten it; 0 restores the defaults of LOW_SPEED_LIMIT_BYTES and
+// LOW_SPEED_TIME_SECONDS.
 void setLowSpeedLimit(int bytes, int milliseconds);
 
 // The flag whose non-zero value interrupts every connect and receive in flight (the migration
@@ -69,10 +71,15 @@ void setTransferStopFlag(const std::atomic<int>* flag);
 // 1 when the watched flag is set.
 int transferStopRequested();
 
+// The slots of the low-speed window: the bytes of the last window are kept per slot, so that the
+// window slides a slot at a time.
+constexpr int PACE_SLOTS = 30;
 // The pace of one transfer (its head and body), for receiveBounded.
 struct TransferPace {
-    int64_t windowStart; // steady-clock milliseconds at which the current low-speed window began
-    int64_t windowBytes; // bytes received in that window
+    int64_t start;                 // steady-clock milliseconds at which the transfer began
+    int64_t slotStart;             // steady-clock milliseconds at which the newest slot began
+    int newest;                    // the index of the newest slot
+    int64_t slotBytes[PACE_SLOTS]; // bytes received in each slot
 };
 void startTransferPace(TransferPace* pace);
 
@@ -95,20 +102,31 @@ int sendOnConnection(Connection* connection, const char* data, int length);
 // an unresolvable name without a lookup. Tests and fuzzers turn it on.
 void setLoopbackOnly(int on);
 
-// Resolves, connects with a bounded wait and sets both time-outs. Returns a blocking socket, or
-// NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes). The socket is not pooled.
+// Resolves, connects with a bounded wait and sets both time-outs. The lookup runs on a thread of
+// its own that the wait may leave behind: it is bounded by the connect time-out and ended by the
+// stop flag. A name whose lookup failed or timed out counts once towards the failure limit and is
+// not looked up again until resetConnectFailures; addresses on it fail at once with the same text. Returns a
+// blocking socket, or NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes). The socket is not
+// pooled.
 SocketHandle openConnection(const char* host, int port, char* errorText);
 // openConnection, then for secure 1 the TLS handshake with host as the server's name, bounded as a
 // whole by the socket I/O time-out and ended by the stop flag. A certificate that fails its check
 // or a failed handshake gives nullptr with a text naming the reason. The connection is not pooled.
-Connection* openStreamConnection(const char* host, int port, int secure, char* errorText);
+// A handshake that fails, times out or is cut off counts towards the failure limit like a failed
+// connect; for https only a completed handshake clears the count. When certificateRefused is given,
+// it is set to 1 when the server's certificate failed its check (a further attempt cannot help),
+// else left alone.
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
+                                 int* certificateRefused = nullptr);
 // Ends the TLS session, closes the socket and frees the connection; nothing for nullptr.
 void closeConnection(Connection* connection);
 // Takes an idle pooled connection for the scheme, host and port out of the pool when one is still
 // in step (one with unread bytes or one the server has closed is closed and never sent on; TLS
 // messages that arrive after the handshake, such as session tickets, are taken first), else opens
 // a new one with openStreamConnection. No other thread can use the connection until it is released.
-Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText);
+// certificateRefused as for openStreamConnection.
+Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText,
+                                    int* certificateRefused = nullptr);
 // keep 1 puts the connection back into the pool as idle; 0 closes and frees it.
 void releasePooledConnection(Connection* connection, int keep);
 // The count of idle pooled connections for the scheme, host and port.

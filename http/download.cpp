@@ -98,7 +98,7 @@ static void setInterruptedError(Transfer* t) {
     if (t->interrupted == RECEIVE_STOPPED) {
         setError(t, "图片下载已中止：收到停止请求。");
     } else {
-        setError(t, "图片下载速度过慢：%d 秒内收到的数据不足 %d 字节。", LOW_SPEED_TIME_SECONDS,
+        setError(t, "图片下载速度过慢：%d 秒内平均速度低于 %d 字节/秒。", LOW_SPEED_TIME_SECONDS,
                  LOW_SPEED_LIMIT_BYTES);
     }
 }
@@ -509,8 +509,11 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     int outcome;
     char connectError[ERROR_TEXT_SIZE] = {0};
     int port = static_cast<int>(parts.port);
-    t->connection = useKeepAlive ? acquirePooledConnection(parts.host, port, parts.secure, connectError)
-                                 : openStreamConnection(parts.host, port, parts.secure, connectError);
+    int certificateRefused = 0;
+    t->connection =
+        useKeepAlive
+            ? acquirePooledConnection(parts.host, port, parts.secure, connectError, &certificateRefused)
+            : openStreamConnection(parts.host, port, parts.secure, connectError, &certificateRefused);
     if (!t->connection) {
         copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
         outcome = DOWNLOAD_FAILED;
@@ -550,9 +553,10 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     // The state of this attempt is let go before a following one takes its own.
     transfer.reset();
 
-    // A transfer given up for its pace or for a stop is not tried again.
+    // A transfer given up for its pace or for a stop is not tried again, nor a server whose
+    // certificate failed its check: a second handshake would fail the same way.
     if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive && !interrupted &&
-        !transferStopRequested()) {
+        !certificateRefused && !transferStopRequested()) {
         writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
                        errorText);
         return downloadAttempt(url, destPath, errorText, 0, chain, hops);

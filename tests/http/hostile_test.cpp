@@ -190,45 +190,63 @@ TEST_F(HostileTimeOutTest, BodyWithoutLengthThatStallsIsNoImage) {
     EXPECT_FALSE(fileExists(dest.c_str()));
 }
 
-TEST_F(HostileTest, CrawlingOrStoppedTransfersEndPromptly) {
-    // An image at 20 bytes a second never waits out a receive time-out, but falls below the
-    // low-speed limit (shortened here to 1 KiB a second) and is given up without a second attempt.
-    setLowSpeedLimit(1024, 1000);
-    TestReply crawl;
-    crawl.bytes = okReply(jpegBody(200, 7));
-    crawl.pieceSize = 1;
-    crawl.pauseMilliseconds = 50;
-    answerTwice(crawl);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(download("/a.jpg"), DOWNLOAD_FAILED);
-    EXPECT_LT(secondsSince(start), 6.0);
-    EXPECT_NE(engineToUtf8(errorText).find("过慢"), std::string::npos) << engineToUtf8(errorText);
-    EXPECT_FALSE(fileExists(dest.c_str()));
-    EXPECT_EQ(receivedRequests(server).size(), 1u);
-    setLowSpeedLimit(0, 0);
-
-    // A stop request ends a transfer that waits for a silent server within a second or so, long
-    // before the receive time-out, again without a second attempt.
-    resetServer();
-    size_t requestsBefore = receivedRequests(server).size();
-    std::atomic<int> stop{0};
-    setTransferStopFlag(&stop);
-    TestReply silent;
-    silent.neverAnswer = true;
-    answerTwice(silent);
-    std::thread stopper([&stop] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        stop.store(1);
-    });
-    start = std::chrono::steady_clock::now();
-    EXPECT_EQ(download("/b.jpg"), DOWNLOAD_FAILED);
-    double elapsed = secondsSince(start);
-    stopper.join();
-    EXPECT_LT(elapsed, 5.0);
-    EXPECT_NE(engineToUtf8(errorText).find("中止"), std::string::npos) << engineToUtf8(errorText);
-    EXPECT_FALSE(fileExists(dest.c_str()));
-    EXPECT_EQ(receivedRequests(server).size(), requestsBefore + 1);
-    setTransferStopFlag(nullptr);
+TEST_F(HostileTest, LowSpeedLimitIsAnAverageSpeedAndAStopEndsASlowTransfer) {
+    // The limit shortened to 1 KiB a second over 1.5 s. A drip of 1,100 bytes every 1.4 s brings
+    // more than 1 KiB into every window of 1.5 s, yet averages under 1 KiB a second; a steady link
+    // at twice the limit is never given up; a stop ends a slow transfer within a second. None of
+    // them is tried a second time.
+    setLowSpeedLimit(1024, 1500);
+    struct Case {
+        const char* name;
+        int pieceSize;
+        int pauseMilliseconds;
+        size_t bodySize;
+        int stopAfterMilliseconds; // 0: no stop
+        int expected;
+        const char* text; // in the failure text
+        double minSeconds;
+        double maxSeconds;
+    } cases[] = {
+        {"drip", 1100, 1400, 20000, 0, DOWNLOAD_FAILED, "平均速度低于", 1.4, 4.5},
+        {"steady at twice the limit", 205, 100, 6000, 0, DOWNLOAD_STORED, "", 2.0, 20.0},
+        {"stopped drip", 1100, 1400, 20000, 300, DOWNLOAD_FAILED, "中止", 0.25, 2.5},
+        {"stopped while silent", 0, 0, 0, 300, DOWNLOAD_FAILED, "中止", 0.25, 2.5},
+    };
+    unsigned seed = 20;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetServer();
+        size_t requestsBefore = receivedRequests(server).size();
+        std::string body = jpegBody(c.bodySize ? c.bodySize : 10, seed++);
+        TestReply reply;
+        reply.bytes = okReply(body);
+        reply.pieceSize = c.pieceSize;
+        reply.pauseMilliseconds = c.pauseMilliseconds;
+        reply.neverAnswer = c.bodySize == 0;
+        answerTwice(reply);
+        std::atomic<int> stop{0};
+        setTransferStopFlag(&stop);
+        std::thread stopper([&stop, &c] {
+            if (!c.stopAfterMilliseconds) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.stopAfterMilliseconds));
+            stop.store(1);
+        });
+        auto start = std::chrono::steady_clock::now();
+        int result = download("/a.jpg");
+        double elapsed = secondsSince(start);
+        stopper.join();
+        setTransferStopFlag(nullptr);
+        EXPECT_EQ(result, c.expected) << engineToUtf8(errorText);
+        EXPECT_NE(engineToUtf8(errorText).find(c.text), std::string::npos) << engineToUtf8(errorText);
+        EXPECT_GE(elapsed, c.minSeconds);
+        EXPECT_LT(elapsed, c.maxSeconds);
+        EXPECT_EQ(receivedRequests(server).size(), requestsBefore + 1);
+        if (c.expected == DOWNLOAD_STORED) {
+            EXPECT_EQ(readWholeFile(dest), body);
+        } else {
+            EXPECT_FALSE(fileExists(dest.c_str()));
+        }
+    }
 }
 
 TEST_F(HostileTest, EndlessChunkedBodyStopsAtTheSizeLimit) {

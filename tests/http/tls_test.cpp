@@ -271,8 +271,13 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
         EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
         EXPECT_FALSE(destExists());
         EXPECT_EQ(receivedRequests(bad).size(), 0u);
+        // One handshake: the close-mode retry would meet the same certificate.
+        EXPECT_EQ(connectionCount(bad), 1);
         stopTestServer(bad);
     }
+    // Each failed check counted towards the server's failure limit.
+    EXPECT_EQ(connectFailureCount("img.example.test", 443), 3);
+    resetConnectFailures();
 
     // Without the extra CA file the test CA is unknown; a file that is no certificate, or none at
     // all, is refused and leaves the trust as it was.
@@ -290,7 +295,8 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     EXPECT_EQ(setExtraCaFile(file("missing.pem").c_str(), errorText), 0);
     EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
 
-    // The environment variable names the file for both programs.
+    // The environment variable names the file for both programs (in a run of its own).
+    resetConnectFailures();
     setVariable(CA_FILE_VARIABLE, certificate("ca.pem"));
     EXPECT_EQ(applyCaFileFromEnvironment(errorText), 1);
     EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_STORED) << error();
@@ -328,6 +334,28 @@ TEST_F(TlsTimeOutTest, TextFetchOverHttpsNeedsAVerifiedServer) {
         freeFetchResult(result);
     }
     EXPECT_EQ(receivedRequests(unknown).size() + receivedRequests(server).size(), 0u);
+}
+
+TEST_F(TlsTimeOutTest, ServerThatStallsEveryHandshakeCostsAtMostFiveTimeOuts) {
+    startTls(tls, "server");
+    setStallTlsHandshake(tls, true);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 12; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(download("https://img.example.test/s" + std::to_string(i) + ".jpg"), DOWNLOAD_FAILED);
+    }
+    double elapsed = secondsSince(start);
+    EXPECT_EQ(error(), "img.example.test:443 - 连接失败已连续发生5次+");
+    EXPECT_EQ(connectionCount(tls), MAX_CONNECT_FAILURES);
+    EXPECT_LT(elapsed, MAX_CONNECT_FAILURES * SHORT_IO_TIMEOUT_MS / 1000.0 + 3.0);
+    // A completed handshake clears the count.
+    resetConnectFailures();
+    download("https://img.example.test/s.jpg");
+    EXPECT_EQ(connectFailureCount("img.example.test", 443), 2);
+    setStallTlsHandshake(tls, false);
+    serveResource(tls, "/ok.jpg", jpegBody(800, 16));
+    EXPECT_EQ(download("https://img.example.test/ok.jpg"), DOWNLOAD_STORED) << error();
+    EXPECT_EQ(connectFailureCount("img.example.test", 443), 0);
 }
 
 TEST_F(TlsTest, StopRequestEndsAStalledHandshakeWithoutARetry) {
