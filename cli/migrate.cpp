@@ -216,15 +216,17 @@ void installInterruptHandler() {
 #endif
 }
 
-// "--connections N": N from 1 to MAX_CONNECTIONS, digits only. Sets the job's connection count.
+// "--connections N": N from 1 to MAX_CONNECTIONS, digits only; leading zeros, however many, change
+// nothing ("08" and "008" are 8). Sets the job's connection count.
 int parseConnections(const char* text) {
-    if (!text || !*text || std::strlen(text) > 2) return 0;
+    if (!text || !*text) return 0;
     int n = 0;
     for (const char* p = text; *p; p++) {
         if (*p < '0' || *p > '9') return 0;
         n = n * 10 + (*p - '0');
+        if (n > MAX_CONNECTIONS) return 0;
     }
-    if (n < 1 || n > MAX_CONNECTIONS) return 0;
+    if (n < 1) return 0;
     jobConnections = n;
     return 1;
 }
@@ -342,10 +344,8 @@ int runMigrate(int argc, char** argv) {
         failStart("数据包路径太长");
         return 1;
     }
-    if (!fileExists(packagePath)) {
-        failStart("选择的csv文件不存在，请重新选择");
-        return 1;
-    }
+    // A missing package is found when it is taken: a package that another run is replacing at this
+    // moment may not open for a read, and is reported as in use, not as missing.
     if (!checkStart(options)) return 1;
     // The package is taken before it is read, so that another run cannot change it under this one.
     int taken = beginRun(packagePath, options.destFolder);

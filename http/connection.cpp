@@ -702,10 +702,14 @@ Connection* openStreamConnection(const char* host, int port, int secure, char* e
     return connection;
 }
 
+static void giveSlot(const char* serverKey);
+
 void closeConnection(Connection* connection) {
     if (!connection) return;
     if (connection->tls) tlsFreeSession(connection->tls);
     closeSocket(connection->socket);
+    if (connection->slotKey) giveSlot(connection->slotKey);
+    std::free(connection->slotKey);
     std::free(connection->key);
     std::free(connection);
 }
@@ -735,34 +739,198 @@ static Connection* takeIdleConnection(const char* key) {
     return static_cast<Connection*>(idle->items[idle->count]);
 }
 
+// Per-server counts of counted connections and their caps: "host:port" -> ServerSlots, guarded by
+// slotMutex. slotMutex is taken before poolMutex, never while poolMutex is held.
+struct ServerSlots {
+    int open; // counted connections: idle in the pool, in use, or being opened
+    int cap;  // 0: none
+};
+static HashMap* serverSlots = nullptr;
+static std::mutex slotMutex;
+// Told when a counted connection is closed or pooled idle, and when a cap is lifted.
+static std::condition_variable slotChanged;
+
+// The entry of key, made when missing; slotMutex held.
+static ServerSlots* slotsOf(const char* key) {
+    if (!serverSlots) serverSlots = hashMapCreateDefault(stringHash, stringEquals);
+    ServerSlots* slots = static_cast<ServerSlots*>(hashMapGet(serverSlots, key));
+    if (!slots) {
+        slots = static_cast<ServerSlots*>(allocateZeroed(sizeof(ServerSlots)));
+        hashMapPut(serverSlots, duplicateString(key), slots);
+    }
+    return slots;
+}
+
+static void giveSlot(const char* serverKey) {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    ServerSlots* slots = slotsOf(serverKey);
+    if (slots->open > 0) slots->open--;
+    slotChanged.notify_all();
+}
+
+static int overCap(const char* serverKey) {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    ServerSlots* slots = slotsOf(serverKey);
+    return slots->cap > 0 && slots->open > slots->cap;
+}
+
+static int idleCount(const char* key) {
+    std::lock_guard<std::mutex> lock(poolMutex);
+    ArrayList* idle = socketPool ? static_cast<ArrayList*>(hashMapGet(socketPool, key)) : nullptr;
+    return idle ? idle->count : 0;
+}
+
+enum SlotWait { SLOT_TAKEN, SLOT_IDLE, SLOT_STOPPED };
+
+// Takes room for one more connection to the server, waiting while it is at its cap. SLOT_IDLE when
+// the server is at its cap and an idle connection under poolKey holds room that can be used.
+static int waitForSlot(const char* serverKey, const char* poolKey, char* errorText) {
+    std::unique_lock<std::mutex> lock(slotMutex);
+    for (;;) {
+        ServerSlots* slots = slotsOf(serverKey);
+        if (slots->cap == 0 || slots->open < slots->cap) {
+            slots->open++;
+            return SLOT_TAKEN;
+        }
+        if (idleCount(poolKey) > 0) return SLOT_IDLE;
+        if (transferStopRequested()) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+            return SLOT_STOPPED;
+        }
+        slotChanged.wait_for(lock, std::chrono::milliseconds(STOP_CHECK_MILLISECONDS));
+    }
+}
+
+// Set when the calling thread's last counted connection could not be opened while other connections
+// to its server were open.
+static thread_local int connectRefusedByLimit = 0;
+
+int lastConnectRefusedByLimit() {
+    return connectRefusedByLimit;
+}
+
+// Takes back the failure that a connect refused by the server's connection limit counted.
+static void forgiveFailure(const char* key) {
+    std::lock_guard<std::mutex> lock(failureMutex);
+    if (!connectFailures) return;
+    intptr_t count = countOf(hashMapGet(connectFailures, key));
+    if (count > 0) hashMapPut(connectFailures, const_cast<char*>(key), countValue(count - 1));
+}
+
+// openStreamConnection on room already taken for serverKey (which the connection then owns).
+static Connection* openOnSlot(const char* host, int port, int secure, char* errorText,
+                              int* certificateRefused, char* serverKey) {
+    connectRefusedByLimit = 0;
+    int badCertificate = 0;
+    Connection* connection = openStreamConnection(host, port, secure, errorText, &badCertificate);
+    if (badCertificate && certificateRefused) *certificateRefused = 1;
+    if (!connection) {
+        // A server may reset a connection beyond its limit before the connect is seen to finish.
+        if (!badCertificate && !transferStopRequested() && lowerConnectionCap(host, port)) {
+            forgiveFailure(serverKey);
+            connectRefusedByLimit = 1;
+        }
+        giveSlot(serverKey);
+        std::free(serverKey);
+        return nullptr;
+    }
+    connection->slotKey = serverKey;
+    return connection;
+}
+
+Connection* openCountedConnection(const char* host, int port, int secure, char* errorText,
+                                  int* certificateRefused) {
+    connectRefusedByLimit = 0;
+    if (!host) return openStreamConnection(host, port, secure, errorText, certificateRefused);
+    HeapText server = serverKey(host, port);
+    HeapText key = poolKey(host, port, secure);
+    for (;;) {
+        int waited = waitForSlot(server.get(), key.get(), errorText);
+        if (waited == SLOT_STOPPED) return nullptr;
+        if (waited == SLOT_TAKEN) break;
+        // An idle connection holds the room this one needs.
+        closeConnection(takeIdleConnection(key.get()));
+    }
+    return openOnSlot(host, port, secure, errorText, certificateRefused, server.release());
+}
+
 Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText,
                                     int* certificateRefused) {
+    connectRefusedByLimit = 0;
     if (!host) return openStreamConnection(host, port, secure, errorText, certificateRefused);
     HeapText key = poolKey(host, port, secure);
-    while (Connection* pooled = takeIdleConnection(key.get())) {
-        // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
-        // server's close, put it out of step with its requests: it is never sent on again.
-        if (stillInStep(pooled)) return pooled;
-        closeConnection(pooled);
+    HeapText server = serverKey(host, port);
+    for (;;) {
+        while (Connection* pooled = takeIdleConnection(key.get())) {
+            // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
+            // server's close, put it out of step with its requests: it is never sent on again. One
+            // beyond a cap lowered meanwhile is closed too.
+            if (stillInStep(pooled) && !overCap(server.get())) {
+                pooled->reused = 1;
+                return pooled;
+            }
+            closeConnection(pooled);
+        }
+        int waited = waitForSlot(server.get(), key.get(), errorText);
+        if (waited == SLOT_STOPPED) return nullptr;
+        if (waited == SLOT_TAKEN) break;
     }
     writeLogFormat("%s:%d --- new socket()", host, port);
-    return openStreamConnection(host, port, secure, errorText, certificateRefused);
+    return openOnSlot(host, port, secure, errorText, certificateRefused, server.release());
 }
 
 void releasePooledConnection(Connection* connection, int keep) {
     if (!connection) return;
-    if (!keep) {
+    if (!keep || (connection->slotKey && overCap(connection->slotKey))) {
         closeConnection(connection);
         return;
     }
-    std::lock_guard<std::mutex> lock(poolMutex);
-    if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
-    ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, connection->key));
-    if (!idle) {
-        idle = arrayListCreateDefault();
-        hashMapPut(socketPool, duplicateString(connection->key), idle);
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        if (!socketPool) socketPool = hashMapCreateDefault(stringHash, stringEquals);
+        ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, connection->key));
+        if (!idle) {
+            idle = arrayListCreateDefault();
+            hashMapPut(socketPool, duplicateString(connection->key), idle);
+        }
+        arrayListAdd(idle, connection);
     }
-    arrayListAdd(idle, connection);
+    // A connection waiting for room may take this one.
+    std::lock_guard<std::mutex> lock(slotMutex);
+    slotChanged.notify_all();
+}
+
+int lowerConnectionCap(const char* host, int port) {
+    if (!host) return 0;
+    HeapText key = serverKey(host, port);
+    int cap;
+    {
+        std::lock_guard<std::mutex> lock(slotMutex);
+        ServerSlots* slots = slotsOf(key.get());
+        int others = slots->open - 1;
+        if (others < 1) return 0;
+        if (slots->cap > 0 && slots->cap <= others) return 1;
+        slots->cap = others;
+        cap = others;
+    }
+    writeLogFormat(programText("%s:%d 拒绝了多余的连接，本次搬家最多同时使用 %d 个连接。"), host, port, cap);
+    return 1;
+}
+
+int connectionCap(const char* host, int port) {
+    HeapText key = serverKey(host, port);
+    std::lock_guard<std::mutex> lock(slotMutex);
+    return slotsOf(key.get())->cap;
+}
+
+void resetConnectionCaps() {
+    std::lock_guard<std::mutex> lock(slotMutex);
+    if (!serverSlots) return;
+    KeyListNode* keys = hashMapKeys(serverSlots);
+    for (KeyListNode* node = keys; node; node = node->next)
+        static_cast<ServerSlots*>(hashMapGet(serverSlots, node->key))->cap = 0;
+    hashMapFreeKeyList(keys);
+    slotChanged.notify_all();
 }
 
 int pooledConnectionCount(const char* host, int port, int secure) {
@@ -774,17 +942,25 @@ int pooledConnectionCount(const char* host, int port, int secure) {
 }
 
 void closeAllPooledSockets() {
-    std::lock_guard<std::mutex> lock(poolMutex);
-    if (!socketPool) return;
-    KeyListNode* keys = hashMapKeys(socketPool);
-    for (KeyListNode* node = keys; node; node = node->next) {
-        ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, node->key));
-        for (int32_t i = 0; i < idle->count; i++)
-            closeConnection(static_cast<Connection*>(idle->items[i]));
-        arrayListDestroy(idle, 0);
+    // Closing gives the connections' room back under slotMutex, which is never taken inside poolMutex.
+    ArrayList* closing = arrayListCreateDefault();
+    {
+        std::lock_guard<std::mutex> lock(poolMutex);
+        if (socketPool) {
+            KeyListNode* keys = hashMapKeys(socketPool);
+            for (KeyListNode* node = keys; node; node = node->next) {
+                ArrayList* idle = static_cast<ArrayList*>(hashMapGet(socketPool, node->key));
+                for (int32_t i = 0; i < idle->count; i++)
+                    arrayListAdd(closing, idle->items[i]);
+                arrayListDestroy(idle, 0);
+            }
+            hashMapFreeKeyList(keys);
+            hashMapClear(socketPool, 1, 0);
+        }
     }
-    hashMapFreeKeyList(keys);
-    hashMapClear(socketPool, 1, 0);
+    for (int32_t i = 0; i < closing->count; i++)
+        closeConnection(static_cast<Connection*>(closing->items[i]));
+    arrayListDestroy(closing, 0);
 }
 
 int setExtraCaFile(const char* path, char* errorText) {

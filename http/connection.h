@@ -29,8 +29,10 @@ struct TlsSession;
 // One connection to an image server: a blocking socket and, for https, its TLS session.
 struct Connection {
     SocketHandle socket;
-    TlsSession* tls; // nullptr for http
-    char* key;       // the pool key, "http://host:port" or "https://host:port"
+    TlsSession* tls;         // nullptr for http
+    char* key;               // the pool key, "http://host:port" or "https://host:port"
+    char* slotKey = nullptr; // "host:port" when the connection counts towards its server's cap, else nullptr
+    int reused = 0;          // 1 when it was taken out of the pool: it has carried an answer before
 };
 
 // Pool key -> ArrayList of idle Connection*, guarded by the pool's mutex.
@@ -144,3 +146,28 @@ constexpr const char* CA_FILE_VARIABLE = "VEDO_CA_FILE";
 int applyCaFileFromEnvironment(char* errorText);
 // Closes and forgets every pooled connection (tools and tests; the program keeps them until it ends).
 void closeAllPooledSockets();
+
+// A server that allows each client only a few connections refuses the extra ones. The image
+// download counts its connections per server ("host:port", like the failure table): pooled ones,
+// idle or in use, and the close-mode ones. Once a server has refused a connection while another
+// one to it worked, its cap stays at the number of the others for the rest of the run, and a
+// new connection waits (ended by the stop flag) until one of them is closed or idle.
+//
+// openStreamConnection counted towards the cap of host and port: waits for room first (nullptr
+// with the stop text when the stop flag ends the wait). certificateRefused as for
+// openStreamConnection.
+Connection* openCountedConnection(const char* host, int port, int secure, char* errorText,
+                                  int* certificateRefused = nullptr);
+// Called by the holder of a counted connection that the server refused (a busy answer, or a close or
+// reset before any answer). When other counted connections to the server are open, lowers its cap
+// to their number and returns 1: the refusal was the server's connection limit. Returns 0 when no
+// other connection to the server is open: the server itself is failing.
+int lowerConnectionCap(const char* host, int port);
+// 1 when the calling thread's last acquirePooledConnection or openCountedConnection failed to open a
+// connection while other connections to the server were open: the server's connection limit (the
+// cap is lowered, and the failure does not count towards MAX_CONNECT_FAILURES).
+int lastConnectRefusedByLimit();
+// The cap of host and port; 0 when the server has never refused a connection.
+int connectionCap(const char* host, int port);
+// Lifts every cap (the start of a migration run). Open connections stay counted.
+void resetConnectionCaps();

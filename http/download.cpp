@@ -35,6 +35,13 @@ int isSupportedImage(const unsigned char* signature) {
            (a == 0x42 && b == 0x4D);
 }
 
+// The last busy answer of each download thread.
+static thread_local ServerBusyAnswer busyAnswer = {-1, 0};
+
+ServerBusyAnswer lastServerBusyAnswer() {
+    return busyAnswer;
+}
+
 static int equalsIgnoreCase(const char* a, const char* b) {
     return std::strlen(a) == std::strlen(b) && startsWithIgnoreCase(a, b);
 }
@@ -60,6 +67,7 @@ struct Transfer {
     int interrupted; // RECEIVE_TOO_SLOW or RECEIVE_STOPPED once a receive was given up
     int surplus;     // bytes arrived after the end of the answer: the connection is out of step
     int truncated;   // a TLS server closed the connection without close_notify
+    int noAnswer;    // the connection ended or failed before the first byte of an answer
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
     // The file's stream buffer: most images reach the disk in one or two writes.
@@ -362,6 +370,7 @@ static int runTransfer(Transfer* t) {
     while (headEnd < 0) {
         int n = receive(t, data + filled, HTTP_BUFFER_SIZE - filled);
         if (n <= 0) {
+            if (filled == 0) t->noAnswer = 1;
             t->readTotal = filled;
             return completeTransfer(t);
         }
@@ -395,6 +404,12 @@ static int runTransfer(Transfer* t) {
                 if (t->keepAlive && !bodyConsumed) t->header.connection[0] = '\0';
                 return ATTEMPT_REDIRECT;
             }
+        }
+        if (isImageStatusBusy(data)) {
+            // The text stays that of any other status, for the image that fails after its tries.
+            int shown = filled < 256 ? filled : 256;
+            setError(t, "返回错误的http状态码:\n%.*s", shown, data);
+            return DOWNLOAD_SERVER_BUSY;
         }
         if (isImageStatusNotFound(data)) {
             setError(t, "404 Not Found - 文件不存在");
@@ -513,11 +528,14 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     t->connection =
         useKeepAlive
             ? acquirePooledConnection(parts.host, port, parts.secure, connectError, &certificateRefused)
-            : openStreamConnection(parts.host, port, parts.secure, connectError, &certificateRefused);
+            : openCountedConnection(parts.host, port, parts.secure, connectError, &certificateRefused);
+    int connectRefused = 0;
     if (!t->connection) {
         copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
         outcome = DOWNLOAD_FAILED;
+        connectRefused = lastConnectRefusedByLimit();
     } else if (sendOnConnection(t->connection, request, requestLength) != requestLength) {
+        t->noAnswer = 1;
         setError(t, "下载图片失败: send() failed");
         outcome = DOWNLOAD_FAILED;
     } else if (!(t->file = openFileForWritingNoFollow(destPath))) {
@@ -530,6 +548,18 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
 
     int interrupted = t->interrupted;
     if (interrupted && outcome != DOWNLOAD_STORED && outcome != ATTEMPT_REDIRECT) setInterruptedError(t);
+    // A busy answer, or a fresh connection ended before any answer, while other connections to the
+    // server work: the server allows no more connections. Decided while this one still counts.
+    int refusedFresh = outcome == DOWNLOAD_FAILED && t->noAnswer && t->connection && !t->connection->reused &&
+                       !interrupted && !transferStopRequested();
+    if (outcome == DOWNLOAD_SERVER_BUSY || refusedFresh || connectRefused) {
+        int limited = connectRefused || lowerConnectionCap(parts.host, port);
+        if (outcome == DOWNLOAD_SERVER_BUSY || limited) {
+            busyAnswer.retryAfterSeconds = outcome == DOWNLOAD_SERVER_BUSY ? t->header.retryAfterSeconds : -1;
+            busyAnswer.connectionLimit = limited;
+            outcome = DOWNLOAD_SERVER_BUSY;
+        }
+    }
     if (outcome == DOWNLOAD_STORED) {
         releaseConnection(t, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
     } else if (outcome == ATTEMPT_REDIRECT) {
@@ -561,7 +591,8 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
                        errorText);
         return downloadAttempt(url, destPath, errorText, 0, chain, hops);
     }
-    if (outcome != DOWNLOAD_STORED && outcome != DOWNLOAD_CREATE_FAILED) removeFile(destPath);
+    if (outcome != DOWNLOAD_STORED && outcome != DOWNLOAD_CREATE_FAILED && outcome != DOWNLOAD_SERVER_BUSY)
+        removeFile(destPath);
     return outcome;
 }
 

@@ -11,10 +11,15 @@ constexpr int DOWNLOAD_REFUSED = 0;
 constexpr int DOWNLOAD_FAILED = -1;
 constexpr int DOWNLOAD_WRITE_FAILED = -2;
 constexpr int DOWNLOAD_CREATE_FAILED = -3;
+// The server was too busy for the request: it answered 503 or 429, or it closed or reset a fresh
+// connection before any answer while other connections to it worked (its connection limit; the
+// server's cap has been lowered). The file stays under its name, empty, for the next try; the
+// caller tries again (lastServerBusyAnswer) or gives the image up as -1 and removes the file.
+constexpr int DOWNLOAD_SERVER_BUSY = -4;
 
 // Result: 1 stored; 0 refused on its content; -1 address, connection or protocol failure;
-// -2 writing the file failed; -3 the file cannot be created. errorText (ERROR_TEXT_SIZE bytes,
-// zero-filled by the caller) receives the failure text.
+// -2 writing the file failed; -3 the file cannot be created; -4 the server was too busy. errorText
+// (ERROR_TEXT_SIZE bytes, zero-filled by the caller) receives the failure text.
 //
 // A keep-alive attempt (useKeepAlive 1: HTTP/1.1 on the pooled connection of the server) that
 // fails with 0 or -1 is repeated once in close mode (HTTP/1.0 on a fresh connection). A 301 or 302
@@ -29,6 +34,13 @@ constexpr int DOWNLOAD_CREATE_FAILED = -3;
 // removes the file at destPath, a file the caller created for the download included; after -3
 // whatever stands under the name is left alone.
 int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected);
+
+// What the last DOWNLOAD_SERVER_BUSY of the calling thread's downloadImage said.
+struct ServerBusyAnswer {
+    int retryAfterSeconds; // Retry-After (0 to 60), -1 when the server named no time
+    int connectionLimit;   // 1 when other connections to the server worked: its connection limit
+};
+ServerBusyAnswer lastServerBusyAnswer();
 
 // 1 when the first two body bytes are those of a JPEG, PNG, GIF or BMP file.
 int isSupportedImage(const unsigned char* signature);

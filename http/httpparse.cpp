@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 static char* copyRange(const char* begin, const char* end) {
     size_t n = static_cast<size_t>(end - begin);
@@ -115,9 +116,125 @@ static int copyValue(char* field, size_t size, const char* value) {
     return copyBounded(field, size, value);
 }
 
+// Reads minDigits to maxDigits decimal digits.
+static int readNumber(const char** text, int minDigits, int maxDigits, int* value) {
+    const char* p = *text;
+    int digits = 0;
+    int v = 0;
+    for (; digits < maxDigits && *p >= '0' && *p <= '9'; p++, digits++)
+        v = v * 10 + (*p - '0');
+    if (digits < minDigits) return 0;
+    *text = p;
+    *value = v;
+    return 1;
+}
+
+static int readLiteral(const char** text, const char* literal) {
+    size_t n = std::strlen(literal);
+    if (std::strncmp(*text, literal, n) != 0) return 0;
+    *text += n;
+    return 1;
+}
+
+static int readMonth(const char** text, int* month) {
+    static const char* const names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int i = 0; i < 12; i++) {
+        if (readLiteral(text, names[i])) {
+            *month = i + 1;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// "HH:MM:SS" as seconds of the day.
+static int readClock(const char** text, int* seconds) {
+    int h, m, s;
+    if (!readNumber(text, 2, 2, &h) || !readLiteral(text, ":") || !readNumber(text, 2, 2, &m) ||
+        !readLiteral(text, ":") || !readNumber(text, 2, 2, &s) || h > 23 || m > 59 || s > 60)
+        return 0;
+    *seconds = h * 3600 + m * 60 + s;
+    return 1;
+}
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+static long long daysFromCivil(int year, int month, int day) {
+    long long y = month <= 2 ? year - 1 : year;
+    long long era = (y >= 0 ? y : y - 399) / 400;
+    long long yearOfEra = y - era * 400;
+    long long dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+// An HTTP date as seconds since 1970; 0 when the text is none of its three forms.
+static int readHttpDate(const char* text, long long* when) {
+    const char* p = text;
+    while ((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z'))
+        p++;
+    if (p == text) return 0;
+    int day = 0, month = 0, year = 0, clock = 0;
+    if (readLiteral(&p, ", ")) {
+        const char* q = p;
+        if (readNumber(&q, 2, 2, &day) && readLiteral(&q, " ")) {
+            // Sun, 06 Nov 1994 08:49:37 GMT
+            if (!readMonth(&q, &month) || !readLiteral(&q, " ") || !readNumber(&q, 4, 4, &year) ||
+                !readLiteral(&q, " ") || !readClock(&q, &clock) || !readLiteral(&q, " GMT"))
+                return 0;
+        } else {
+            // Sunday, 06-Nov-94 08:49:37 GMT
+            q = p;
+            if (!readNumber(&q, 2, 2, &day) || !readLiteral(&q, "-") || !readMonth(&q, &month) ||
+                !readLiteral(&q, "-") || !readNumber(&q, 2, 2, &year) || !readLiteral(&q, " ") ||
+                !readClock(&q, &clock) || !readLiteral(&q, " GMT"))
+                return 0;
+            year += year < 70 ? 2000 : 1900;
+        }
+        p = q;
+    } else {
+        // Sun Nov  6 08:49:37 1994
+        if (!readLiteral(&p, " ") || !readMonth(&p, &month) || !readLiteral(&p, " ")) return 0;
+        if (*p == ' ') p++;
+        if (!readNumber(&p, 1, 2, &day) || !readLiteral(&p, " ") || !readClock(&p, &clock) ||
+            !readLiteral(&p, " ") || !readNumber(&p, 4, 4, &year))
+            return 0;
+    }
+    if (*p != '\0' || day < 1 || day > 31) return 0;
+    *when = daysFromCivil(year, month, day) * 86400 + clock;
+    return 1;
+}
+
+int parseRetryAfter(const char* value, long long nowSeconds) {
+    if (!value) return -1;
+    while (*value == ' ' || *value == '\t')
+        value++;
+    size_t length = std::strlen(value);
+    while (length > 0 && (value[length - 1] == ' ' || value[length - 1] == '\t'))
+        length--;
+    if (length == 0 || length > 64) return -1;
+    char text[65];
+    std::memcpy(text, value, length);
+    text[length] = '\0';
+    if (text[0] >= '0' && text[0] <= '9') {
+        long long seconds = 0;
+        for (const char* p = text; *p; p++) {
+            if (*p < '0' || *p > '9') return -1;
+            if (seconds <= MAX_RETRY_AFTER_SECONDS) seconds = seconds * 10 + (*p - '0');
+        }
+        return seconds > MAX_RETRY_AFTER_SECONDS ? MAX_RETRY_AFTER_SECONDS : static_cast<int>(seconds);
+    }
+    long long when = 0;
+    if (!readHttpDate(text, &when)) return -1;
+    long long wait = when - nowSeconds;
+    if (wait < 0) return 0;
+    return wait > MAX_RETRY_AFTER_SECONDS ? MAX_RETRY_AFTER_SECONDS : static_cast<int>(wait);
+}
+
 void parseResponseHead(char* head, HttpHeader* header) {
     int32_t contentLength = -1;
     int32_t isChunked = 0;
+    header->retryAfterSeconds = -1;
     char* cursor = head;
     while (cursor) {
         char* line = nextToken(&cursor, "\r\n");
@@ -139,6 +256,9 @@ void parseResponseHead(char* head, HttpHeader* header) {
             copyValue(header->connection, sizeof header->connection, line + 12);
         } else if (startsWithIgnoreCase(line, "Content-Encoding: ")) {
             copyValue(header->contentEncoding, sizeof header->contentEncoding, line + 18);
+        } else if (startsWithIgnoreCase(line, "Retry-After:")) {
+            header->retryAfterSeconds =
+                parseRetryAfter(line + 12, static_cast<long long>(std::time(nullptr)));
         }
     }
     header->contentLength = contentLength;
@@ -160,6 +280,14 @@ int isImageStatusRedirect(const char* response) {
 int isImageStatusNotFound(const char* response) {
     return startsWithIgnoreCase(response, STATUS_404_HTTP10) ||
            startsWithIgnoreCase(response, STATUS_404_HTTP11);
+}
+
+int isImageStatusBusy(const char* response) {
+    static const char* const busy[] = {"HTTP/1.0 503", "HTTP/1.1 503", "HTTP/1.0 429", "HTTP/1.1 429"};
+    for (const char* status : busy) {
+        if (startsWithIgnoreCase(response, status)) return 1;
+    }
+    return 0;
 }
 
 int isFetchStatusOk(const char* response) {

@@ -39,7 +39,16 @@ struct HttpHeader {
     // Set when a Location value did not fit its field. Such a value is not stored at all, since a
     // shortened address would fetch the wrong file; the caller refuses the redirect.
     int32_t locationTooLong;
+    // Retry-After in seconds (0 to MAX_RETRY_AFTER_SECONDS), -1 when absent or unreadable.
+    int32_t retryAfterSeconds;
 };
+
+// The longest wait a Retry-After can ask for; a longer one is cut to it.
+constexpr int MAX_RETRY_AFTER_SECONDS = 60;
+// Reads a Retry-After value: delta seconds, or an HTTP date (IMF-fixdate, RFC 850 or asctime form)
+// taken against now (seconds since 1970, UTC). Returns 0 to MAX_RETRY_AFTER_SECONDS (a date in the
+// past is 0), or -1 when the value is neither.
+int parseRetryAfter(const char* value, long long nowSeconds);
 
 // Parses a response head (the text before the blank line, NUL-terminated, cut up in place) into a
 // zero-filled header. contentLength and isChunked are always set; the other fields only when their
@@ -64,6 +73,8 @@ constexpr const char* STATUS_404_HTTP11 = "HTTP/1.1 404";
 int isImageStatusOk(const char* response);
 int isImageStatusRedirect(const char* response);
 int isImageStatusNotFound(const char* response);
+// 503 Service Unavailable or 429 Too Many Requests, in HTTP/1.0 or 1.1.
+int isImageStatusBusy(const char* response);
 int isFetchStatusOk(const char* response);
 
 // Position of the first "\r\n\r\n" in the first length bytes of data, or -1. NUL bytes in the data

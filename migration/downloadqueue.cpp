@@ -7,6 +7,7 @@
 #include "http/connection.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,38 @@ int reservePartPath(const char* folder, char* path) {
     }
     std::memset(path, 0, PATH_BUFFER_SIZE);
     return 0;
+}
+
+static std::atomic<int> busyBackoffOverride{0};
+
+void setServerBusyBackoff(int milliseconds) {
+    busyBackoffOverride.store(milliseconds > 0 ? milliseconds : 0);
+}
+
+int serverBusyRetryDelay(int* tries) {
+    ServerBusyAnswer answer = lastServerBusyAnswer();
+    int named = answer.retryAfterSeconds >= 0 ? answer.retryAfterSeconds * 1000 : -1;
+    // The cap of the server was lowered: the image waits for room, not for a backoff, and a try
+    // is not used up, since each such answer lowers the cap until no other connection is left.
+    if (answer.connectionLimit) return named >= 0 ? named : 0;
+    if (*tries >= SERVER_BUSY_TRIES) return -1;
+    int base = busyBackoffOverride.load();
+    if (base <= 0) base = SERVER_BUSY_BACKOFF_MILLISECONDS;
+    int step = (*tries)++;
+    return named >= 0 ? named : base << step;
+}
+
+int waitBeforeRetry(int milliseconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        if (transferStopRequested()) return 0;
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 1;
+        std::this_thread::sleep_for(left.count() < STOP_CHECK_MILLISECONDS
+                                        ? left
+                                        : std::chrono::milliseconds(STOP_CHECK_MILLISECONDS));
+    }
 }
 
 static void finishRecord(DownloadQueue* queue, DownloadRecord* record, int result) {
@@ -58,6 +91,24 @@ static void runWorker(DownloadQueue* queue) {
             continue;
         }
         int result = downloadImage(record->address, record->partPath, record->errorText, 1, 0);
+        if (result == DOWNLOAD_SERVER_BUSY) {
+            int delay = serverBusyRetryDelay(&record->busyTries);
+            if (delay >= 0 && waitBeforeRetry(delay)) {
+                // Handed out again first: the item loop waits for it, so it keeps its place.
+                std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
+                std::lock_guard<std::mutex> lock(queue->mutex);
+                record->next = queue->first;
+                queue->first = record;
+                if (!queue->last) queue->last = record;
+                queue->workReady.notify_one();
+                continue;
+            }
+            if (delay >= 0) {
+                std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                              programText("图片下载已中止：收到停止请求。"));
+            }
+            result = DOWNLOAD_FAILED;
+        }
         finishRecord(queue, record, result);
     }
 }

@@ -22,6 +22,7 @@ struct DownloadRecord {
     int result; // a downloadImage result, valid once done
     int done;   // guarded by the queue's mutex
     char errorText[ERROR_TEXT_SIZE];
+    int busyTries;        // tries given to a busy server that no other connection worked on
     DownloadRecord* next; // the next record waiting for a worker
 };
 
@@ -52,3 +53,18 @@ void stopDownloadQueue(DownloadQueue* queue);
 
 // Takes a fresh part-file name in the folder by creating it; 0 when none can be made.
 int reservePartPath(const char* folder, char* path);
+
+// A server too busy for an image (DOWNLOAD_SERVER_BUSY) gets it asked for again. When the answer
+// was the server's connection limit the image goes back to the workers, after the Retry-After
+// when one was named, and the server's lowered cap paces it. Otherwise it is tried at most
+// SERVER_BUSY_TRIES more times, after the Retry-After or else after a backoff of 1, 2 and 4
+// seconds, and then fails like any other answer.
+constexpr int SERVER_BUSY_TRIES = 3;
+constexpr int SERVER_BUSY_BACKOFF_MILLISECONDS = 1000;
+// The milliseconds to wait before the next try of an image after lastServerBusyAnswer, counting
+// the try in *tries when it counts; -1 when the image has had its tries.
+int serverBusyRetryDelay(int* tries);
+// Waits the milliseconds in slices, ended by the stop flag. 1 when the wait ran out, 0 when stopped.
+int waitBeforeRetry(int milliseconds);
+// The first backoff step. Tests shorten it; 0 restores SERVER_BUSY_BACKOFF_MILLISECONDS.
+void setServerBusyBackoff(int milliseconds);

@@ -111,8 +111,18 @@ static int servedFromMap(MigrationRun* run, ArrayList** failures, const char* ad
 }
 
 static int download(MigrationRun* run, const char* address, const char* path) {
-    std::memset(run->errorText, 0, sizeof run->errorText);
-    return downloadImage(address, path, run->errorText, 1, 0);
+    int busyTries = 0;
+    for (;;) {
+        std::memset(run->errorText, 0, sizeof run->errorText);
+        int result = downloadImage(address, path, run->errorText, 1, 0);
+        if (result != DOWNLOAD_SERVER_BUSY) return result;
+        // The server was too busy: the same image is asked for again in its place.
+        int delay = serverBusyRetryDelay(&busyTries);
+        if (delay < 0 || !waitBeforeRetry(delay)) {
+            removeFile(path);
+            return DOWNLOAD_FAILED;
+        }
+    }
 }
 
 // The next address that the item loop will take, in package order, from the place handed out
@@ -438,6 +448,8 @@ int runMigrationJob() {
     jobFinishedRows = 0;
     backupPackage(packagePath);
     takeJobStartTime();
+    // A cap that a server's connection limit set in an earlier run is learnt anew.
+    resetConnectionCaps();
 
     MigrationRun run;
     std::memset(&run, 0, sizeof run);

@@ -170,12 +170,19 @@ int beginPackageRun(const char* path) {
     std::lock_guard<std::mutex> held(packageRun.mutex);
     if (packageRun.lock.handle != -1) return PACKAGE_BUSY;
     char target[PATH_BUFFER_SIZE] = {0};
-    if (!fileExists(path)) return PACKAGE_MISSING;
-    if (!linkTargetPath(path, target, sizeof target)) return PACKAGE_PATH_TOO_LONG;
+    if (isDirectory(path)) return PACKAGE_MISSING;
+    // The lock is tried first, on the file the path leads to (opening follows a link), and before
+    // the link is resolved: a package that another run holds or is replacing, or whose open is
+    // refused for a moment (a sharing violation), is in use. Only a package that neither the lock
+    // nor a read can open is missing.
     FileLock lock{-1};
-    int locked = lockFile(target, &lock);
+    int locked = lockFile(path, &lock);
     if (locked == LOCK_BUSY) return PACKAGE_BUSY;
-    if (locked != LOCK_TAKEN) return PACKAGE_MISSING;
+    if (locked != LOCK_TAKEN) return fileExists(path) ? PACKAGE_BUSY : PACKAGE_MISSING;
+    if (!linkTargetPath(path, target, sizeof target)) {
+        unlockFile(&lock);
+        return PACKAGE_PATH_TOO_LONG;
+    }
     int check = PACKAGE_READY;
     char tempPath[PATH_BUFFER_SIZE] = {0};
     char folder[PATH_BUFFER_SIZE] = {0};

@@ -142,6 +142,20 @@ TEST(CliPackageRun, ASecondRunOnAHeldPackageIsRefusedAndTouchesNothing) {
     EXPECT_TRUE(contains(third.out, "没有找到需要搬家的图片。")) << third.out;
 }
 
+// The package is taken before anything else is looked at in it: a missing one, or a folder in its
+// place, is reported as missing, not as in use, and leaves no backup behind.
+TEST(CliPackageRun, AMissingPackageIsMissingNotInUse) {
+    Scene s;
+    fs::create_directories(fs::u8path(joinPath(s.dir, "folder.csv")));
+    for (const char* name : {"none.csv", "folder.csv"}) {
+        Outcome o = s.run(joinPath(s.dir, name), s.folder);
+        EXPECT_EQ(o.status, 1) << name;
+        EXPECT_TRUE(contains(o.err, "选择的csv文件不存在，请重新选择")) << name << o.err;
+    }
+    EXPECT_TRUE(s.backups().empty());
+    EXPECT_EQ(s.requestCount(), 0);
+}
+
 TEST(CliPackageRun, AnImageNameThatIsTakenIsPassedOverAndNeverWrittenThrough) {
     Scene s;
     serveResource(s.server, "/a.jpg", jpegBody(500, 2));

@@ -122,7 +122,10 @@ struct Scene : CliScene {
     size_t finishedFileCount() const {
         size_t n = 0;
         for (const auto& entry : fs::directory_iterator(folder)) {
-            if (entry.path().extension() != ".part" && fs::file_size(entry.path()) > 0) n++;
+            // A failed image's name is taken and given back while the run goes on.
+            std::error_code gone;
+            uintmax_t size = fs::file_size(entry.path(), gone);
+            if (entry.path().extension() != ".part" && !gone && size > 0) n++;
         }
         return n;
     }
@@ -293,17 +296,129 @@ TEST(CliParallel, ADeadServerCostsABoundedNumberOfConnectionAttempts) {
     EXPECT_EQ(s.finishedFileCount(), 1u);
 }
 
-TEST(CliParallel, RefusesAConnectionCountOutsideOneToEight) {
+TEST(CliParallel, TakesConnectionCountsOfOneToEightInDigitsOnly) {
     Scene s;
-    writeWholeFile(s.package, packageBytes({{"一", {s.url(THIRD_HOST, "/a.jpg")}, {}}}));
-    std::string before = readWholeFile(s.package);
-    for (const char* bad : {"0", "9", "x", "-1", "6x", ""}) {
-        RunResult run = s.run(std::string("--connections \"") + bad + "\"");
-        EXPECT_EQ(run.status, 2) << bad;
-        EXPECT_NE(run.err.find("--connections takes a number from 1 to 8"), std::string::npos) << run.err;
+    serveResource(s.server, "/a.jpg", jpegBody(900, 1));
+    std::string original = packageBytes({{"一", {s.url(THIRD_HOST, "/a.jpg")}, {}}});
+    struct Case {
+        const char* value;
+        bool taken;
+    } cases[] = {{"1", true},   {"8", true},   {"08", true},   {"008", true}, {"0003", true}, {"0", false},
+                 {"00", false}, {"9", false},  {"009", false}, {"+3", false}, {" 3", false},  {"3 ", false},
+                 {"3x", false}, {"-1", false}, {"", false},    {"x", false}};
+    for (const Case& c : cases) {
+        writeWholeFile(s.package, original);
+        s.emptyFolder();
+        size_t before = receivedRequests(s.server).size();
+        RunResult run = s.run(std::string("--connections \"") + c.value + "\"");
+        if (c.taken) {
+            EXPECT_EQ(run.status, 0) << "\"" << c.value << "\" " << run.err;
+            EXPECT_EQ(receivedRequests(s.server).size(), before + 1) << c.value;
+        } else {
+            EXPECT_EQ(run.status, 2) << "\"" << c.value << "\"";
+            EXPECT_NE(run.err.find("--connections takes a number from 1 to 8"), std::string::npos) << run.err;
+            EXPECT_EQ(readWholeFile(s.package), original);
+            EXPECT_EQ(receivedRequests(s.server).size(), before);
+        }
     }
-    EXPECT_EQ(readWholeFile(s.package), before);
-    EXPECT_TRUE(receivedRequests(s.server).empty());
+}
+
+// A server that serves two connections per client and turns every further one away: the run
+// with six connections ends exactly as the one with one, whatever the server does with the extra
+// connection, and no image fails.
+TEST(CliParallel, AServerThatAllowsTwoConnectionsCostsNoImage) {
+    Scene s;
+    setReplyDelay(s.server, 10);
+    std::vector<Row> rows;
+    for (int i = 0; i < 20; i++) {
+        Row row;
+        row.title = "限" + std::to_string(i % 6);
+        for (int j = 0; j < 3; j++) {
+            int k = i * 3 + j;
+            std::string path = "/l/" + std::to_string(k) + ".jpg";
+            serveResource(s.server, path,
+                          jpegBody(900 + static_cast<size_t>(k % 7) * 150, static_cast<unsigned>(k)));
+            row.desc.push_back(s.url(THIRD_HOST, path));
+        }
+        rows.push_back(row);
+    }
+    std::string original = packageBytes(rows);
+    Outcome plain = migrateAfresh(s, original, "--json --connections 1");
+    Outcome blank = migrateAfresh(s, original, "--json --blank-failed --connections 1");
+    ASSERT_EQ(plain.run.status, 0) << plain.run.err;
+    ASSERT_EQ(plain.files.size(), 60u);
+
+    struct Mode {
+        const char* name;
+        LimitAnswer answer;
+        const char* retryAfter;
+    } modes[] = {{"503", LimitAnswer::STATUS_503, ""}, {"503 Retry-After", LimitAnswer::STATUS_503, "1"},
+                 {"429", LimitAnswer::STATUS_429, ""}, {"429 Retry-After", LimitAnswer::STATUS_429, "1"},
+                 {"reset", LimitAnswer::RESET, ""},    {"refused", LimitAnswer::REFUSE, ""}};
+    for (const Mode& mode : modes) {
+        setConnectionLimit(s.server, 2, mode.answer, mode.retryAfter);
+        for (const char* options : {"--json --connections 1", "--json", "--json --blank-failed"}) {
+            int refusedBefore = limitRefusals(s.server);
+            auto start = std::chrono::steady_clock::now();
+            Outcome o = migrateAfresh(s, original, options);
+            long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+            std::printf("limit 2, %s, %s: %lld ms\n", mode.name, options, ms);
+            const Outcome& one =
+                std::string(options).find("--blank-failed") != std::string::npos ? blank : plain;
+            std::string what = std::string(mode.name) + " " + options;
+            EXPECT_EQ(o.run.status, 0) << what << o.run.err;
+            EXPECT_EQ(o.run.out, one.run.out) << what;
+            EXPECT_EQ(o.package, one.package) << what;
+            EXPECT_TRUE(o.files == one.files) << what;
+            if (std::string(options).find("--connections 1") == std::string::npos) {
+                EXPECT_GT(limitRefusals(s.server), refusedBefore) << what << ": the limit was met";
+            }
+        }
+    }
+}
+
+// A busy answer while no other connection to the server works: the image is asked for again after
+// the Retry-After, or after a backoff without one, at most three more times, and then fails.
+TEST(CliParallel, ALoneBusyAnswerIsAskedAgainThreeTimesAtMost) {
+    Scene s;
+    serveResource(s.server, "/b.jpg", jpegBody(900, 3));
+    std::string original = packageBytes({{"忙", {s.url(THIRD_HOST, "/b.jpg")}, {}}});
+    struct Case {
+        const char* connections;
+        const char* status;
+        const char* headers;
+        int busyAnswers;
+        int exitStatus;
+        long long atLeastMs;
+    } cases[] = {
+        {"1", "HTTP/1.1 503 Service Unavailable", "Retry-After: 0\r\n", 4, 3, 0},
+        {"6", "HTTP/1.1 429 Too Many Requests", "Retry-After: 0\r\n", 4, 3, 0},
+        {"1", "HTTP/1.1 503 Service Unavailable", "Retry-After: 0\r\n", 3, 0, 0},
+        {"1", "HTTP/1.1 429 Too Many Requests", "", 1, 0, 900},
+        {"6", "HTTP/1.1 503 Service Unavailable", "Retry-After: 1\r\n", 1, 0, 900},
+    };
+    for (const Case& c : cases) {
+        for (int i = 0; i < c.busyAnswers; i++)
+            addReply(s.server, rawReply(c.status, std::string("Content-Length: 0\r\n") + c.headers));
+        size_t before = receivedRequests(s.server).size();
+        auto start = std::chrono::steady_clock::now();
+        Outcome o = migrateAfresh(s, original, std::string("--json --connections ") + c.connections);
+        long long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                .count();
+        std::string what =
+            std::string(c.status) + " x" + std::to_string(c.busyAnswers) + " --connections " + c.connections;
+        EXPECT_EQ(o.run.status, c.exitStatus) << what << o.run.err;
+        size_t asked = c.busyAnswers > 3 ? 4 : static_cast<size_t>(c.busyAnswers) + 1;
+        EXPECT_EQ(receivedRequests(s.server).size() - before, asked) << what;
+        EXPECT_GE(ms, c.atLeastMs) << what;
+        EXPECT_EQ(o.files.size(), c.exitStatus == 0 ? 1u : 0u) << what;
+        EXPECT_EQ(o.package.find("/b.jpg") != std::string::npos, c.exitStatus != 0) << what;
+        std::lock_guard<std::mutex> lock(s.server.mutex);
+        s.server.script.clear();
+    }
 }
 
 #ifndef _WIN32

@@ -261,3 +261,45 @@ TEST(StatusPrefixes, ImageDownloadIgnoresCaseTextFetchDoesNot) {
 }
 
 } // namespace
+
+TEST(RetryAfter, SecondsDatesGarbageAndTheCap) {
+    // 1994-11-06 08:49:37 UTC.
+    const long long now = 784111777LL;
+    struct Case {
+        const char* value;
+        int seconds;
+    } cases[] = {
+        {"0", 0},
+        {" 7 ", 7},
+        {"60", 60},
+        {"61", 60},
+        {"000000000000000000000000005", 5},
+        {"99999999999999999999999999", 60},
+        {"Sun, 06 Nov 1994 08:49:47 GMT", 10},
+        {"Sunday, 06-Nov-94 08:50:07 GMT", 30},
+        {"Sun Nov  6 08:49:42 1994", 5},
+        {"Sun, 06 Nov 1994 08:49:07 GMT", 0},
+        {"Mon, 07 Nov 1994 08:49:37 GMT", 60},
+        {"Sat, 01 Jan 2000 00:00:00 GMT", 60},
+        {"", -1},
+        {"-5", -1},
+        {"+5", -1},
+        {"5s", -1},
+        {"1.5", -1},
+        {"soon", -1},
+        {"Sun, 06 Nov 1994 08:49:47", -1},
+        {"Sun, 06 Foo 1994 08:49:47 GMT", -1},
+        {"Sun, 06 Nov 1994 25:49:47 GMT", -1},
+        {"Sun, 00 Nov 1994 08:49:47 GMT", -1},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(parseRetryAfter(c.value, now), c.seconds) << "\"" << c.value << "\"";
+
+    EXPECT_EQ(parsed("HTTP/1.1 503 Busy\r\nRetry-After: 3").retryAfterSeconds, 3);
+    EXPECT_EQ(parsed("HTTP/1.1 429 Slow down\r\nretry-after:12\r\nContent-Length: 0").retryAfterSeconds, 12);
+    EXPECT_EQ(parsed("HTTP/1.1 503 Busy\r\nRetry-After: later").retryAfterSeconds, -1);
+    EXPECT_EQ(parsed("HTTP/1.1 503 Busy").retryAfterSeconds, -1);
+    EXPECT_TRUE(isImageStatusBusy("HTTP/1.1 503 Service Unavailable"));
+    EXPECT_TRUE(isImageStatusBusy("http/1.0 429 Too Many Requests"));
+    EXPECT_FALSE(isImageStatusBusy("HTTP/1.1 500 Internal Server Error"));
+}

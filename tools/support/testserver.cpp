@@ -8,6 +8,12 @@
 #include <openssl/ssl.h>
 #endif
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -498,6 +504,54 @@ static void serveConnection(TestServer& server, SocketHandle socket, int number)
 
 constexpr int SERVER_SEND_TIMEOUT_MS = 5000;
 
+void setConnectionLimit(TestServer& server, int limit, LimitAnswer answer, const std::string& retryAfter) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    server.connectionLimit = limit > 0 ? limit : 0;
+    server.limitAnswer = answer;
+    server.limitRetryAfter = retryAfter;
+}
+
+int limitRefusals(TestServer& server) {
+    std::lock_guard<std::mutex> lock(server.mutex);
+    return server.limitRefusals;
+}
+
+// Closes a connection with a reset instead of an orderly end.
+static void resetSocket(SocketHandle socket) {
+    struct linger option;
+    option.l_onoff = 1;
+    option.l_linger = 0;
+#ifdef _WIN32
+    setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
+#else
+    setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+#endif
+    closeSocket(socket);
+}
+
+// A connection beyond the limit: reads its request (for a while) and answers with the busy status.
+static void answerBusy(TestServer& server, SocketHandle socket, LimitAnswer answer,
+                       const std::string& retryAfter) {
+    std::string request;
+    char block[4096];
+    for (int polls = 0;
+         polls < 100 && request.find("\r\n\r\n") == std::string::npos && !server.stopping.load(); polls++) {
+        int ready = waitReadable(socket, POLL_MILLISECONDS);
+        if (ready < 0) return;
+        if (ready == 0) continue;
+        int n = receiveSome(socket, block, sizeof block);
+        if (n <= 0) return;
+        request.append(block, static_cast<size_t>(n));
+    }
+    std::string status = answer == LimitAnswer::STATUS_429 ? "HTTP/1.1 429 Too Many Requests"
+                                                           : "HTTP/1.1 503 Service Temporarily Unavailable";
+    std::string headers = "Content-Length: 4\r\nConnection: close\r\n";
+    if (!retryAfter.empty()) headers += "Retry-After: " + retryAfter + "\r\n";
+    std::string reply = rawReply(status, headers, "busy");
+    sendAll(socket, reply.data(), static_cast<int>(reply.size()));
+}
+
 static void acceptLoop(TestServer& server) {
     while (!server.stopping.load()) {
         SocketHandle accepted = acceptConnection(server.listener, POLL_MILLISECONDS);
@@ -506,11 +560,38 @@ static void acceptLoop(TestServer& server) {
         // forever: under Wine a blocking send to a closed peer never returns by itself.
         setSocketTimeouts(accepted, SERVER_SEND_TIMEOUT_MS);
         std::lock_guard<std::mutex> lock(server.mutex);
+        if (server.connectionLimit > 0 && server.served >= server.connectionLimit) {
+            server.limitRefusals++;
+            LimitAnswer answer = server.limitAnswer;
+            if (answer == LimitAnswer::RESET) {
+                resetSocket(accepted);
+                continue;
+            }
+            if (answer == LimitAnswer::REFUSE) {
+                shutdownSocket(accepted);
+                closeSocket(accepted);
+                continue;
+            }
+            std::unique_ptr<TestServerConnection> busy(new TestServerConnection);
+            busy->socket = accepted;
+            std::string retryAfter = server.limitRetryAfter;
+            busy->thread = std::thread([&server, accepted, answer, retryAfter]() {
+                answerBusy(server, accepted, answer, retryAfter);
+                shutdownSocket(accepted);
+            });
+            server.open.push_back(std::move(busy));
+            continue;
+        }
+        server.served++;
         int number = ++server.connections;
         std::unique_ptr<TestServerConnection> connection(new TestServerConnection);
         connection->socket = accepted;
         connection->thread = std::thread([&server, accepted, number]() {
             serveConnection(server, accepted, number);
+            {
+                std::lock_guard<std::mutex> served(server.mutex);
+                server.served--;
+            }
             // Ending both directions now lets the client see the end of the stream at once; the
             // socket itself is released when the server stops.
             shutdownSocket(accepted);

@@ -49,6 +49,11 @@ constexpr int TEST_TLS_DEFAULT_MAX = TEST_TLS_1_3;
 
 enum class BodyFraming { CONTENT_LENGTH, CHUNKED, CONNECTION_CLOSE };
 
+// How a server at its connection limit treats one connection more: a 503 or a 429 (with the chosen
+// Retry-After, if any) after reading its request, a reset right after accepting it (SO_LINGER 0),
+// or a close before reading anything.
+enum class LimitAnswer { STATUS_503, STATUS_429, RESET, REFUSE };
+
 struct LoggedRequest {
     int connection; // 1 for the first connection the server accepted, and so on
     std::string text;
@@ -90,6 +95,14 @@ struct TestServer {
     int answering = 0;     // requests whose replies have not begun yet
     int peakAnswering = 0; // the most such requests at one time
 
+    // At most connectionLimit connections are served at once (0: no limit); one more gets
+    // limitAnswer and is not counted.
+    int connectionLimit = 0;
+    LimitAnswer limitAnswer = LimitAnswer::STATUS_503;
+    std::string limitRetryAfter; // the Retry-After value of a 503 or 429; empty: none
+    int served = 0;              // connections being served now
+    int limitRefusals = 0;       // connections turned away by the limit
+
     ~TestServer();
 };
 
@@ -122,6 +135,11 @@ std::string serverUrl(const TestServer& server, const std::string& path);
 // "https://127.0.0.1:PORT" followed by path.
 std::string serverHttpsUrl(const TestServer& server, const std::string& path);
 void setStallTlsHandshake(TestServer& server, bool stall);
+// Serves at most `limit` connections at once (0: any number); one more gets `answer`.
+void setConnectionLimit(TestServer& server, int limit, LimitAnswer answer,
+                        const std::string& retryAfter = "");
+// How many connections the limit turned away.
+int limitRefusals(TestServer& server);
 
 // Reply builders.
 // "HTTP/1.1 200 OK", a Content-Length, the extra header lines (each ending in CRLF), the body.
