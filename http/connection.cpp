@@ -11,6 +11,7 @@
 #include "core/scope.h"
 #include "core/text.h"
 #include "http/connectiontest.h"
+#include "platform/files.h"
 #include "platform/tls.h"
 
 #include <atomic>
@@ -350,6 +351,7 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
                 return n;
             }
             if (n == TLS_CLOSED) return 0;
+            if (n == TLS_TRUNCATED) return RECEIVE_TRUNCATED;
             if (n != TLS_WANT_READ) return RECEIVE_FAILED;
             // A part of a record arrived: the peer is not idle.
             if (readable) waitStart = nowMilliseconds();
@@ -688,10 +690,8 @@ static TlsSession* startTls(SocketHandle socket, const char* host, char* errorTe
     }
 }
 
-// openSocket, then for secure 1 the TLS handshake (acquirePooledConnection tells the rules). The
-// connection is not pooled.
-static Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
-                                        int* certificateRefused) {
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
+                                 int* certificateRefused) {
     SocketHandle socket = connectToServer(host, port, errorText, !secure);
     if (socket == NO_SOCKET) return nullptr;
     TlsSession* tls = nullptr;
@@ -973,6 +973,12 @@ void closeAllPooledSockets() {
 
 int setExtraCaFile(const char* path, char* errorText) {
     char detail[TLS_DETAIL_SIZE] = {0};
+    // A pipe, a device or a folder is never opened: reading one may wait for ever.
+    if (path && *path && !isRegularFile(path)) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法使用CA证书文件：%s（不是普通文件）"),
+                      path);
+        return 0;
+    }
     if (tlsConfigureTrust(path, detail)) return 1;
     std::snprintf(errorText, ERROR_TEXT_SIZE,
                   programText("无法使用CA证书文件：%s（文件无法读取或不含证书：%s）"), path ? path : "",

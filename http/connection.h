@@ -72,10 +72,12 @@ void startTransferPace(TransferPace* pace);
 constexpr int RECEIVE_FAILED = -1;
 constexpr int RECEIVE_TOO_SLOW = -2;
 constexpr int RECEIVE_STOPPED = -3;
+constexpr int RECEIVE_TRUNCATED = -4;
 // One receive that waits in slices of at most STOP_CHECK_MILLISECONDS. Returns the bytes received,
 // 0 when the peer closed, RECEIVE_FAILED on an error or when nothing arrived within the socket I/O
 // time-out, RECEIVE_TOO_SLOW when the transfer fell below the low-speed limit, RECEIVE_STOPPED when
-// the stop flag was set.
+// the stop flag was set, RECEIVE_TRUNCATED when a TLS peer closed the TCP connection without
+// close_notify (the stream may have been cut short: a failed receive, not an orderly close).
 // Over TLS the bytes count once decrypted; bytes the session already holds are taken without
 // waiting, and a partial record means waiting again.
 int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace);
@@ -93,18 +95,22 @@ void setLoopbackOnly(int on);
 // Returns a blocking socket, or NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes).
 // The socket is not pooled.
 SocketHandle openSocket(const char* host, int port, char* errorText);
+// openSocket, then for secure 1 the TLS handshake with host as the server's name, bounded as a
+// whole by the socket I/O time-out and ended by the stop flag. A certificate that fails its check
+// or a failed handshake gives nullptr with a text naming the reason. The connection is not pooled.
+// A handshake that fails, times out or is cut off counts towards the failure limit like a failed
+// connect; for https only a completed handshake clears the count. When certificateRefused is given,
+// it is set to 1 when the server's certificate failed its check (a further attempt cannot help),
+// else left alone.
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
+                                 int* certificateRefused = nullptr);
 // Ends the TLS session, closes the socket and frees the connection; nothing for nullptr.
 void closeConnection(Connection* connection);
 // Takes an idle pooled connection for the scheme, host and port out of the pool when one is still
 // in step (one with unread bytes or one the server has closed is closed and never sent on; TLS
 // messages that arrive after the handshake, such as session tickets, are taken first), else opens
-// a new one: openSocket, then for secure 1 the TLS handshake with host as the server's name,
-// bounded as a whole by the socket I/O time-out and ended by the stop flag. A certificate that
-// fails its check or a failed handshake gives nullptr with a text naming the reason. A handshake
-// that fails, times out or is cut off counts towards the failure limit like a failed connect; for
-// https only a completed handshake clears the count. When certificateRefused is given, it is set to
-// 1 when the server's certificate failed its check (a further attempt cannot help), else left
-// alone. No other thread can use the connection until it is released.
+// a new one with openStreamConnection. No other thread can use the connection until it is released.
+// certificateRefused as for openStreamConnection.
 Connection* acquirePooledConnection(const char* host, int port, int secure, char* errorText,
                                     int* certificateRefused = nullptr);
 // keep 1 puts the connection back into the pool as idle; 0 closes and frees it.
@@ -129,9 +135,9 @@ void closeAllPooledSockets();
 // one to it worked, its cap stays at the number of the others for the rest of the run, and a
 // new connection waits (ended by the stop flag) until one of them is closed or idle.
 //
-// A new connection (openSocket, then for secure 1 the TLS handshake, as acquirePooledConnection
-// opens one) counted towards the cap of host and port: waits for room first (nullptr with the stop
-// text when the stop flag ends the wait). certificateRefused as for acquirePooledConnection.
+// openStreamConnection counted towards the cap of host and port: waits for room first (nullptr
+// with the stop text when the stop flag ends the wait). certificateRefused as for
+// openStreamConnection.
 Connection* openCountedConnection(const char* host, int port, int secure, char* errorText,
                                   int* certificateRefused = nullptr);
 // Called by the holder of a counted connection that the server refused (a busy answer, or a close or
