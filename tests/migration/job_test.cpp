@@ -239,34 +239,24 @@ TEST_F(JobTest, AStopRequestWritesBackAndEndsTheProcess) {
 // The writer returns its failures; the job shows them as fatal and ends the process.
 TEST_F(JobTest, AFailedBackupOrWriteBackEndsTheRunWithItsMessage) {
     serveResource(server, "/a.jpg", jpegBody(300, 1));
-    struct Case {
-        bool backupBlocked;
-        int failAt;
-        const char* message;
-    } cases[] = {{true, WRITER_STEP_NONE, "创建 [csv文件备份] 文件夹失败"},
-                 {false, WRITER_STEP_WRITE, "更新CSV文件失败：写入文件出错。"}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
+    std::string blocker = joinPath(dir, "blocker"); // no backup folder can be made under a file
+    writeWholeFile(blocker, "not a folder");
+    for (bool backupFails : {true, false}) {
         resetFakeWindow();
         copyBounded(fakeWindow.options.destFolder, sizeof fakeWindow.options.destFolder, folder.c_str());
         load({{"甲", img(url("/a.jpg")), ""}});
-        // The backup folder cannot be made under a program folder that is a plain file.
-        std::string blocker = joinPath(dir, "blocker");
-        writeWholeFile(blocker, "not a folder");
-        if (c.backupBlocked) copyBounded(appDir, sizeof appDir, blocker.c_str());
-        writerFailAtStep = c.failAt;
+        copyBounded(appDir, sizeof appDir, (backupFails ? blocker : dir).c_str());
+        writerFailAtStep = backupFails ? WRITER_STEP_NONE : WRITER_STEP_WRITE;
         EXPECT_THROW(runMigrationJob(), ProcessEnded);
         writerFailAtStep = WRITER_STEP_NONE;
-        copyBounded(appDir, sizeof appDir, dir.c_str());
         ASSERT_EQ(fakeWindow.messages.size(), 1u);
-        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text), c.message);
-        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].caption), "错误");
+        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text),
+                  backupFails ? "创建 [csv文件备份] 文件夹失败" : "更新CSV文件失败：写入文件出错。");
         clearItems(items);
         arrayListDestroy(items, 0);
         items = nullptr;
         std::free(packageText);
         packageText = nullptr;
-        jobRunning = 0;
     }
 }
 
