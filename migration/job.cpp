@@ -487,7 +487,11 @@ int runMigrationJob() {
     if (packageText) {
         packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
                                             reportRewriteProgress);
-        if (packageChanged && !writePackage(packagePath, packageText)) windowFatalError(lastWriteFailure());
+        if (packageChanged && !writePackage(packagePath, packageText)) {
+            // The run ends here, as after a stop, with what it recorded given back.
+            hashMapDestroy(run.imageFiles, 1, 1);
+            windowFatalError(lastWriteFailure());
+        }
     }
     std::free(packageText);
     packageText = nullptr;
