@@ -368,12 +368,20 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     stopTestServer(server);
 }
 
-// The https box: off at start and after every load, disabled while a run is on and until the next
-// load. Off, the run leaves the https addresses and its final message counts them; ticked, the run
-// takes them (here they fail: nothing listens on their port).
-TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+// The https box: after every load ticked when the package holds https or protocol-relative
+// addresses that the ticked sources would move, with a line that counts them and follows the
+// source boxes; unticked for http addresses alone; disabled while a run is on and until the next
+// load. Unticked, the run leaves the https addresses and its final message counts them; ticked,
+// the run takes them (here they fail: nothing listens on their port).
+TEST_F(MainWindowTest, TheHttpsBoxFollowsThePackageAndDecidesTheRunsMode) {
     EXPECT_EQ("同时搬家https图片地址", textOf(controls.moveHttps));
+    std::string plain = joinPath(folder, "plain.csv");
+    writeTestPackage(plain, {{"宝贝零", descImage("http://127.0.0.1:9/p.jpg"), ""}});
+    loadPackage(widePath(plain));
+    ASSERT_EQ(2, currentPage);
+    EXPECT_FALSE(isChecked(controls.moveHttps)) << "http addresses alone";
+    EXPECT_FALSE(IsWindowVisible(controls.secureCount));
+
     const std::string secure = "https://127.0.0.1:9/s.jpg";
     const std::string relative = "//127.0.0.1:9/r.jpg";
     std::string path = joinPath(folder, "shop.csv");
@@ -384,7 +392,26 @@ TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
     ASSERT_EQ(2, currentPage);
     EXPECT_TRUE(IsWindowVisible(controls.moveHttps));
     EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_TRUE(isChecked(controls.moveHttps));
+    // Two distinct addresses; the mobile one moves with the image-space source only.
+    const struct {
+        bool imageSpace, thirdParty;
+        const char* line;
+    } counts[] = {{true, true, "此数据包中有2个https图片地址，勾选后才会搬家。"},
+                  {true, false, "此数据包中有1个https图片地址，勾选后才会搬家。"},
+                  {false, false, nullptr},
+                  {false, true, "此数据包中有2个https图片地址，勾选后才会搬家。"},
+                  {true, true, "此数据包中有2个https图片地址，勾选后才会搬家。"}};
+    for (const auto& c : counts) {
+        if (isChecked(controls.moveImageSpace) != c.imageSpace) click(controls.moveImageSpace);
+        if (isChecked(controls.moveThirdParty) != c.thirdParty) click(controls.moveThirdParty);
+        EXPECT_EQ(c.line != nullptr, IsWindowVisible(controls.secureCount) != 0)
+            << c.imageSpace << c.thirdParty;
+        if (c.line) {
+            EXPECT_EQ(c.line, textOf(controls.secureCount));
+        }
+    }
+    setChecked(controls.moveHttps, false);
 
     auto runToTheEnd = [&] {
         setControlText(controls.destFolder, widePath(images).c_str());
@@ -404,9 +431,8 @@ TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
     click(controls.back);
     click(controls.next);
     ASSERT_EQ(2, currentPage);
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_TRUE(isChecked(controls.moveHttps));
     EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
-    setChecked(controls.moveHttps, true);
     shown = runToTheEnd();
     ASSERT_EQ(1u, shown.size());
     EXPECT_EQ("图片搬家失败，没有找到搬家成功的图片。", shown[0].text);
@@ -419,7 +445,8 @@ TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
     click(controls.back);
     click(controls.next);
     ASSERT_EQ(2, currentPage);
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+    EXPECT_TRUE(isChecked(controls.moveHttps)) << "the failed addresses are still in the package";
+    EXPECT_TRUE(IsWindowVisible(controls.secureCount));
     EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
 }
 
