@@ -22,4 +22,5 @@ if [ ! -f "$prefix/vedo-dpi-$dpi" ]; then
   wineserver -w
   touch "$prefix/vedo-dpi-$dpi"
 fi
+export VEDO_EXPECT_DPI=$dpi
 exec "$here/scripts/wine-run.sh" "$@"
