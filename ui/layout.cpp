@@ -33,16 +33,25 @@ static const ListColumn LIST_COLUMNS[] = {{L"宝贝标题", 340, LVCFMT_LEFT},
                                           {L"电脑端失败数", 96, LVCFMT_CENTER},
                                           {L"手机端失败数", 96, LVCFMT_CENTER}};
 
+// A control's rectangle at the DPI, less the height given up at the fold. Edges are scaled rather
+// than sizes, so that controls that meet in the design meet at every DPI.
+static RECT placeAt(const ControlPlace& p, int dpi, int heightGiven) {
+    RECT r = {scaleForDpi(p.x, dpi), scaleForDpi(p.y, dpi), scaleForDpi(p.x + p.width, dpi),
+              scaleForDpi(p.y + p.height, dpi)};
+    if (p.y >= FOLD_Y) r.top -= heightGiven;
+    if (p.y + p.height > FOLD_Y) r.bottom -= heightGiven;
+    return r;
+}
+
 static HWND makeControl(HWND parent, const wchar_t* className, const wchar_t* text, DWORD exStyle,
                         DWORD style, int x, int y, int width, int height, int id) {
-    const int dpi = controls.dpi;
-    // Edges are scaled rather than sizes, so that controls that meet in the design meet at every DPI.
-    HWND control = CreateWindowExW(
-        exStyle, className, text, WS_CHILD | WS_VISIBLE | style, scaleForDpi(x, dpi), scaleForDpi(y, dpi),
-        scaleForDpi(x + width, dpi) - scaleForDpi(x, dpi), scaleForDpi(y + height, dpi) - scaleForDpi(y, dpi),
-        parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), appInstance, nullptr);
-    if (control && placeCount < MAX_PLACES) places[placeCount++] = {control, x, y, width, height};
-    return control;
+    ControlPlace place = {nullptr, x, y, width, height};
+    RECT r = placeAt(place, controls.dpi, controls.heightGiven);
+    place.control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, r.left, r.top,
+                                    r.right - r.left, r.bottom - r.top, parent,
+                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), appInstance, nullptr);
+    if (place.control && placeCount < MAX_PLACES) places[placeCount++] = place;
+    return place.control;
 }
 
 static BOOL CALLBACK setFontOfChild(HWND child, LPARAM font) {
@@ -102,10 +111,9 @@ void layOutControls(HWND window, int dpi) {
     int top = static_cast<int>(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
     controls.dpi = dpi;
     for (int i = 0; i < placeCount; i++) {
-        const ControlPlace& p = places[i];
-        SetWindowPos(p.control, nullptr, scaleForDpi(p.x, dpi), scaleForDpi(p.y, dpi),
-                     scaleForDpi(p.x + p.width, dpi) - scaleForDpi(p.x, dpi),
-                     scaleForDpi(p.y + p.height, dpi) - scaleForDpi(p.y, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
+        RECT r = placeAt(places[i], dpi, controls.heightGiven);
+        SetWindowPos(places[i].control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                     SWP_NOZORDER | SWP_NOACTIVATE);
     }
     applyFonts(window, dpi);
     sizeList(list, dpi);

@@ -426,10 +426,13 @@ static void drawBackgroundPicture(HDC windowDc) {
     SelectObject(dc, oldPen);
     DeleteObject(pen);
 
-    // Two lines of one pixel each at every DPI, the second just below the first.
-    drawLine(dc, COLOR_BTNSHADOW, 0, scaled(484), pictureWidth, scaled(484));
-    drawLine(dc, COLOR_3DDKSHADOW, 0, scaled(484) + 1, pictureWidth, scaled(484) + 1);
-    drawLine(dc, COLOR_BTNSHADOW, scaled(147), scaled(505), scaled(147), scaled(516));
+    // Two lines of one pixel each at every DPI, the second just below the first; like the bottom
+    // bar, they move up by the height the window gives up.
+    const int line = scaled(484) - controls.heightGiven;
+    drawLine(dc, COLOR_BTNSHADOW, 0, line, pictureWidth, line);
+    drawLine(dc, COLOR_3DDKSHADOW, 0, line + 1, pictureWidth, line + 1);
+    drawLine(dc, COLOR_BTNSHADOW, scaled(147), line + scaled(505) - scaled(484), scaled(147),
+             line + scaled(516) - scaled(484));
     backgroundPicture = dc;
 }
 
@@ -488,6 +491,20 @@ static void setWindowIcons(HWND window, int dpi, int withSmall) {
     if (oldBig && oldBig != appIcon) DestroyIcon(oldBig);
 }
 
+// Sizes the window for the DPI. On a screen too low for the whole window, the window gives up the
+// height it lacks (at most the design's MOST_HEIGHT_GIVEN pixels) at the fold, so that it stays
+// whole on the work area, caption and buttons included.
+static void fitToScreen(HWND window, int dpi) {
+    int whole = fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, dpi, 0);
+    RECT work = workAreaOf(window);
+    int lacking = whole - (work.bottom - work.top);
+    int most = scaleForDpi(MOST_HEIGHT_GIVEN, dpi);
+    controls.heightGiven = lacking <= 0 ? 0 : lacking < most ? lacking : most;
+    if (controls.heightGiven > 0) {
+        fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, dpi, controls.heightGiven);
+    }
+}
+
 // The window moved to a screen of another DPI: it takes the rectangle the system suggests and
 // lays everything out again from the design, with a background picture of the new size.
 static void moveToDpi(int dpi, const RECT* suggested) {
@@ -495,7 +512,9 @@ static void moveToDpi(int dpi, const RECT* suggested) {
     HWND window = controls.window;
     SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                  suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    fitToScreen(window, dpi);
     layOutControls(window, dpi);
+    keepWindowInWorkArea(window);
     if (backgroundPicture) {
         HBITMAP picture = static_cast<HBITMAP>(GetCurrentObject(backgroundPicture, OBJ_BITMAP));
         DeleteDC(backgroundPicture);
@@ -653,7 +672,8 @@ HWND openMainWindow(HINSTANCE instance, int showCommand) {
                                   WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
                                   MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     if (!window) return nullptr;
-    fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, controls.dpi);
+    fitToScreen(window, controls.dpi);
+    if (controls.heightGiven > 0) layOutControls(window, controls.dpi);
     placeWindow(window);
     setWindowIcons(window, controls.dpi, 0);
     ShowWindow(window, showCommand);

@@ -29,6 +29,12 @@ constexpr int MAIN_WINDOW_WIDTH = 680;
 constexpr int MAIN_WINDOW_HEIGHT = 560;
 constexpr int PAGE_HEIGHT = 483;
 constexpr int LIST_ROW_HEIGHT = 19;
+// On a screen too low for the whole window, the window gives up height at this line of the design:
+// what crosses it (the pages, the notice box, the list) loses that height and what lies below it
+// moves up, at most the design's MOST_HEIGHT_GIVEN pixels, which leave the list its header and
+// two rows.
+constexpr int FOLD_Y = 300;
+constexpr int MOST_HEIGHT_GIVEN = 84;
 constexpr const wchar_t* MAIN_WINDOW_CLASS = L"CodeBlocksWindowsApp";
 
 struct MainWindowControls {
@@ -62,6 +68,8 @@ struct MainWindowControls {
     HWND websiteLink;
     // The DPI the controls are laid out for, and the fonts made for it.
     int dpi;
+    // The pixels of height given up at FOLD_Y on a screen too low for the whole window.
+    int heightGiven;
     HFONT defaultFont;
     HFONT titleFont;
     HFONT linkFont;
@@ -81,8 +89,8 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 void createControls(HWND window);
 
 // Places every control, the list's columns and row height and the fonts for the DPI, scaled
-// from the 96-DPI design; the fonts of the DPI before are released. The list keeps its rows, its
-// selection and its first row shown.
+// from the 96-DPI design, less the height given up; the fonts of the DPI before are released. The list keeps
+// its rows, its selection and its first row shown.
 void layOutControls(HWND window, int dpi);
 
 // Adds the list row of an item: its title, "等待", and two empty failure counts.

@@ -234,10 +234,56 @@ int systemMetricForDpi(int index, int dpi) {
     return GetSystemMetrics(index);
 }
 
-void fitWindowSize(HWND window, int width, int height, int dpi) {
+int outerWindowHeight(int height, int dpi) {
     // The design's height holds a caption of 19 pixels; a taller or lower caption moves it.
-    int outerHeight = scaleForDpi(height, dpi) + systemMetricForDpi(SM_CYCAPTION, dpi) - scaleForDpi(19, dpi);
-    SetWindowPos(window, nullptr, 0, 0, scaleForDpi(width, dpi), outerHeight, SWP_NOMOVE | SWP_NOZORDER);
+    return scaleForDpi(height, dpi) + systemMetricForDpi(SM_CYCAPTION, dpi) - scaleForDpi(19, dpi);
+}
+
+int fitWindowSize(HWND window, int width, int height, int dpi, int heightGiven) {
+    int outer = outerWindowHeight(height, dpi) - heightGiven;
+    SetWindowPos(window, nullptr, 0, 0, scaleForDpi(width, dpi), outer, SWP_NOMOVE | SWP_NOZORDER);
+    // A frame drawn for another DPI than the window's (a system that scales the frame with the
+    // system's DPI alone) would take the client area's height: the client keeps the height meant.
+    using Adjust = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    Adjust adjust = user32Function<Adjust>("AdjustWindowRectExForDpi");
+    RECT meant = {0, 0, 0, 0}, drawn, client;
+    if (!adjust || !adjust(&meant, static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)), static_cast<UINT>(dpi))) {
+        return outer;
+    }
+    GetWindowRect(window, &drawn);
+    GetClientRect(window, &client);
+    int frameError = (drawn.bottom - drawn.top - client.bottom) - (meant.bottom - meant.top);
+    if (frameError != 0) {
+        SetWindowPos(window, nullptr, 0, 0, scaleForDpi(width, dpi), outer + frameError,
+                     SWP_NOMOVE | SWP_NOZORDER);
+    }
+    return outer + frameError;
+}
+
+RECT workAreaOf(HWND window) {
+    MONITORINFO monitor;
+    std::memset(&monitor, 0, sizeof monitor);
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return monitor.rcWork;
+    RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    return work;
+}
+
+// The whole window stays on its screen's work area when it fits; a window taller or wider than the
+// work area starts at its top or left edge, caption first.
+static void keepInWorkArea(HWND window, int x, int y) {
+    RECT outer;
+    GetWindowRect(window, &outer);
+    RECT work = workAreaOf(window);
+    int width = outer.right - outer.left;
+    int height = outer.bottom - outer.top;
+    if (x + width > work.right) x = work.right - width;
+    if (x < work.left) x = work.left;
+    if (y + height > work.bottom) y = work.bottom - height;
+    if (y < work.top) y = work.top;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
 }
 
 void placeWindow(HWND window) {
@@ -245,23 +291,13 @@ void placeWindow(HWND window) {
     GetClientRect(window, &client);
     int x = (GetSystemMetrics(SM_CXSCREEN) - client.right) / 2;
     int y = (GetSystemMetrics(SM_CYMAXIMIZED) - client.bottom) / 2 - 26;
-    // The whole window stays on its screen's work area when it fits; a window taller or wider
-    // than the work area starts at its top or left edge, caption first.
+    keepInWorkArea(window, x, y);
+}
+
+void keepWindowInWorkArea(HWND window) {
     RECT outer;
     GetWindowRect(window, &outer);
-    MONITORINFO monitor;
-    std::memset(&monitor, 0, sizeof monitor);
-    monitor.cbSize = sizeof monitor;
-    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
-        const RECT& work = monitor.rcWork;
-        int width = outer.right - outer.left;
-        int height = outer.bottom - outer.top;
-        if (x + width > work.right) x = work.right - width;
-        if (x < work.left) x = work.left;
-        if (y + height > work.bottom) y = work.bottom - height;
-        if (y < work.top) y = work.top;
-    }
-    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    keepInWorkArea(window, outer.left, outer.top);
 }
 
 int defaultFontHeight(int dpi) {

@@ -40,12 +40,20 @@ int scaleForDpi(int value, int dpi);
 // GetSystemMetricsForDpi where it exists, else GetSystemMetrics.
 int systemMetricForDpi(int index, int dpi);
 
-// Sets the outer size from the design's (at 96 DPI) for the DPI given, letting the height follow a
-// caption that is taller or lower than the design's 19 pixels.
-void fitWindowSize(HWND window, int width, int height, int dpi);
+// The outer height of a window whose design height (at 96 DPI, caption of 19 pixels included) is
+// given, at the DPI given: the caption takes its own height there.
+int outerWindowHeight(int height, int dpi);
+// Sets the outer size from the design's (at 96 DPI) for the DPI given, less heightGiven pixels of
+// height (given up on a screen too low for the whole window). Returns the outer height asked for,
+// which a screen lower than the window may have cut.
+int fitWindowSize(HWND window, int width, int height, int dpi, int heightGiven);
+// The work area of the window's screen.
+RECT workAreaOf(HWND window);
 // Centres the window on the screen, a little above the middle, and keeps it inside its screen's
 // work area: a window taller than the work area starts at the work area's top.
 void placeWindow(HWND window);
+// Moves the window as little as needed to keep it inside its screen's work area.
+void keepWindowInWorkArea(HWND window);
 
 // The height of the shared default font ("宋体", weight 400) at the DPI given: the stock GUI font's
 // size in points.
