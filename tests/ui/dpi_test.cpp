@@ -1,9 +1,9 @@
-// The wizard at the DPIs of today's screens, and a whole run driven from the keyboard alone.
+// The wizard at the DPIs of today's screens: the window and its controls scaled from the 96-DPI
+// design, texts that fit their controls, moves between screens of other DPIs.
 #include "uidriver.h"
 
 #include "platform/files.h"
 #include "support/testfiles.h"
-#include "tools/support/testserver.h"
 #include "ui/mainwindow.h"
 #include "ui/shell.h"
 #include "ui/wintext.h"
@@ -13,7 +13,6 @@
 #include <commctrl.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -134,107 +133,6 @@ TEST(WindowDpiTest, EveryDpiScalesTheWindowKeepsTheControlsApartAndTheirTextsWho
     clearSelection();
     takeBoxes();
     removeTree(folder);
-}
-
-struct ProgramWindows {
-    DWORD process;
-    HWND main;
-    HWND box;
-};
-
-BOOL CALLBACK findWindows(HWND window, LPARAM data) {
-    auto* found = reinterpret_cast<ProgramWindows*>(data);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    wchar_t kind[64] = {0};
-    GetClassNameW(window, kind, 64);
-    if (process == found->process && IsWindowVisible(window)) {
-        if (std::wcscmp(kind, MAIN_WINDOW_CLASS) == 0) found->main = window;
-        if (std::wcscmp(kind, L"#32770") == 0) found->box = window;
-    }
-    return TRUE;
-}
-
-// vedo.exe from the keyboard alone: Tab walks page 1 to 下一步 and Enter opens page 2, Tab reaches a
-// check box and Space toggles it, Enter on it starts the run, Enter answers the final message and
-// Esc ends the program with status 0. The package and the folder are put in their boxes as a drop
-// and the chooser would.
-TEST(KeyboardTest, TabEnterSpaceAndEscRunAWholeMigration) {
-    ensureMainWindow();
-    TestServer server;
-    ASSERT_TRUE(startTestServer(server));
-    serveResource(server, "/a.jpg", jpegBody(3000, 5));
-    std::string base = makeTempDir("keys"), path = joinPath(base, "shop.csv"),
-                images = joinPath(base, "images");
-    std::string program = joinPath(base, "vedo.exe");
-    std::string built = VEDO_UI_PATH[0] == '/' ? std::string("Z:") + VEDO_UI_PATH : VEDO_UI_PATH;
-    ASSERT_TRUE(CopyFileW(widePath(built).c_str(), widePath(program).c_str(), FALSE));
-    writeWholeFile(joinPath(base, "no_shortcut.txt"), "");
-    makeDirectory(images.c_str());
-    writeTestPackage(path, {{"宝贝一", "<img src=\"" + serverUrl(server, "/a.jpg") + "\">", ""}});
-
-    _putenv_s("VEDO_LOOPBACK_ONLY", "1");
-    std::wstring command = L"\"" + widePath(program) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                               widePath(base).c_str(), &startup, &process));
-    ProgramWindows found{process.dwProcessId, nullptr, nullptr};
-    auto shows = [&](HWND ProgramWindows::*window) {
-        found.main = found.box = nullptr;
-        EnumWindows(findWindows, reinterpret_cast<LPARAM>(&found));
-        return found.*window != nullptr;
-    };
-    ASSERT_TRUE(pumpUntil([&] { return shows(&ProgramWindows::main); }, 20000));
-    HWND main = found.main;
-    auto focusOf = [](HWND window) {
-        GUITHREADINFO info{};
-        info.cbSize = sizeof info;
-        return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus : nullptr;
-    };
-    auto focus = [&] { return focusOf(main); };
-    // A key as the keyboard gives it: to the focused window of the window's thread, else to the window.
-    auto press = [&](WPARAM key, HWND window) {
-        HWND to = focusOf(window) ? focusOf(window) : window;
-        PostMessageW(to, WM_KEYDOWN, key, 1);
-        PostMessageW(to, WM_KEYUP, key, 0xC0000001);
-        pumpFor(150);
-    };
-    HWND page1 = FindWindowExW(main, nullptr, L"static", L"panel");
-    HWND page2 = FindWindowExW(main, page1, L"static", L"panel");
-    SetWindowTextW(GetDlgItem(page1, IDC_CSV_PATH), widePath(path).c_str());
-
-    for (int id : {IDC_CSV_PATH, IDC_CHOOSE_CSV, IDC_NEXT}) {
-        press(VK_TAB, main);
-        EXPECT_EQ(id, GetDlgCtrlID(focus()));
-    }
-    press(VK_RETURN, main);
-    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(page2) != 0; }, 10000)) << "page 2";
-    SetWindowTextW(GetDlgItem(page2, IDC_DEST_FOLDER), widePath(images).c_str());
-    HWND blank = GetDlgItem(page2, IDC_BLANK_FAILED);
-    for (int i = 0; i < 8 && focus() != blank; i++)
-        press(VK_TAB, main);
-    ASSERT_EQ(blank, focus());
-    press(VK_SPACE, main);
-    EXPECT_EQ(BST_CHECKED, SendMessageW(blank, BM_GETCHECK, 0, 0));
-    press(VK_RETURN, main);
-    ASSERT_TRUE(pumpUntil([&] { return shows(&ProgramWindows::box); }, 30000)) << "the final message";
-    HWND box = found.box;
-    press(VK_RETURN, box);
-    EXPECT_TRUE(pumpUntil([&] { return !IsWindow(box); }, 10000)) << "Enter answers the box";
-    press(VK_ESCAPE, main);
-    DWORD status = 1;
-    EXPECT_TRUE(pumpUntil([&] { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; }, 10000));
-    GetExitCodeProcess(process.hProcess, &status);
-    EXPECT_EQ(0u, status);
-    if (status == STILL_ACTIVE) TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(std::string::npos, utf16leWithBomToUtf8(readWholeFile(path)).find("/a.jpg"))
-        << "the image moved";
-    stopTestServer(server);
-    removeTree(base);
 }
 
 } // namespace
