@@ -560,6 +560,7 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
             outcome = DOWNLOAD_SERVER_BUSY;
         }
     }
+    int redirectRefused = 0;
     if (outcome == DOWNLOAD_STORED) {
         releaseConnection(t, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
     } else if (outcome == ATTEMPT_REDIRECT) {
@@ -575,6 +576,7 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
             copyBounded(chain->targets[hops], LOCATION_SIZE, location);
             return downloadAttempt(chain->targets[hops], destPath, errorText, 1, chain, hops + 1);
         }
+        redirectRefused = 1;
         outcome = DOWNLOAD_FAILED;
     } else {
         dropFile(t);
@@ -584,9 +586,9 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     transfer.reset();
 
     // A transfer given up for its pace or for a stop is not tried again, nor a server whose
-    // certificate failed its check: a second handshake would fail the same way.
+    // certificate failed its check, nor a redirect refused: a second attempt would fail the same way.
     if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive && !interrupted &&
-        !certificateRefused && !transferStopRequested()) {
+        !certificateRefused && !redirectRefused && !transferStopRequested()) {
         writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
                        errorText);
         return downloadAttempt(url, destPath, errorText, 0, chain, hops);
