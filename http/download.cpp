@@ -440,7 +440,8 @@ static void dropFile(Transfer* t) {
     t->file = nullptr;
 }
 
-int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected) {
+int downloadImage(const char* url, int secureMode, const char* destPath, char* errorText, int useKeepAlive,
+                  int redirected) {
     if (!url) {
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
@@ -448,7 +449,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
     HeapPointer<char> prepared(std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr);
     const char* address = prepared ? prepared.get() : url;
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!parseUrl(address, &parts)) {
+    if (!parseUrl(address, &parts, secureMode)) {
         removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
@@ -518,7 +519,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         copyBounded(location, sizeof location, t->location);
         transfer.reset();
         if (endsWithIgnoreCase(location, "_.webp")) location[std::strlen(location) - 6] = '\0';
-        return downloadImage(location, destPath, errorText, 1, 1);
+        return downloadImage(location, secureMode, destPath, errorText, 1, 1);
     } else {
         dropFile(t);
         releaseConnection(t, 0);
@@ -532,7 +533,7 @@ int downloadImage(const char* url, const char* destPath, char* errorText, int us
         !certificateRefused && !transferStopRequested()) {
         writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
                        errorText);
-        return downloadImage(url, destPath, errorText, 0, redirected);
+        return downloadImage(url, secureMode, destPath, errorText, 0, redirected);
     }
     if (outcome != DOWNLOAD_STORED && outcome != DOWNLOAD_CREATE_FAILED && outcome != DOWNLOAD_SERVER_BUSY)
         removeFile(destPath);

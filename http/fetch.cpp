@@ -114,7 +114,8 @@ static void receiveText(SocketHandle socket, FetchResult* result) {
 FetchResult* fetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(allocateZeroed(sizeof(FetchResult)));
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!url || !parseUrl(url, &parts)) {
+    // The text fetch speaks plain http only: an address is read as outside secure mode.
+    if (!url || !parseUrl(url, &parts, 0)) {
         fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("无法parse下载图片地址"));
         return result;
     }

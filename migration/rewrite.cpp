@@ -385,7 +385,7 @@ char* applyChanges(const char* text, size_t n, const std::vector<Change>& change
 }
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
-                int* lastPercent) {
+                void* progressContext, int* lastPercent) {
     KeyIndex index;
     bool anyKey = buildIndex(index, imageFiles, blankFailedImages != 0);
     int packageChanged = blankFailedImages && index.failedCount > 0 ? 1 : 0;
@@ -440,7 +440,7 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
             int percent = static_cast<int>((at * 100) / n);
             if (percent > *lastPercent && percent < 100) {
                 *lastPercent = percent;
-                if (progress) progress(percent);
+                if (progress) progress(progressContext, percent);
             }
             nextReport = (n * static_cast<size_t>(*lastPercent + 1) + 99) / 100;
         }
@@ -493,10 +493,12 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 
 } // namespace
 
-int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress) {
+int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
+                       void* progressContext) {
     if (!imageFiles || imageFiles->count == 0 || !text || !*text) return 0;
     int lastPercent = 0;
-    int packageChanged = rewriteText(imageFiles, text, blankFailedImages, progress, &lastPercent);
-    if (progress && lastPercent < 100) progress(100);
+    int packageChanged =
+        rewriteText(imageFiles, text, blankFailedImages, progress, progressContext, &lastPercent);
+    if (progress && lastPercent < 100) progress(progressContext, 100);
     return packageChanged;
 }

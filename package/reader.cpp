@@ -7,7 +7,6 @@
 #include "core/charset.h"
 #include "core/deployment.h"
 #include "core/scope.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -464,7 +463,7 @@ int fieldLength(const char* field, int* length) {
     return 1;
 }
 
-int collectWith(const char* field, ArrayList* list, const char* pattern, int description) {
+int collectWith(const char* field, ArrayList* list, const char* pattern, int description, int secure) {
     if (!field || !list || !pattern) return 0;
     ensurePatterns();
     int length = 0;
@@ -476,7 +475,7 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
         return collectUnknown(field, length, &held, pattern, description);
     }
     int indexes[2] = {known, known + SECURE_OFFSET};
-    const int count = known < SECURE_OFFSET && secureMode.load() ? 2 : 1;
+    const int count = known < SECURE_OFFSET && secure ? 2 : 1;
     return collectKnown(field, length, list, indexes, count, description);
 }
 
@@ -839,15 +838,15 @@ int quotedFieldLength(const char* field) {
     return 0;
 }
 
-int collectImageRefs(const char* field, ArrayList* list, const char* pattern) {
-    return collectWith(field, list, pattern, 1);
+int collectImageRefs(const char* field, ArrayList* list, const char* pattern, int secureMode) {
+    return collectWith(field, list, pattern, 1, secureMode);
 }
 
-int collectMobileImageRefs(const char* field, ArrayList* list) {
-    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0);
+int collectMobileImageRefs(const char* field, ArrayList* list, int secureMode) {
+    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0, secureMode);
 }
 
-int readPackage(const char* path, ArrayList* items, char** packageText) {
+int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode) {
     failureText = "";
     if (!path || !items || !packageText) return fail("参数无效");
     ensurePatterns();
@@ -875,8 +874,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    // The mode is taken once: the whole package is read in one mode.
-    if (!walkRows(data, columns, items, secureMode.load() != 0)) return 0;
+    if (!walkRows(data, columns, items, secureMode != 0)) return 0;
     appended.kept = true;
     *packageText = text.release();
     return 1;

@@ -47,11 +47,12 @@ inline constexpr int TITLE_FIELD_MAX = 127;
 
 // Reads the package at path (engine text). Appends one Item per data row to items and hands back
 // the whole package as one engine string (GB18030, "_.webp" removed) in *packageText, which the
-// caller then owns. Returns 1 on success. With secure mode off, an item whose markup holds https
-// or protocol-relative image addresses gets them in its uncollected lists (see Item). On failure returns 0,
-// leaves *packageText and the list as they were, writes the reason to app.log and keeps it for
+// caller then owns. Returns 1 on success. In secure mode (secureMode 1) the https and
+// protocol-relative image addresses are collected as well; with it off, an item whose markup holds
+// such addresses gets them in its uncollected lists (see Item). On failure returns 0, leaves
+// *packageText and the list as they were, writes the reason to app.log and keeps it for
 // lastReadFailure. A pattern that cannot be compiled or matched is fatal: windowFatalError.
-int readPackage(const char* path, ArrayList* items, char** packageText);
+int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode);
 
 // Turns items read with secure mode off into what a read in secure mode gives: each item's
 // uncollected addresses are appended to its description and mobile lists, and the uncollected
@@ -68,10 +69,10 @@ int quotedFieldLength(const char* field);
 // Adds to list (heap copies it owns) each distinct address that pattern captures in field, the
 // whole quoted field as a NUL-terminated string. Description addresses on the excluded hosts and
 // the exact blank placeholder address (written with http://, https:// or //) are left out. In
-// secure mode a pattern of DESC_IMAGE_PATTERNS also runs its secure counterpart. Returns 1, or 0 when the
-// pattern does not compile or matching fails (the details go to app.log).
-int collectImageRefs(const char* field, ArrayList* list, const char* pattern);
+// secure mode (secureMode 1) a pattern of DESC_IMAGE_PATTERNS also runs its secure counterpart.
+// Returns 1, or 0 when the pattern does not compile or matching fails (the details go to app.log).
+int collectImageRefs(const char* field, ArrayList* list, const char* pattern, int secureMode);
 
 // The same for the mobile details with MOBILE_IMAGE_PATTERN (and in secure mode its secure
 // counterpart); nothing is excluded.
-int collectMobileImageRefs(const char* field, ArrayList* list);
+int collectMobileImageRefs(const char* field, ArrayList* list, int secureMode);
