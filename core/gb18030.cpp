@@ -11,6 +11,10 @@
 #include <mutex>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 #include "core/gb18030table.inc"
@@ -321,6 +325,28 @@ size_t characterUnits(const uint16_t* units, size_t i, size_t count, bool more) 
     return more ? 0 : 1;
 }
 
+// Writes the bytes of the ASCII units that begin units, sixteen at a time, while a whole sixteen
+// are ASCII and fit in stop; returns how many it wrote (a multiple of sixteen). The rest of the run
+// is left to the caller. Where SSE2 is missing, nothing is written here.
+inline size_t asciiRun16(const uint16_t* units, unsigned char* out, size_t stop) {
+    size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i notAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+    for (; k + 16 <= stop; k += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + k + 8));
+        const __m128i high = _mm_and_si128(_mm_or_si128(a, b), notAscii);
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(a, b));
+    }
+#else
+    (void)units;
+    (void)out;
+    (void)stop;
+#endif
+    return k;
+}
+
 size_t encodeGb18030(Target& t, const uint16_t* units, size_t count, bool more) {
     unsigned char* out = t.bytes;
     size_t used = t.used;
@@ -333,7 +359,7 @@ size_t encodeGb18030(Target& t, const uint16_t* units, size_t count, bool more) 
                 t.full = true;
                 break;
             }
-            size_t k = 0;
+            size_t k = asciiRun16(units + i, out + used, stop);
             for (uint64_t four; k + 4 <= stop; k += 4) { // four units at a time while all are ASCII
                 std::memcpy(&four, units + i + k, sizeof four);
                 if (four & 0xFF80FF80FF80FF80u) break;
@@ -484,7 +510,7 @@ size_t encodeBlock(Target& t, const uint16_t* units, size_t count, bool more) {
     }
 }
 
-// Both forms are the codec's own; the output buffer is already zero-filled.
+// Both forms are the codec's own; the output buffer is zero-filled where the caller wants it.
 int convertForms(Form from, Form to, const unsigned char* input, size_t length, unsigned char* output,
                  size_t size, size_t* produced) {
     std::call_once(tablesBuilt, buildTables);
@@ -527,6 +553,19 @@ int convertForms(Form from, Form to, const unsigned char* input, size_t length, 
 }
 
 } // namespace
+
+int decodeUtf16ToGb18030(const char* fromCharset, const char* input, int inputLength, char* output,
+                         int outputSize, int* outputLength) {
+    const Form from = formNamed(fromCharset);
+    if (from != FORM_UTF16 && from != FORM_UTF16LE && from != FORM_UTF16BE) return -1;
+    size_t produced = 0;
+    const int result = convertForms(from, FORM_GB18030, reinterpret_cast<const unsigned char*>(input),
+                                    inputLength > 0 && input ? static_cast<size_t>(inputLength) : 0,
+                                    reinterpret_cast<unsigned char*>(output),
+                                    outputSize > 0 ? static_cast<size_t>(outputSize) : 0, &produced);
+    if (outputLength) *outputLength = static_cast<int>(produced);
+    return result;
+}
 
 int isGb18030SurrogateCode(const unsigned char* p) {
     if (p[0] < 0x81 || p[0] > 0xFE || p[1] < 0x30 || p[1] > 0x39 || p[2] < 0x81 || p[2] > 0xFE ||

@@ -15,6 +15,13 @@
 int convertWithEngineCodec(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
                            char* output, int outputSize, int* outputLength, int* result);
 
+// Converts UTF-16 ("UTF-16" with its mark, "UTF-16LE" or "UTF-16BE") to GB18030 as convertCharset
+// does, except that the output is not zero-filled first: the bytes after *outputLength keep what
+// they held. For a caller that decodes a large text piece by piece into one buffer and ends it
+// itself, so that no byte of the buffer is written twice. Returns convertCharset's result.
+int decodeUtf16ToGb18030(const char* fromCharset, const char* input, int inputLength, char* output,
+                         int outputSize, int* outputLength);
+
 // 1 when the four bytes at p are the code the codec gives an unpaired surrogate. Such a character
 // has no place in a file name: converted to UTF-8 it is dropped, so the name on disk would differ
 // from the engine's path.

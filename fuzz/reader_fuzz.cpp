@@ -3,6 +3,7 @@
 #include "core/containers.h"
 #include "core/deployment.h"
 #include "core/text.h"
+#include "package/addresses.h"
 #include "package/item.h"
 #include "package/reader.h"
 #include "support/fuzzwindow.h"

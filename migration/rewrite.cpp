@@ -111,15 +111,9 @@ struct KeyIndex {
     std::vector<size_t> lengths;        // of the addresses, each once, shortest first
     std::vector<uint64_t> longPrefixes; // sorted
     unsigned char firstByte[256] = {0};
-    // Quick refusal of places whose first four bytes begin no address.
-    std::vector<uint64_t> quadFilter;
-    bool useQuadFilter = true;
-    // One bit for each address's hash among many more bits than addresses: most lengths at which
-    // the text could hold an address are refused here, in a table small enough for the caches.
-    std::vector<uint64_t> hashFilter;
-    size_t hashFilterMask = 0;
     size_t failedCount = 0;
     bool mayGrow = false; // some replacement is longer than its address
+    RewriteOptions options;
 };
 
 // Asks for memory that is needed shortly, so that the waits for it overlap.
@@ -129,17 +123,6 @@ inline void prefetch(const void* address) {
 #else
     (void)address;
 #endif
-}
-
-inline bool mayBeKey(const KeyIndex& index, uint64_t hash) {
-    size_t bit = static_cast<size_t>(hash >> 32) & index.hashFilterMask;
-    return (index.hashFilter[bit / 64] & (1ULL << (bit % 64))) != 0;
-}
-
-inline size_t quadSlot(const unsigned char* p) {
-    uint32_t word;
-    std::memcpy(&word, p, 4);
-    return static_cast<size_t>((static_cast<uint64_t>(word) * 0x9E3779B97F4A7C15ULL) >> 48);
 }
 
 // Files the addresses of the map; false when it holds none.
@@ -174,9 +157,6 @@ bool buildIndex(KeyIndex& index, const HashMap* map, bool blankFailedImages) {
         capacity *= 2;
     index.table.assign(capacity, KeyEntry{0, nullptr, nullptr, 0, 0});
     index.mask = capacity - 1;
-    index.quadFilter.assign(65536 / 64, 0);
-    index.hashFilter.assign(capacity * 8 / 64, 0);
-    index.hashFilterMask = capacity * 8 - 1;
 
     for (KeyEntry& key : keys) {
         uint64_t state = HASH_SEED;
@@ -191,17 +171,9 @@ bool buildIndex(KeyIndex& index, const HashMap* map, bool blankFailedImages) {
         while (index.table[slot].bytes)
             slot = (slot + 1) & index.mask;
         index.table[slot] = key;
-        size_t bit = static_cast<size_t>(key.hash >> 32) & index.hashFilterMask;
-        index.hashFilter[bit / 64] |= 1ULL << (bit % 64);
 
         index.lengths.push_back(key.length);
         index.firstByte[key.bytes[0]] = 1;
-        if (key.length < 4) {
-            index.useQuadFilter = false;
-        } else {
-            size_t q = quadSlot(key.bytes);
-            index.quadFilter[q / 64] |= 1ULL << (q % 64);
-        }
     }
     std::sort(index.lengths.begin(), index.lengths.end());
     index.lengths.erase(std::unique(index.lengths.begin(), index.lengths.end()), index.lengths.end());
@@ -231,11 +203,8 @@ struct EndCandidate {
 // has lengths); returns their number. The memory that looking them up needs is asked for at once.
 size_t findEnds(const KeyIndex& index, const unsigned char* text, size_t n, size_t at, EndCandidate* ends) {
     const size_t available = n - at;
-    if (available < index.lengths.front() || !index.firstByte[text[at]]) return 0;
-    if (index.useQuadFilter) {
-        size_t q = quadSlot(text + at);
-        if (!(index.quadFilter[q / 64] & (1ULL << (q % 64)))) return 0;
-    }
+    if (available < index.lengths.front()) return 0;
+    if (index.options.firstByteFilter && !index.firstByte[text[at]]) return 0;
     const unsigned char* p = text + at;
     size_t count = 0;
     uint64_t state = HASH_SEED;
@@ -252,9 +221,9 @@ size_t findEnds(const KeyIndex& index, const unsigned char* text, size_t n, size
             state = hashStep(state, loadPartial(p + hashed, WORD));
         }
         uint64_t hash = hashFinish(state, p, hashed, length);
-        size_t bit = static_cast<size_t>(hash >> 32) & index.hashFilterMask;
-        prefetch(&index.hashFilter[bit / 64]);
-        prefetch(&index.table[static_cast<size_t>(hash) & index.mask]);
+        if (index.options.lookahead) {
+            prefetch(&index.table[static_cast<size_t>(hash) & index.mask]);
+        }
         ends[count++] = EndCandidate{length, hash};
     }
     return count;
@@ -265,7 +234,6 @@ const KeyEntry* longestKey(const KeyIndex& index, const unsigned char* p, const 
                            size_t count) {
     while (count > 0) {
         count--;
-        if (!mayBeKey(index, ends[count].hash)) continue;
         if (const KeyEntry* key = findKey(index, ends[count].hash, p, ends[count].length)) return key;
     }
     return nullptr;
@@ -385,8 +353,9 @@ char* applyChanges(const char* text, size_t n, const std::vector<Change>& change
 }
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
-                void* progressContext, int* lastPercent) {
+                void* progressContext, int* lastPercent, const RewriteOptions& options) {
     KeyIndex index;
+    index.options = options;
     bool anyKey = buildIndex(index, imageFiles, blankFailedImages != 0);
     int packageChanged = blankFailedImages && index.failedCount > 0 ? 1 : 0;
     if (!anyKey) return packageChanged;
@@ -399,6 +368,7 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
     unsigned char startBytes[256];
     std::memcpy(startBytes, index.firstByte, sizeof startBytes);
     if (removeElements) startBytes[static_cast<unsigned char>('<')] = 1;
+    if (!options.firstByteFilter) std::memset(startBytes, 1, sizeof startBytes);
     PlaceFinder finder;
     startFinder(finder, source, n, startBytes);
 
@@ -410,30 +380,31 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 
     // The places are found a few ahead of their lookups, so that the memory of the lookups arrives
     // meanwhile. A place inside an address that was replaced is passed over.
-    std::vector<Pending> pending(LOOKAHEAD);
-    std::vector<EndCandidate> ends(LOOKAHEAD * index.lengths.size());
+    const size_t lookahead = options.lookahead ? LOOKAHEAD : 1;
+    std::vector<Pending> pending(lookahead);
+    std::vector<EndCandidate> ends(lookahead * index.lengths.size());
     std::vector<EndCandidate> elementEnds(index.lengths.size());
     size_t head = 0;
     size_t tail = 0;
     size_t scan = 0;    // where the search for further places goes on
     size_t settled = 0; // no address starts before settled
     for (;;) {
-        while (tail - head < LOOKAHEAD && scan < n) {
+        while (tail - head < lookahead && scan < n) {
             size_t at = nextPlace(finder, scan);
             if (at >= n) break;
             scan = at + 1;
             if (source[at] == '/' && !beginsWhole(source, at)) continue;
-            Pending& next = pending[tail % LOOKAHEAD];
+            Pending& next = pending[tail % lookahead];
             next.at = at;
             next.element = removeElements && source[at] == '<' &&
                            n - at > ELEMENT_OPEN_LENGTH + ELEMENT_CLOSE_LENGTH &&
                            std::memcmp(source + at, ELEMENT_OPEN, ELEMENT_OPEN_LENGTH) == 0;
-            next.ends = &ends[(tail % LOOKAHEAD) * index.lengths.size()];
+            next.ends = &ends[(tail % lookahead) * index.lengths.size()];
             next.count = findEnds(index, source, n, at, next.ends);
             if (next.count > 0 || next.element) tail++;
         }
         if (head == tail) break;
-        const Pending place = pending[head % LOOKAHEAD];
+        const Pending place = pending[head % lookahead];
         head++;
         const size_t at = place.at;
         if (at >= nextReport) {
@@ -495,10 +466,16 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 
 int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
                        void* progressContext) {
+    return rewritePackageTextWith(imageFiles, text, blankFailedImages, progress, progressContext,
+                                  RewriteOptions());
+}
+
+int rewritePackageTextWith(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
+                           void* progressContext, const RewriteOptions& options) {
     if (!imageFiles || imageFiles->count == 0 || !text || !*text) return 0;
     int lastPercent = 0;
     int packageChanged =
-        rewriteText(imageFiles, text, blankFailedImages, progress, progressContext, &lastPercent);
+        rewriteText(imageFiles, text, blankFailedImages, progress, progressContext, &lastPercent, options);
     if (progress && lastPercent < 100) progress(progressContext, 100);
     return packageChanged;
 }

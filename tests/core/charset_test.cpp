@@ -412,6 +412,39 @@ TEST(Gb18030, RandomCodeUnitSequencesRoundTrip) {
     }
 }
 
+TEST(Gb18030, AsciiRunsKeepTheirBytesAcrossTheWideSteps) {
+    // ASCII runs of 0 to 40 units, after 0, 1 or 3 CJK units, with one unit that is not ASCII (or
+    // looks it in one byte) at each place, so that the codec's sixteen-unit steps stop at, before
+    // and after it; a pair cut by the run's end and a lone surrogate close some runs.
+    const std::vector<std::vector<unsigned>> odds = {{0x80},   {0x141},          {0xFF00},
+                                                     {0x4E00}, {0xD83D, 0xDE00}, {0xDC00}};
+    auto engineBytes = [](const std::vector<unsigned>& units) {
+        return convert("UTF-16LE", "GB18030", utf16le(units));
+    };
+    for (size_t lead : {0, 1, 3}) {
+        for (size_t length = 0; length <= 40; length++) {
+            for (size_t at = 0; at <= length; at++) {
+                for (const std::vector<unsigned>& odd : odds) {
+                    std::vector<unsigned> units(lead, 0x4E01);
+                    std::string expected = engineBytes(units).bytes;
+                    for (size_t k = 0; k <= length; k++) {
+                        if (k == at) {
+                            units.insert(units.end(), odd.begin(), odd.end());
+                            expected += engineBytes(odd).bytes;
+                        }
+                        if (k == length) break;
+                        units.push_back('a' + k % 26);
+                        expected += static_cast<char>('a' + k % 26);
+                    }
+                    const Converted engine = engineBytes(units);
+                    ASSERT_EQ(engine.result, 0);
+                    ASSERT_EQ(toHex(engine.bytes), toHex(expected)) << lead << " " << length << " " << at;
+                }
+            }
+        }
+    }
+}
+
 TEST(Gb18030, InputThatDoesNotDecodeIsDroppedAndCounted) {
     // 80 and FF lead nothing; 7F and a non-digit are no second bytes (their lead alone goes); a
     // well-formed four-byte code that no character has goes whole.

@@ -1,4 +1,5 @@
 // Tests of reading packages: rows, columns, image addresses, encodings and refused packages.
+#include "package/addresses.h"
 #include "package/reader.h"
 
 #include "core/appdir.h"
@@ -311,6 +312,32 @@ TEST(ReaderText, PiecesOfALargePackageDecodeAsOne) {
             EXPECT_EQ(read.utf8Text(), body);
             EXPECT_EQ(read.desc(0), Strings{A});
             EXPECT_EQ(read.title(1), "二");
+        }
+    }
+}
+
+TEST(ReaderText, WebpSuffixCutByAPieceEndIsRemovedAsInOneText) {
+    // A suffix, and "_." + "_.webp" + "webp", whose removal joins a suffix that stays (one pass,
+    // as over a whole text), each cut by the first piece's end at every place.
+    auto removedOnce = [](const std::string& text) {
+        std::string out;
+        size_t at = 0;
+        for (size_t hit; (hit = text.find("_.webp", at)) != std::string::npos; at = hit + 6)
+            out += text.substr(at, hit - at);
+        return out + text.substr(at);
+    };
+    const std::string before = "version 1.00\r\n" + join(HEADER) + "\r\n" + q("一") + "\t9.90\t\"<p>";
+    for (const std::string suffixes : {"_.webp", "_._.webpwebp"}) {
+        for (size_t shift = 1; shift < suffixes.size(); shift++) {
+            const std::string filler((PACKAGE_DECODE_PIECE_SIZE - utf16(before).size()) / 2 - shift, 'x');
+            const std::string body =
+                packageText(HEADER, {row("一", "<p>" + filler + suffixes + "</p>" + img(A + "_.webp"))});
+            ASSERT_EQ(body.find(filler), before.size());
+            SCOPED_TRACE(suffixes + " cut after " + std::to_string(suffixes.size() - shift));
+            Read read(utf16(body));
+            ASSERT_EQ(read.result, 1);
+            EXPECT_TRUE(read.utf8Text() == removedOnce(body));
+            EXPECT_EQ(read.desc(0), Strings{A});
         }
     }
 }

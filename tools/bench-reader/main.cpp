@@ -8,8 +8,9 @@
 // The package has 67 columns like a Taobao Assistant export; each item's description holds 20
 // distinct image addresses in every kind of markup the reader knows (and some repeats), its mobile
 // details 5. Each load runs in a fresh child process, so its peak resident size is the load's own.
-// Targets: the load takes at most 1.5 times the iconv conversion, and its peak memory is at most
-// 4 times the file's size. The exit status is 0 when both hold, 1 otherwise.
+// Targets: the load takes at most 1.5 times the iconv conversion (the median of five runs, each
+// conversion right before its load), and its peak memory stays under the file's size. The exit
+// status is 0 when both hold, 1 otherwise.
 #include "core/charset.h"
 #include "core/containers.h"
 #include "migration/jobwindow.h"
@@ -53,9 +54,9 @@ namespace {
 
 constexpr int DESC_ADDRESSES = 20;
 constexpr int MOBILE_ADDRESSES = 5;
-constexpr int RUNS = 3;
+constexpr int RUNS = 5;
 constexpr double TIME_TARGET = 1.5;   // the load against iconv(1)
-constexpr double MEMORY_TARGET = 4.0; // the peak against the file's size
+constexpr double MEMORY_TARGET = 1.0; // the peak against the file's size
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -319,10 +320,10 @@ int main(int argc, char** argv) {
     std::printf("readPackage:                %.3f s (median of %d, %.0f MB/s)\n", load, RUNS,
                 megabytes / load);
     const bool fast = timeRatio <= TIME_TARGET;
-    const bool small = memoryRatio <= MEMORY_TARGET;
+    const bool small = memoryRatio < MEMORY_TARGET;
     std::printf("time:   %.2f x the conversion (target at most %.1f)   %s\n", timeRatio, TIME_TARGET,
                 fast ? "ok" : "MISSED");
-    std::printf("memory: peak %.1f MB = %.2f x the file (target at most %.0f)   %s\n", peakKb / 1024.0,
+    std::printf("memory: peak %.1f MB = %.2f x the file (target under %.0f)   %s\n", peakKb / 1024.0,
                 memoryRatio, MEMORY_TARGET, small ? "ok" : "MISSED");
     return fast && small ? 0 : 1;
 }
