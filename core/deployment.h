@@ -17,8 +17,9 @@ constexpr const char* BLANK_IMAGE_URL = "http://img.alicdn.com/imgextra/i1/T1_bl
 constexpr const char* MAKER_DOMAIN_SUFFIX = "";
 constexpr const char* MAKER_FALLBACK_ADDRESS = "";
 
-// The product web site. Tests and local runs point it elsewhere with VEDO_PRODUCT_SITE.
-constexpr const char* DEFAULT_PRODUCT_SITE = "http://www.vantiro.example/";
+// The product web site, reached over https. Tests and local runs point it elsewhere with
+// VEDO_PRODUCT_SITE.
+constexpr const char* DEFAULT_PRODUCT_SITE = "https://www.vantiro.example/";
 const char* productSiteUrl();
 
 constexpr double APP_VERSION = 6.9;

@@ -9,6 +9,7 @@
 #include "core/scope.h"
 #include "core/text.h"
 #include "http/download.h"
+#include "platform/files.h"
 #include "platform/tls.h"
 
 #include <atomic>
@@ -313,6 +314,7 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
                 return n;
             }
             if (n == TLS_CLOSED) return 0;
+            if (n == TLS_TRUNCATED) return RECEIVE_TRUNCATED;
             if (n != TLS_WANT_READ) return RECEIVE_FAILED;
             // A part of a record arrived: the peer is not idle.
             if (readable) waitStart = nowMilliseconds();
@@ -963,6 +965,12 @@ void closeAllPooledSockets() {
 
 int setExtraCaFile(const char* path, char* errorText) {
     char detail[TLS_DETAIL_SIZE] = {0};
+    // A pipe, a device or a folder is never opened: reading one may wait for ever.
+    if (path && *path && !isRegularFile(path)) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法使用CA证书文件：%s（不是普通文件）"),
+                      path);
+        return 0;
+    }
     if (tlsConfigureTrust(path, detail)) return 1;
     std::snprintf(errorText, ERROR_TEXT_SIZE,
                   programText("无法使用CA证书文件：%s（文件无法读取或不含证书：%s）"), path ? path : "",

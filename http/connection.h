@@ -88,10 +88,12 @@ void startTransferPace(TransferPace* pace);
 constexpr int RECEIVE_FAILED = -1;
 constexpr int RECEIVE_TOO_SLOW = -2;
 constexpr int RECEIVE_STOPPED = -3;
+constexpr int RECEIVE_TRUNCATED = -4;
 // One receive that waits in slices of at most STOP_CHECK_MILLISECONDS. Returns the bytes received,
 // 0 when the peer closed, RECEIVE_FAILED on an error or when nothing arrived within the socket I/O
 // time-out, RECEIVE_TOO_SLOW when the transfer fell below the low-speed limit, RECEIVE_STOPPED when
-// the stop flag was set.
+// the stop flag was set, RECEIVE_TRUNCATED when a TLS peer closed the TCP connection without
+// close_notify (the stream may have been cut short: a failed receive, not an orderly close).
 // Over TLS the bytes count once decrypted; bytes the session already holds are taken without
 // waiting, and a partial record means waiting again.
 int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace);

@@ -22,6 +22,13 @@ static constexpr int ATTEMPT_REDIRECT = 100;
 // The most significant hexadecimal digits a chunk-size line may carry (leading zeros not counted).
 static constexpr int MAX_CHUNK_SIZE_DIGITS = 16;
 
+// The addresses a download went through: the one it began with and each redirect's target.
+struct RedirectChain {
+    const char* first;
+    int secureMode; // the run's, for every address of the chain
+    char targets[MAX_REDIRECTS][LOCATION_SIZE];
+};
+
 int isSupportedImage(const unsigned char* signature) {
     unsigned char a = signature[0];
     unsigned char b = signature[1];
@@ -60,6 +67,7 @@ struct Transfer {
     TransferPace pace;
     int interrupted; // RECEIVE_TOO_SLOW or RECEIVE_STOPPED once a receive was given up
     int surplus;     // bytes arrived after the end of the answer: the connection is out of step
+    int truncated;   // a TLS server closed the connection without close_notify
     int noAnswer;    // the connection ended or failed before the first byte of an answer
     char buffer[HTTP_BUFFER_SIZE + 1];
     char location[LOCATION_SIZE];
@@ -83,6 +91,10 @@ static int receive(Transfer* t, char* into, int length) {
     int n = length > 0 ? receiveBounded(t->connection, into, length, &t->pace) : 0;
     if (n == RECEIVE_TOO_SLOW || n == RECEIVE_STOPPED) {
         t->interrupted = n;
+        n = RECEIVE_FAILED;
+    }
+    if (n == RECEIVE_TRUNCATED) {
+        t->truncated = 1;
         n = RECEIVE_FAILED;
     }
     t->lastReceive = n;
@@ -143,6 +155,13 @@ static int completeTransfer(Transfer* t) {
         if (t->fileSize == SIZE_UNDEFINED && chunkedIncomplete) {
             setError(t, "(fileSize:未定义, readTotal:%d), (header.isChunked:%d, isChunkReceiveCompleted:%d)",
                      t->readTotal, t->header.isChunked, t->isChunkReceiveCompleted);
+            return DOWNLOAD_FAILED;
+        }
+        // Over TLS only close_notify ends it: a bare TCP close may come from anyone on the way.
+        if (t->fileSize == SIZE_UNDEFINED && t->truncated) {
+            setError(t,
+                     "https连接未经close_notify就被关闭，图片数据可能不完整(fileSize:未定义, readTotal:%d)",
+                     t->readTotal);
             return DOWNLOAD_FAILED;
         }
         // Only an orderly close ends it: a receive that failed or timed out cut the body off.
@@ -344,7 +363,7 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
 }
 
 // Receives the head, classifies the status and reads the body.
-static int runTransfer(Transfer* t, int redirected) {
+static int runTransfer(Transfer* t) {
     startTransferPace(&t->pace);
     char* data = t->buffer;
     int filled = 0;
@@ -371,7 +390,8 @@ static int runTransfer(Transfer* t, int redirected) {
     int heldBody = filled - bodyStart;
 
     if (!isImageStatusOk(data)) {
-        if (!redirected && isImageStatusRedirect(data)) {
+        // Whether the redirect may be followed is decided with the whole chain in view.
+        if (isImageStatusRedirect(data)) {
             if (t->header.locationTooLong) {
                 setError(t, "Location 超过 %d 字节, 无法跟随跳转", LOCATION_SIZE - 1);
                 return DOWNLOAD_FAILED;
@@ -440,8 +460,40 @@ static void dropFile(Transfer* t) {
     t->file = nullptr;
 }
 
-int downloadImage(const char* url, int secureMode, const char* destPath, char* errorText, int useKeepAlive,
-                  int redirected) {
+// Whether the redirect to target may be followed after `hops` redirects; 0 with the reason in
+// errorText when it comes back to an address of the chain, is one too many, or leads from https to
+// http. A target that is no address at all is left to the attempt that follows, which says so.
+static int mayFollowRedirect(const RedirectChain* chain, int hops, int fromSecure, const char* target,
+                             char* errorText) {
+    int loop = std::strcmp(target, chain->first) == 0;
+    for (int i = 0; i < hops && i < MAX_REDIRECTS; i++)
+        loop = loop || std::strcmp(target, chain->targets[i]) == 0;
+    if (loop) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("图片地址的跳转形成了循环，不再跟随：%s"),
+                      target);
+        return 0;
+    }
+    if (hops >= MAX_REDIRECTS) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("图片地址跳转超过%d次，不再跟随：%s"),
+                      MAX_REDIRECTS, target);
+        return 0;
+    }
+    UrlParts parts = {nullptr, nullptr, 0};
+    if (fromSecure && parseUrl(target, &parts, chain->secureMode)) {
+        int secure = parts.secure;
+        freeUrlParts(&parts);
+        if (!secure) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("拒绝从https地址跳转到http地址：%s"),
+                          target);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// One attempt at url, reached after `hops` redirects of the chain.
+static int downloadAttempt(const char* url, const char* destPath, char* errorText, int useKeepAlive,
+                           RedirectChain* chain, int hops) {
     if (!url) {
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
@@ -449,7 +501,7 @@ int downloadImage(const char* url, int secureMode, const char* destPath, char* e
     HeapPointer<char> prepared(std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr);
     const char* address = prepared ? prepared.get() : url;
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!parseUrl(address, &parts, secureMode)) {
+    if (!parseUrl(address, &parts, chain->secureMode)) {
         removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
@@ -492,7 +544,7 @@ int downloadImage(const char* url, int secureMode, const char* destPath, char* e
         outcome = DOWNLOAD_CREATE_FAILED;
     } else {
         std::setvbuf(t->file, t->fileBuffer, _IOFBF, sizeof t->fileBuffer);
-        outcome = runTransfer(t, redirected);
+        outcome = runTransfer(t);
     }
 
     int interrupted = t->interrupted;
@@ -509,6 +561,7 @@ int downloadImage(const char* url, int secureMode, const char* destPath, char* e
             outcome = DOWNLOAD_SERVER_BUSY;
         }
     }
+    int redirectRefused = 0;
     if (outcome == DOWNLOAD_STORED) {
         releaseConnection(t, !t->surplus && !equalsIgnoreCase(t->header.connection, "close"));
     } else if (outcome == ATTEMPT_REDIRECT) {
@@ -517,9 +570,15 @@ int downloadImage(const char* url, int secureMode, const char* destPath, char* e
         dropFile(t);
         char location[LOCATION_SIZE];
         copyBounded(location, sizeof location, t->location);
-        transfer.reset();
         if (endsWithIgnoreCase(location, "_.webp")) location[std::strlen(location) - 6] = '\0';
-        return downloadImage(location, secureMode, destPath, errorText, 1, 1);
+        if (mayFollowRedirect(chain, hops, parts.secure, location, errorText)) {
+            transfer.reset();
+            // Each target is an attempt of its own: its checks, its connection, its failure limit.
+            copyBounded(chain->targets[hops], LOCATION_SIZE, location);
+            return downloadAttempt(chain->targets[hops], destPath, errorText, 1, chain, hops + 1);
+        }
+        redirectRefused = 1;
+        outcome = DOWNLOAD_FAILED;
     } else {
         dropFile(t);
         releaseConnection(t, 0);
@@ -528,14 +587,24 @@ int downloadImage(const char* url, int secureMode, const char* destPath, char* e
     transfer.reset();
 
     // A transfer given up for its pace or for a stop is not tried again, nor a server whose
-    // certificate failed its check: a second handshake would fail the same way.
+    // certificate failed its check, nor a redirect refused: a second attempt would fail the same way.
     if ((outcome == DOWNLOAD_REFUSED || outcome == DOWNLOAD_FAILED) && useKeepAlive && !interrupted &&
-        !certificateRefused && !transferStopRequested()) {
+        !certificateRefused && !redirectRefused && !transferStopRequested()) {
         writeLogFormat(programText("搬家失败：%s(useKeepAlive:%d)，返回的错误信息：\r\n%s"), url, 1,
                        errorText);
-        return downloadImage(url, secureMode, destPath, errorText, 0, redirected);
+        return downloadAttempt(url, destPath, errorText, 0, chain, hops);
     }
     if (outcome != DOWNLOAD_STORED && outcome != DOWNLOAD_CREATE_FAILED && outcome != DOWNLOAD_SERVER_BUSY)
         removeFile(destPath);
     return outcome;
+}
+
+int downloadImage(const char* url, int secureMode, const char* destPath, char* errorText, int useKeepAlive,
+                  int redirected) {
+    RedirectChain chain;
+    std::memset(&chain, 0, sizeof chain);
+    chain.first = url ? url : "";
+    chain.secureMode = secureMode;
+    int hops = redirected < 0 ? 0 : (redirected > MAX_REDIRECTS ? MAX_REDIRECTS : redirected);
+    return downloadAttempt(url, destPath, errorText, useKeepAlive, &chain, hops);
 }

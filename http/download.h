@@ -4,6 +4,7 @@
 constexpr int HTTP_BUFFER_SIZE = 8192;
 constexpr int MAX_IMAGE_SIZE = 10485760;
 constexpr int ERROR_TEXT_SIZE = 1024;
+constexpr int MAX_REDIRECTS = 5;
 
 constexpr int DOWNLOAD_STORED = 1;
 constexpr int DOWNLOAD_REFUSED = 0;
@@ -21,8 +22,11 @@ constexpr int DOWNLOAD_SERVER_BUSY = -4;
 // (ERROR_TEXT_SIZE bytes, zero-filled by the caller) receives the failure text.
 //
 // A keep-alive attempt (useKeepAlive 1: HTTP/1.1 on the pooled connection of the server) that
-// fails with 0 or -1 is repeated once in close mode (HTTP/1.0 on a fresh connection). One 301 or
-// 302 is followed (redirected 0); the call that follows it passes redirected 1.
+// fails with 0 or -1 is repeated once in close mode (HTTP/1.0 on a fresh connection). A 301 or 302
+// is followed up to MAX_REDIRECTS times in all, each target as an attempt of its own with its own
+// close-mode retry; a target met before in the chain, one redirect too many, or a redirect from an
+// https address to an http one fails with -1. redirected: the count of redirects already followed
+// to reach url (0 on a first call).
 //
 // secureMode is the run's: in secure mode https and "//host/..." addresses, a redirect's target
 // included, are fetched over TLS (parseUrl).

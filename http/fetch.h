@@ -13,6 +13,8 @@ constexpr int FETCH_ADDRESS_OR_CONNECTION = 1;
 constexpr int FETCH_AFTER_REQUEST = 2;
 
 // One close-mode attempt on a fresh connection; no redirects, and a Content-Length is required.
+// An "https://" address is fetched over TLS, whatever the secure mode, from a server whose
+// certificate passes its check (the system's roots and the extra CA file).
 // Never returns null; the caller releases the record with freeFetchResult.
 FetchResult* fetchText(const char* url);
 void freeFetchResult(FetchResult* result);

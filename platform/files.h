@@ -24,6 +24,9 @@ int flushFileToDisk(FILE* file);
 int fileExists(const char* path);
 int isDirectory(const char* path);
 long long fileSize(const char* path);
+// 1 when the path leads (through symbolic links) to a regular file: not a folder, a device, a pipe
+// or a socket, whose opening or reading may block or never end. Nothing is opened for reading.
+int isRegularFile(const char* path);
 
 // The program file's full path; returns 0 when it cannot be had or does not fit.
 int programFilePath(char* buffer, int size);

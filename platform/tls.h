@@ -15,6 +15,9 @@ constexpr int TLS_CLOSED = 0;
 constexpr int TLS_FAILED = -1;
 // No whole record (or handshake message) yet: wait until the socket is readable and call again.
 constexpr int TLS_WANT_READ = -2;
+// The TCP stream ended between two records without the server's close_notify: whatever was
+// received may be only the first part of what the server meant to send.
+constexpr int TLS_TRUNCATED = -3;
 
 // Why a handshake failed.
 constexpr int TLS_REASON_NONE = 0;
@@ -47,9 +50,11 @@ int tlsHandshake(TlsSession* session, int socketReadable, int* reason, char* det
 // Encrypts and sends all bytes. Returns length, or -1 on failure.
 int tlsSend(TlsSession* session, const char* data, int length);
 
-// Decrypted application bytes: the count (> 0), TLS_CLOSED when the server ended the stream
-// (close_notify or the end of the TCP stream), TLS_FAILED, or TLS_WANT_READ. Handshake messages
-// that arrive after the handshake (session tickets) are taken silently.
+// Decrypted application bytes: the count (> 0), TLS_CLOSED when the server ended the stream with
+// close_notify, TLS_TRUNCATED when the TCP stream ended between records without it, TLS_FAILED
+// (an end inside a record included), or TLS_WANT_READ. Once the stream has ended every further
+// call gives the same end. Handshake messages that arrive after the handshake (session tickets)
+// are taken silently.
 int tlsReceive(TlsSession* session, char* buffer, int length, int socketReadable);
 
 // 1 when the session holds decrypted bytes or received bytes not yet decrypted, so that

@@ -42,6 +42,9 @@ std::wstring withWindowsLineBreaks(const std::wstring& text) {
 } // namespace
 
 void checkForUpdate() {
+    // The notice is shown only from a server whose certificate was verified: an address that is
+    // not https is never asked.
+    if (std::strncmp(productSiteUrl(), "https://", 8) != 0) return;
     char url[1024];
     std::snprintf(url, sizeof url, "%scheckUpdate.asp?v=%0.1f", productSiteUrl(), APP_VERSION);
     std::unique_ptr<FetchResult, FetchRelease> result(fetchText(url));

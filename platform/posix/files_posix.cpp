@@ -67,6 +67,12 @@ int isDirectory(const char* path) {
     return S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
+int isRegularFile(const char* path) {
+    struct stat st;
+    if (!path || stat(nativePath(path).c_str(), &st) != 0) return 0;
+    return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
 long long fileSize(const char* path) {
     // glibc opens a folder for reading, and its end lies far beyond any file's.
     if (isDirectory(path)) return -1;

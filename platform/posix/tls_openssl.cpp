@@ -3,6 +3,8 @@
 // memory buffers, one for the bytes received and one for the bytes to send.
 #include "platform/tls.h"
 
+#include "platform/files.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -62,6 +64,12 @@ static SSL_CTX* newContext(const char* extraCaFile, char* detail) {
     SSL_CTX_set_default_verify_paths(context);
     ERR_clear_error();
     if (extraCaFile && *extraCaFile) {
+        // Opening a pipe or a device may block; only a regular file is read.
+        if (!isRegularFile(extraCaFile)) {
+            std::snprintf(detail, TLS_DETAIL_SIZE, "%s is not a regular file", extraCaFile);
+            SSL_CTX_free(context);
+            return nullptr;
+        }
         int added = addCertificates(SSL_CTX_get_cert_store(context), extraCaFile);
         if (added <= 0) {
             std::snprintf(detail, TLS_DETAIL_SIZE, added < 0 ? "cannot read %s" : "no certificate in %s",
@@ -126,7 +134,9 @@ TlsSession* tlsCreateSession(SocketHandle socket, const char* host) {
     if (isIpv4Literal(host)) {
         named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host);
     } else {
-        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        // The name is looked for among the subject alternative names alone: a certificate without
+        // them is for no host, whatever its subject's common name says.
+        SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
         named = SSL_set_tlsext_host_name(ssl, host) == 1 && SSL_set1_host(ssl, host) == 1;
     }
     if (!named) {
@@ -285,10 +295,10 @@ int tlsReceive(TlsSession* session, char* buffer, int length, int socketReadable
     if (error == SSL_ERROR_ZERO_RETURN) return TLS_CLOSED;
     if (error == SSL_ERROR_WANT_READ && !session->ended) return TLS_WANT_READ;
     if (session->ended) {
-        // The end of the TCP stream without close_notify: an end between two records ends the
-        // stream, one in the middle of a record cut it off.
+        // The end of the TCP stream without close_notify: an end between two records may have
+        // cut the answer short at a record's end, one in the middle of a record surely did.
         int between = session->headerBytes == 0 && session->bodyLeft == 0;
-        return between ? TLS_CLOSED : TLS_FAILED;
+        return between ? TLS_TRUNCATED : TLS_FAILED;
     }
     return TLS_FAILED;
 }

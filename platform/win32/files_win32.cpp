@@ -118,6 +118,23 @@ int isDirectory(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
 }
 
+int isRegularFile(const char* path) {
+    DWORD attributes = attributesOf(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
+        return 0;
+    }
+    std::wstring wide;
+    if (!widePath(path, wide)) return 0;
+    // Opened for its attributes alone: a device name (CON, NUL, COM1) or a pipe is no disk file.
+    HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    int regular = GetFileType(handle) == FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return regular;
+}
+
 long long fileSize(const char* path) {
     if (isDirectory(path)) return -1;
     FILE* f = openFile(path, "rb");

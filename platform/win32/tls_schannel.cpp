@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -66,7 +67,8 @@ static CredHandle sharedCredentials;
 static bool sharedCredentialsReady = false;
 static std::shared_ptr<TrustRoots> sharedRoots;
 
-enum SessionState { STATE_START, STATE_HANDSHAKE, STATE_OPEN, STATE_CLOSED, STATE_FAILED };
+// STATE_TRUNCATED: the TCP stream ended between records without close_notify.
+enum SessionState { STATE_START, STATE_HANDSHAKE, STATE_OPEN, STATE_CLOSED, STATE_TRUNCATED, STATE_FAILED };
 
 struct TlsSession {
     SocketHandle socket = NO_SOCKET;
@@ -183,6 +185,11 @@ int tlsConfigureTrust(const char* extraCaFile, char* detail) {
         std::lock_guard<std::mutex> lock(sharedMutex);
         sharedRoots.reset();
         return 1;
+    }
+    // Opening a pipe or a device may block; only a regular file is read.
+    if (!isRegularFile(extraCaFile)) {
+        setWords(detail, "the CA file is not a regular file");
+        return 0;
     }
     long long size = fileSize(extraCaFile);
     if (size <= 0 || size > CA_FILE_LIMIT) {
@@ -329,8 +336,24 @@ static int checkProtocol(TlsSession* session, char* detail) {
     return 1;
 }
 
-// Whether the certificate's subject alternative names hold the IPv4 address (network order).
-static int certificateHasAddress(PCCERT_CONTEXT certificate, uint32_t address) {
+// Whether a DNS name of a certificate stands for host (both compared without regard to letter
+// case): the same name, or a wildcard "*." in place of exactly the host's first label.
+static int dnsNameMatches(const wchar_t* name, const wchar_t* host) {
+    if (!name || !*name) return 0;
+    if (name[0] == L'*' && name[1] == L'.') {
+        // A wildcard stands for one label under a name of two labels at least, never for a
+        // whole top-level domain.
+        const wchar_t* dot = std::wcschr(host, L'.');
+        if (!dot || dot == host || !std::wcschr(name + 2, L'.')) return 0;
+        return _wcsicmp(name + 1, dot) == 0;
+    }
+    return _wcsicmp(name, host) == 0;
+}
+
+// Whether the certificate's subject alternative names hold the session's host: its IPv4 address
+// (network order) for an address, a DNS name otherwise. A certificate without the extension names
+// no host at all; its subject's common name is never looked at.
+static int certificateNamesHost(PCCERT_CONTEXT certificate, const TlsSession* session) {
     PCERT_EXTENSION extension = CertFindExtension(szOID_SUBJECT_ALT_NAME2, certificate->pCertInfo->cExtension,
                                                   certificate->pCertInfo->rgExtension);
     if (!extension) return 0;
@@ -343,8 +366,13 @@ static int certificateHasAddress(PCCERT_CONTEXT certificate, uint32_t address) {
     int found = 0;
     for (DWORD i = 0; i < names->cAltEntry; i++) {
         const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
-            std::memcmp(entry.IPAddress.pbData, &address, 4) == 0) {
+        if (session->hostIsAddress) {
+            if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4 &&
+                std::memcmp(entry.IPAddress.pbData, &session->address, 4) == 0) {
+                found = 1;
+            }
+        } else if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME &&
+                   dnsNameMatches(entry.pwszDNSName, session->wideHost)) {
             found = 1;
         }
     }
@@ -353,8 +381,9 @@ static int certificateHasAddress(PCCERT_CONTEXT certificate, uint32_t address) {
 }
 
 // Verifies the server's certificate: a chain to a trusted root with no error at all, then the SSL
-// policy with the host name. An IPv4 literal is matched against the certificate's address names
-// here, since not every system's policy looks at them.
+// policy with the host name. The host is then matched against the certificate's subject
+// alternative names here: the policy falls back to the subject's common name when there are none,
+// and not every system's policy looks at address names.
 static int verifyServer(TlsSession* session, int* reason, char* detail) {
     PCCERT_CONTEXT certificate = nullptr;
     if (QueryContextAttributesW(&session->context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate) !=
@@ -425,11 +454,11 @@ static int verifyServer(TlsSession* session, int* reason, char* detail) {
         setDetail(detail, error ? error : static_cast<unsigned long>(trust), "certificate refused");
         return 0;
     }
-    if (session->hostIsAddress &&
-        !certificateHasAddress(chain->rgpChain[0]->rgpElement[0]->pCertContext, session->address)) {
+    if (!certificateNamesHost(chain->rgpChain[0]->rgpElement[0]->pCertContext, session)) {
         *reason = TLS_REASON_WRONG_NAME;
         setDetail(detail, static_cast<unsigned long>(CERT_E_CN_NO_MATCH),
-                  "certificate is not for this address");
+                  session->hostIsAddress ? "certificate is not for this address"
+                                         : "no subject alternative name of the certificate is this host");
         return 0;
     }
     return 1;
@@ -684,6 +713,7 @@ int tlsReceive(TlsSession* session, char* buffer, int length, int socketReadable
     if (length <= 0) return TLS_FAILED;
     if (session->plainLength > 0) return takePlain(session, buffer, length);
     if (session->state == STATE_CLOSED) return TLS_CLOSED;
+    if (session->state == STATE_TRUNCATED) return TLS_TRUNCATED;
     if (session->state != STATE_OPEN) return TLS_FAILED;
     // Whole records already received come first; the socket is read only when they gave nothing.
     int result = decryptAvailable(session);
@@ -702,10 +732,11 @@ int tlsReceive(TlsSession* session, char* buffer, int length, int socketReadable
     if (session->plainLength > 0) return takePlain(session, buffer, length);
     if (result == TLS_CLOSED) return TLS_CLOSED;
     if (session->endOfStream) {
-        // The stream ended between records (a close without close_notify) or inside one.
+        // The stream ended without close_notify, between records (the answer may have been cut at
+        // a record's end) or inside one.
         if (session->incomingLength == 0) {
-            session->state = STATE_CLOSED;
-            return TLS_CLOSED;
+            session->state = STATE_TRUNCATED;
+            return TLS_TRUNCATED;
         }
         session->state = STATE_FAILED;
         return TLS_FAILED;

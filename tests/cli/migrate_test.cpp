@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -90,11 +91,13 @@ struct Scene : CliScene {
                ":80:127.0.0.1:" + port;
     }
 
-    CliRun run(const std::string& options) {
+    // prefix: put before the command on POSIX systems (a "timeout" that bounds the run).
+    CliRun run(const std::string& options, const std::string& prefix = "") {
         std::string out = joinPath(dir, "stdout.txt");
         std::string err = joinPath(dir, "stderr.txt");
-        std::string command = inQuotes(program) + " migrate " + inQuotes(package) + " " + inQuotes(folder) +
-                              routes() + " " + options + " >" + inQuotes(out) + " 2>" + inQuotes(err);
+        std::string command = prefix + inQuotes(program) + " migrate " + inQuotes(package) + " " +
+                              inQuotes(folder) + routes() + " " + options + " >" + inQuotes(out) + " 2>" +
+                              inQuotes(err);
 #ifdef _WIN32
         // cmd /c drops the first and the last quote of a command that begins with one.
         command = "\"" + command + "\"";
@@ -232,6 +235,25 @@ TEST(CliMigrate, HttpsAddressesLeftByTheDefaultMode) {
     EXPECT_NE(run.err.find("missing-ca.pem"), std::string::npos) << run.err;
     EXPECT_EQ(readWholeFile(s.package), before);
     EXPECT_EQ(s.run("--cacert").status, 2) << "a usage error";
+}
+
+// A CA file that is a folder or a pipe is refused at once with its reason, never read (a pipe
+// nobody writes to would hold the program for ever).
+TEST(CliMigrate, CaFileThatIsNoRegularFileEndsTheRunAtOnce) {
+    Scene s;
+    std::vector<std::string> paths = {s.folder};
+    std::string bound;
+#ifndef _WIN32
+    paths.push_back(joinPath(s.dir, "ca.fifo"));
+    ASSERT_EQ(mkfifo(paths.back().c_str(), 0600), 0);
+    bound = "timeout 60 ";
+#endif
+    for (const std::string& path : paths) {
+        // A run held by the pipe would end by the time-out with status 124.
+        CliRun run = s.run("--https --cacert " + inQuotes(path), bound);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("不是普通文件"), std::string::npos) << run.err;
+    }
 }
 
 TEST(CliMigrate, SharedAddressThatFailsIsCountedOnce) {

@@ -1,6 +1,7 @@
 // Tests of downloading images over https from the scripted TLS server, whose certificates come
 // from the test CA made for the run.
 #include "http/download.h"
+#include "http/fetch.h"
 
 #include "httpfixture.h"
 #include "platform/files.h"
@@ -127,17 +128,37 @@ TEST_F(TlsTest, ChunkedAndConnectionDelimitedBodies) {
     ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
     EXPECT_EQ(connectionCount(tls), 1);
 
-    // Ended by the connection's end with close_notify, and (in close mode) without it between two
-    // records.
+    // Ended by the connection's end with close_notify.
     setFraming(tls, BodyFraming::CONNECTION_CLOSE);
     ASSERT_EQ(download("https://img.example.test/c.jpg"), DOWNLOAD_STORED) << error();
     EXPECT_EQ(readWholeFile(dest), body);
-    TestReply abrupt;
-    abrupt.bytes = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
-    abrupt.closeAfterBytes = static_cast<long long>(abrupt.bytes.size());
-    addReply(tls, abrupt);
-    ASSERT_EQ(download("https://img.example.test/d.jpg", 0), DOWNLOAD_STORED) << error();
-    EXPECT_EQ(readWholeFile(dest), body);
+}
+
+// A body that only the connection's end delimits must end with close_notify: a bare TCP close at a
+// record's end may have cut it short. A body whose framing says where it ends needs none.
+TEST_F(TlsTest, ConnectionDelimitedBodyNeedsCloseNotify) {
+    startTls(tls, "server");
+    std::string body = jpegBody(70000, 16);
+    const std::string open = rawReply("HTTP/1.1 200 OK", "Connection: close\r\n", body);
+    const std::string chunked =
+        rawReply("HTTP/1.1 200 OK", "Transfer-Encoding: chunked\r\n", chunkedBody(body, 5000));
+    const struct {
+        std::string reply;
+        bool notify;
+        bool stored;
+    } cases[] = {
+        {open, false, false}, {open, true, true}, {okReply(body), false, true}, {chunked, false, true}};
+    for (const auto& c : cases) {
+        TestReply reply;
+        reply.bytes = c.reply;
+        reply.closeWithoutNotify = !c.notify;
+        reply.closeAfterReply = c.notify;
+        addReply(tls, reply);
+        EXPECT_EQ(download("https://img.example.test/n.jpg", 0),
+                  c.stored ? DOWNLOAD_STORED : DOWNLOAD_FAILED);
+        EXPECT_EQ(destExists(), c.stored);
+        EXPECT_EQ(error().find("close_notify") != std::string::npos, !c.stored) << error();
+    }
 }
 
 TEST_F(TlsTest, ConnectionCutInsideARecordIsACleanFailure) {
@@ -188,15 +209,57 @@ TEST_F(TlsTest, RedirectFromHttpToHttps) {
     EXPECT_EQ(error(), "无法parse下载图片地址");
 }
 
+// Redirect chains: up to five hops are followed, from http to https too; a sixth hop, a loop and
+// a step down from https to http fail the image.
+TEST_F(TlsTest, RedirectChains) {
+    startTls(tls, "server");
+    std::string body = jpegBody(2000, 17);
+    serveResource(server, "/img.jpg", body);
+    serveResource(tls, "/img.jpg", body);
+    // /hN leads on to /h(N+1), /h5 to the image: three hops from /h3, five from /h1, six from /h0.
+    for (int i = 0; i < 6; i++)
+        serveRedirect(server, "/h" + std::to_string(i),
+                      url(i == 5 ? "/img.jpg" : "/h" + std::to_string(i + 1)));
+    serveRedirect(server, "/loop", url("/loop2"));
+    serveRedirect(server, "/loop2", url("/loop"));
+    serveRedirect(server, "/up", "https://img.example.test/img.jpg");
+    serveRedirect(tls, "/down", url("/never.jpg"));
+    const struct {
+        std::string address;
+        const char* text; // the beginning of the failure text; empty: stored
+    } cases[] = {{url("/h3"), ""},
+                 {url("/h1"), ""},
+                 {url("/h0"), "图片地址跳转超过5次，不再跟随："},
+                 {url("/loop"), "图片地址的跳转形成了循环，不再跟随："},
+                 {url("/up"), ""},
+                 {"https://img.example.test/down", "拒绝从https地址跳转到http地址："}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.address);
+        EXPECT_EQ(download(c.address), *c.text ? DOWNLOAD_FAILED : DOWNLOAD_STORED) << error();
+        EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
+        EXPECT_EQ(destExists(), !*c.text);
+    }
+    // A refused redirect is not asked again in close mode: /loop and /loop2 once each.
+    int loopRequests = 0;
+    for (const LoggedRequest& r : receivedRequests(server)) {
+        EXPECT_EQ(r.text.find("/never.jpg"), std::string::npos);
+        if (r.text.rfind("GET /loop", 0) == 0) loopRequests++;
+    }
+    EXPECT_EQ(loopRequests, 2);
+}
+
 TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
     struct Case {
         const char* certificate;
+        const char* host;
         const char* text;
     };
     const Case cases[] = {
-        {"othername", "https证书验证失败：证书不属于此域名（"},
-        {"unknownca", "https证书验证失败：证书的颁发者不受信任（"},
-        {"expired", "https证书验证失败：证书已过期或尚未生效（"},
+        {"othername", "img.example.test", "https证书验证失败：证书不属于此域名（"},
+        {"unknownca", "img.example.test", "https证书验证失败：证书的颁发者不受信任（"},
+        {"expired", "img.example.test", "https证书验证失败：证书已过期或尚未生效（"},
+        // The name in the subject alone (CN=localhost) is no name of the certificate.
+        {"nosan", "localhost", "https证书验证失败：证书不属于此域名（"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.certificate);
@@ -204,9 +267,10 @@ TEST_F(TlsTest, CertificatesThatFailAreFailedImagesWithTheirReason) {
         clearConnectOverrides();
         TestServer bad;
         startTls(bad, c.certificate);
+        ASSERT_EQ(addConnectOverride(("localhost:443:127.0.0.1:" + std::to_string(bad.port)).c_str()), 1);
         serveResource(bad, "/a.jpg", jpegBody(500, 14));
         writeWholeFile(dest, "taken");
-        EXPECT_EQ(download("https://img.example.test/a.jpg"), DOWNLOAD_FAILED);
+        EXPECT_EQ(download(std::string("https://") + c.host + "/a.jpg"), DOWNLOAD_FAILED);
         EXPECT_EQ(error().rfind(c.text, 0), 0u) << error();
         EXPECT_FALSE(destExists());
         EXPECT_EQ(receivedRequests(bad).size(), 0u);
@@ -257,6 +321,21 @@ TEST_F(TlsTimeOutTest, HandshakeThatStallsIsBounded) {
     EXPECT_EQ(connectionCount(tls), 2);
     EXPECT_GE(elapsed, 2 * SHORT_IO_TIMEOUT_MS / 1000.0 * 0.9);
     EXPECT_LT(elapsed, 5.0);
+}
+
+// The update check's text fetch speaks TLS to an https address whatever the secure mode, and
+// takes the text only from a server whose certificate passed its check.
+TEST_F(TlsTimeOutTest, TextFetchOverHttpsNeedsAVerifiedServer) {
+    startTls(tls, "server");
+    TestServer unknown;
+    ASSERT_EQ(startTlsTestServer(unknown, certificate("unknownca.pem"), certificate("unknownca.key")), 1);
+    for (TestServer* s : {&tls, &unknown, &server}) {
+        serveResource(*s, "/u", "false^notice");
+        FetchResult* result = fetchText(serverHttpsUrl(*s, "/u").c_str());
+        EXPECT_EQ(result->ok ? std::string(result->text) : "-", s == &tls ? "false^notice" : "-");
+        freeFetchResult(result);
+    }
+    EXPECT_EQ(receivedRequests(unknown).size() + receivedRequests(server).size(), 0u);
 }
 
 TEST_F(TlsTimeOutTest, ServerThatStallsEveryHandshakeCostsAtMostFiveTimeOuts) {

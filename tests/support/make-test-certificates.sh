@@ -5,6 +5,7 @@
 #   othername.pem/.key       signed by the test CA, for other.example.org only
 #   unknownca.pem/.key       for the server's names, signed by a CA nobody trusts
 #   expired.pem/.key         for the server's names, signed by the test CA, expired in 2020
+#   nosan.pem/.key           signed by the test CA, CN=localhost and no subjectAltName at all
 # Keys are P-256 (quick to make); every run makes them afresh.
 set -euo pipefail
 out=${1:?usage: make-test-certificates.sh FOLDER}
@@ -33,7 +34,8 @@ EXT
 signed() { # NAME CA SAN [startdate enddate]
   key "$1.key"
   openssl req -new -key "$1.key" -subj "/CN=$1" -out "$1.csr"
-  { cat server.ext; echo "$3"; } > "$1.ext"
+  # Not "$1.ext": for the certificate named server that would be server.ext itself.
+  { cat server.ext; echo "$3"; } > "$1-names.ext"
   if [ $# -ge 5 ]; then
     # openssl ca is the only subcommand of OpenSSL 3.0 that takes dates in the past.
     mkdir -p "db-$1"
@@ -54,10 +56,10 @@ unique_subject = no
 commonName = supplied
 CNF
     openssl ca -batch -config "$1.cnf" -cert "$2.pem" -keyfile "$2.key" -in "$1.csr" \
-      -out "$1.pem" -startdate "$4" -enddate "$5" -extfile "$1.ext" -notext 2>/dev/null
+      -out "$1.pem" -startdate "$4" -enddate "$5" -extfile "$1-names.ext" -notext 2>/dev/null
   else
     openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2.key" -CAcreateserial -days 825 \
-      -sha256 -extfile "$1.ext" -out "$1.pem" 2>/dev/null
+      -sha256 -extfile "$1-names.ext" -out "$1.pem" 2>/dev/null
   fi
 }
 
@@ -68,6 +70,12 @@ signed othername ca "subjectAltName=DNS:other.example.org"
 signed unknownca stranger "$SERVER_NAMES"
 signed expired ca "$SERVER_NAMES" 20200101000000Z 20200201000000Z
 
+# The name in the subject alone, as certificates were made before subjectAltName was required.
+key nosan.key
+openssl req -new -key nosan.key -subj "/CN=localhost" -out nosan.csr
+openssl x509 -req -in nosan.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 825 -sha256 \
+  -extfile server.ext -out nosan.pem 2>/dev/null
+
 cp ca.pem server.pem server.key othername.pem othername.key unknownca.pem unknownca.key \
-  expired.pem expired.key "$out"/
+  expired.pem expired.key nosan.pem nosan.key "$out"/
 echo "test certificates in $out"

@@ -90,7 +90,9 @@ class ProgramStartTest : public ::testing::Test {
         }
         removeTree(base);
         ASSERT_TRUE(CreateDirectoryW(widePath(base).c_str(), nullptr));
-        ASSERT_TRUE(startTestServer(server));
+        // The update check asks the product web site over https.
+        ASSERT_TRUE(startTlsTestServer(server, std::string(VEDO_TEST_CERT_DIR) + "/server.pem",
+                                       std::string(VEDO_TEST_CERT_DIR) + "/server.key"));
         char desktop[PATH_BUFFER_SIZE] = {0};
         if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop)) {
             desktopHasShortcut = fileExists((std::string(desktop) + "\\vedo.lnk").c_str()) != 0;
@@ -134,7 +136,8 @@ class ProgramStartTest : public ::testing::Test {
             {L"VEDO_MESSAGE_LOG", widePath(messages)},
             {L"VEDO_MESSAGE_ANSWER", utf8ToWide(answers)},
             {L"VEDO_BROWSER_LOG", widePath(browser)},
-            {L"VEDO_PRODUCT_SITE", utf8ToWide(serverUrl(server, "/site/"))},
+            {L"VEDO_PRODUCT_SITE", utf8ToWide(serverHttpsUrl(server, "/site/"))},
+            {L"VEDO_CA_FILE", utf8ToWide(std::string(VEDO_TEST_CERT_DIR) + "/ca.pem")},
             {L"VEDO_LOOPBACK_ONLY", L"1"},
         });
         std::wstring program = widePath(folder + "\\vedo.exe");
@@ -206,7 +209,7 @@ TEST_F(ProgramStartTest, AProgramInsideAnUnpackedArchiveRefusesToStart) {
     EXPECT_EQ("提示\terror\t请先对软件压缩包进行解压缩后再启动软件。\\n\\n点击[确定]"
               "按钮，查看正确的解压缩方式。\t1\t1",
               refused.boxes[0]);
-    EXPECT_EQ(serverUrl(server, "/site/unzip.html") + "\n", refused.browser);
+    EXPECT_EQ(serverHttpsUrl(server, "/site/unzip.html") + "\n", refused.browser);
     EXPECT_FALSE(fileExists((folder + "\\app.log").c_str())) << "refused before the log is opened";
     EXPECT_TRUE(receivedRequests(server).empty());
 }

@@ -3,6 +3,8 @@
 #include "uidriver.h"
 
 #include "core/appdir.h"
+#include "http/connection.h"
+#include "http/download.h"
 #include "migration/jobwindow.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
@@ -105,14 +107,21 @@ TEST_F(ShortcutTest, YesWritesTheShortcutAndAnExistingShortcutAsksNothing) {
     if (SUCCEEDED(com)) CoUninitialize();
 }
 
-// A local update service: the product web site points at it for the duration of a test.
+std::string testCertificate(const std::string& name) {
+    return std::string(VEDO_TEST_CERT_DIR) + "/" + name;
+}
+
+// A local update service over https, whose certificate the test CA signed: the product web site
+// points at it for the duration of a test.
 class UpdateTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ensureMainWindow();
         takeBoxes();
-        ASSERT_TRUE(startTestServer(server));
-        site = serverUrl(server, "/site/");
+        char errorText[ERROR_TEXT_SIZE] = {0};
+        ASSERT_EQ(setExtraCaFile(testCertificate("ca.pem").c_str(), errorText), 1) << errorText;
+        ASSERT_TRUE(startTlsTestServer(server, testCertificate("server.pem"), testCertificate("server.key")));
+        site = serverHttpsUrl(server, "/site/");
         _putenv_s("VEDO_PRODUCT_SITE", site.c_str());
         setControlText(controls.notice, L"");
         std::remove(browserLogPath().c_str());
@@ -121,6 +130,8 @@ class UpdateTest : public ::testing::Test {
         _putenv_s("VEDO_PRODUCT_SITE", "http://127.0.0.1:9/site/");
         setControlText(controls.notice, L"");
         stopTestServer(server);
+        char errorText[ERROR_TEXT_SIZE] = {0};
+        setExtraCaFile(nullptr, errorText);
         takeBoxes();
     }
     void reply(const std::string& body) { serveResource(server, "/site/checkUpdate.asp?v=6.9", body); }
@@ -192,10 +203,26 @@ TEST_F(UpdateTest, ALongNoticeIsCutAtACharacterBoundary) {
     EXPECT_GT(shown.size(), 8180u);
 }
 
-TEST_F(UpdateTest, AnUnreachableSiteShowsNothing) {
-    _putenv_s("VEDO_PRODUCT_SITE", "http://127.0.0.1:1/site/");
-    EXPECT_TRUE(check().empty());
-    EXPECT_EQ("", textOf(controls.notice));
+// Only a verified https reply is shown: no answer, a certificate that fails its check, a plain
+// http answer at the https address and an http site all leave the window as it was.
+TEST_F(UpdateTest, AnUnverifiedOrUnreachableSiteShowsNothing) {
+    TestServer unknown, plain;
+    ASSERT_TRUE(
+        startTlsTestServer(unknown, testCertificate("unknownca.pem"), testCertificate("unknownca.key")));
+    ASSERT_TRUE(startTestServer(plain));
+    serveResource(unknown, "/site/checkUpdate.asp?v=6.9", "false^公告");
+    serveResource(plain, "/site/checkUpdate.asp?v=6.9", "false^公告");
+    // The plain server never completes a handshake: the wait for it is shortened.
+    setConnectionTimeouts(2000, 2000);
+    for (const std::string& address :
+         {std::string("https://127.0.0.1:1/site/"), serverHttpsUrl(unknown, "/site/"),
+          serverHttpsUrl(plain, "/site/"), serverUrl(plain, "/site/")}) {
+        _putenv_s("VEDO_PRODUCT_SITE", address.c_str());
+        EXPECT_TRUE(check().empty()) << address;
+        EXPECT_EQ("", textOf(controls.notice)) << address;
+    }
+    setConnectionTimeouts(0, 0);
+    EXPECT_EQ(receivedRequests(unknown).size() + receivedRequests(plain).size(), 0u);
 }
 
 } // namespace

@@ -422,7 +422,7 @@ static bool sendReply(TestServer& server, ServerStream& stream, const TestReply&
             std::this_thread::sleep_for(std::chrono::milliseconds(reply.pauseMilliseconds));
         }
     }
-    if (reply.closeAfterBytes >= 0) return false;
+    if (reply.closeAfterBytes >= 0 || reply.closeWithoutNotify) return false;
     *notify = reply.closeAfterReply;
     return !reply.closeAfterReply;
 }

@@ -32,6 +32,9 @@ struct TestReply {
     // TLS only, >= 0: the reply is encrypted whole, but only this many of the encrypted bytes are
     // sent before the connection is closed (a value inside a record cuts that record).
     long long closeAfterEncryptedBytes = -1;
+    // TLS only: once the whole reply is sent, the TCP connection is closed at the end of its last
+    // record without close_notify.
+    bool closeWithoutNotify = false;
 };
 
 // The highest TLS version a test server speaks (the values are those of the protocol).

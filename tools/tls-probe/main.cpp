@@ -95,6 +95,10 @@ int main(int argc, char** argv) {
             continue;
         }
         if (got == TLS_CLOSED) break;
+        if (got == TLS_TRUNCATED) {
+            std::printf("\nreceive: closed without close_notify after %lld bytes\n", total);
+            return 1;
+        }
         if (got == TLS_FAILED) {
             std::printf("\nreceive: failed after %lld bytes\n", total);
             return 1;
