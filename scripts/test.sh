@@ -147,7 +147,7 @@ startDisplay() {
   local n
   for n in $(seq 90 150); do
     [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
+    Xvfb ":$n" -screen 0 2720x1600x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
     xvfbPid=$!
     for _ in $(seq 1 50); do
       if [ -e "/tmp/.X11-unix/X$n" ]; then

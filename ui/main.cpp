@@ -22,6 +22,8 @@ static void fatalStartMessage(const wchar_t* text, const wchar_t* caption, UINT 
 }
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
+    // Before any window: the layout follows the DPI of the window's screen.
+    declareDpiAwareness();
     initAppDir();
     if (isTemporaryExtractionFolder(appDir)) {
         showMessageBox(nullptr,
@@ -62,13 +64,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int showCommand) {
     } catch (const std::system_error&) {
         // The update check is a courtesy; the program runs without it.
     }
-    setBigIcon(instance, window, BIG_ICON_ID);
 
     char desktop[PATH_BUFFER_SIZE] = {0};
     if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop)) offerDesktopShortcut(window, desktop);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (handleDialogKeys(&message)) continue;
         TranslateMessage(&message);
         if (handleLinkMessage(&message)) continue;
         DispatchMessageW(&message);

@@ -12,6 +12,7 @@
 #include "package/writer.h"
 #include "platform/files.h"
 #include "ui/shell.h"
+#include "ui/startup.h"
 #include "ui/wintext.h"
 
 #include <commctrl.h>
@@ -68,6 +69,33 @@ static void dropFiles(HDROP drop) {
     DragFinish(drop);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+}
+
+static int isChecked(HWND box) {
+    return SendMessageW(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// The https and protocol-relative addresses of the loaded package that the ticked sources would
+// move: the load keeps them apart in each item's uncollected lists.
+static int selectedSecureCount() {
+    if (!items) return 0;
+    JobOptions options;
+    std::memset(&options, 0, sizeof options);
+    options.migrateImageSpace = isChecked(controls.moveImageSpace);
+    options.migrateThirdParty = isChecked(controls.moveThirdParty);
+    return countUncollectedSecureAddresses(items, options);
+}
+
+// The line under the check boxes that counts them, shown whenever there are any.
+static void showSecureCount(int count) {
+    if (count <= 0) {
+        ShowWindow(controls.secureCount, SW_HIDE);
+        return;
+    }
+    wchar_t text[96];
+    std::swprintf(text, 96, L"此数据包中有%d个https图片地址，勾选后才会搬家。", count);
+    setControlText(controls.secureCount, text);
+    ShowWindow(controls.secureCount, SW_SHOW);
 }
 
 static void setOptionsEnabled(BOOL enabled) {
@@ -131,6 +159,11 @@ static void enterPage2() {
     // The 32-bit range, so that packages of more than 65,535 items fill the bar correctly.
     SendMessageW(controls.progress, PBM_SETRANGE32, 0, items->count);
     SendMessageW(controls.progress, PBM_SETPOS, 0, 0);
+    // Today's packages hold https addresses nearly always: the box is ticked when the package holds
+    // any that the ticked sources would move, so that a run moves them unless the seller says no.
+    int secureCount = selectedSecureCount();
+    SendMessageW(controls.moveHttps, BM_SETCHECK, secureCount > 0 ? BST_CHECKED : BST_UNCHECKED, 0);
+    showSecureCount(secureCount);
     currentPage = 2;
     DragAcceptFiles(controls.window, FALSE);
 }
@@ -158,8 +191,9 @@ static void nextOnPage1() {
     std::free(packageText);
     packageText = nullptr;
 
-    // A load reads with secure mode off, as the unticked https box shows; the items keep the https
-    // addresses apart, and a start with the box ticked takes them in (startMigration).
+    // A load reads with secure mode off; the items keep the https addresses apart, the box is ticked
+    // when they hold any (enterPage2), and a start with the box ticked takes them in
+    // (startMigration).
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = readPackage(packagePath, items, &packageText, 0);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
@@ -340,6 +374,9 @@ static void drawLine(HDC dc, int colour, int x1, int y1, int x2, int y2) {
 // Draws the background of the main window's client area. Whichever window paints first, the
 // picture has the main window's size, so the lines below the pages are always in it.
 static void drawBackgroundPicture(HDC windowDc) {
+    const int dpi = controls.dpi;
+    auto scaled = [dpi](int value) { return scaleForDpi(value, dpi); };
+    const int pictureWidth = scaled(MAIN_WINDOW_WIDTH);
     RECT client;
     GetClientRect(controls.window, &client);
     int width = client.right > 0 ? client.right : MAIN_WINDOW_WIDTH;
@@ -354,14 +391,18 @@ static void drawBackgroundPicture(HDC windowDc) {
     HPEN pen = CreatePen(PS_SOLID, 1, GetSysColor(COLOR_BTNSHADOW));
     HGDIOBJ oldPen = SelectObject(dc, pen);
     HGDIOBJ oldBrush = SelectObject(dc, GetSysColorBrush(COLOR_WINDOW));
-    Rectangle(dc, -1, -1, MAIN_WINDOW_WIDTH, 72);
+    Rectangle(dc, -1, -1, pictureWidth, scaled(72));
     SelectObject(dc, oldBrush);
     SelectObject(dc, oldPen);
     DeleteObject(pen);
 
-    drawLine(dc, COLOR_BTNSHADOW, 0, 484, MAIN_WINDOW_WIDTH, 484);
-    drawLine(dc, COLOR_3DDKSHADOW, 0, 485, MAIN_WINDOW_WIDTH, 485);
-    drawLine(dc, COLOR_BTNSHADOW, 147, 505, 147, 516);
+    // Two lines of one pixel each at every DPI, the second just below the first; like the bottom
+    // bar, they move up by the height the window gives up.
+    const int line = scaled(484) - controls.heightGiven;
+    drawLine(dc, COLOR_BTNSHADOW, 0, line, pictureWidth, line);
+    drawLine(dc, COLOR_3DDKSHADOW, 0, line + 1, pictureWidth, line + 1);
+    drawLine(dc, COLOR_BTNSHADOW, scaled(147), line + scaled(505) - scaled(484), scaled(147),
+             line + scaled(516) - scaled(484));
     backgroundPicture = dc;
 }
 
@@ -397,6 +438,105 @@ int handleLinkMessage(const MSG* message) {
     return 0;
 }
 
+// ---- Screens of another DPI, icons ----
+
+// The task bar's icon, and after a move to a screen of another DPI the caption's too, picked at the
+// sizes of the DPI. At the start the caption shows the class's icon, which the system draws at its
+// own small size.
+static void setWindowIcons(HWND window, int dpi, int withSmall) {
+    if (!appInstance || !FindResourceW(appInstance, MAKEINTRESOURCEW(APP_ICON_ID), RT_GROUP_ICON)) return;
+    int small = systemMetricForDpi(SM_CXSMICON, dpi);
+    int big = systemMetricForDpi(SM_CXICON, dpi);
+    HICON smallIcon = withSmall ? loadIconAtSize(appInstance, APP_ICON_ID, small) : nullptr;
+    // The big icon's own resource holds 32 and 16 pixels; larger sizes come from the application icon.
+    HICON bigIcon = loadIconAtSize(appInstance, big > 32 ? APP_ICON_ID : BIG_ICON_ID, big);
+    HICON oldSmall = nullptr;
+    if (smallIcon) {
+        oldSmall = reinterpret_cast<HICON>(
+            SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon)));
+    }
+    auto oldBig = reinterpret_cast<HICON>(
+        SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(bigIcon)));
+    if (oldSmall && oldSmall != appIcon) DestroyIcon(oldSmall);
+    if (oldBig && oldBig != appIcon) DestroyIcon(oldBig);
+}
+
+// Sizes the window for the DPI. On a screen too low for the whole window, the window gives up the
+// height it lacks (at most the design's MOST_HEIGHT_GIVEN pixels) at the fold, so that it stays
+// whole on the work area, caption and buttons included.
+static void fitToScreen(HWND window, int dpi) {
+    int whole = fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, dpi, 0);
+    RECT work = workAreaOf(window);
+    int lacking = whole - (work.bottom - work.top);
+    int most = scaleForDpi(MOST_HEIGHT_GIVEN, dpi);
+    controls.heightGiven = lacking <= 0 ? 0 : lacking < most ? lacking : most;
+    if (controls.heightGiven > 0) {
+        fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, dpi, controls.heightGiven);
+    }
+}
+
+// The window moved to a screen of another DPI: it takes the rectangle the system suggests and
+// lays everything out again from the design, with a background picture of the new size.
+static void moveToDpi(int dpi, const RECT* suggested) {
+    if (dpi <= 0 || !suggested) return;
+    HWND window = controls.window;
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    fitToScreen(window, dpi);
+    layOutControls(window, dpi);
+    keepWindowInWorkArea(window);
+    if (backgroundPicture) {
+        HBITMAP picture = static_cast<HBITMAP>(GetCurrentObject(backgroundPicture, OBJ_BITMAP));
+        DeleteDC(backgroundPicture);
+        if (picture) DeleteObject(picture);
+        backgroundPicture = nullptr;
+    }
+    setWindowIcons(window, dpi, 1);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_ERASE);
+}
+
+// ---- The keyboard ----
+
+static int isPushButton(HWND control) {
+    wchar_t className[16] = {0};
+    GetClassNameW(control, className, 16);
+    if (_wcsicmp(className, L"button") != 0) return 0;
+    LONG type = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+    return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
+}
+
+static void pressButton(HWND button) {
+    if (IsWindowVisible(button) && IsWindowEnabled(button)) SendMessageW(button, BM_CLICK, 0, 0);
+}
+
+int handleDialogKeys(MSG* message) {
+    HWND window = controls.window;
+    if (!window || message->message != WM_KEYDOWN) return 0;
+    if (message->hwnd != window && !IsChild(window, message->hwnd)) return 0;
+    if (GetKeyState(VK_CONTROL) < 0 || GetKeyState(VK_MENU) < 0) return 0;
+    switch (message->wParam) {
+    case VK_TAB: {
+        HWND focus = GetFocus();
+        if (focus != window && !IsChild(window, focus)) focus = nullptr;
+        HWND next = GetNextDlgTabItem(window, focus, GetKeyState(VK_SHIFT) < 0);
+        if (next) SetFocus(next);
+        // The focus rectangle shows from the first key on.
+        SendMessageW(window, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
+        return 1;
+    }
+    case VK_RETURN: {
+        HWND focus = GetFocus();
+        pressButton(focus && IsChild(window, focus) && isPushButton(focus) ? focus : controls.next);
+        return 1;
+    }
+    case VK_ESCAPE:
+        if (IsWindowEnabled(controls.close)) SendMessageW(window, WM_CLOSE, 0, 0);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 // ---- The window procedure ----
 
 static LRESULT command(HWND window, WPARAM wParam, LPARAM lParam) {
@@ -421,6 +561,10 @@ static LRESULT command(HWND window, WPARAM wParam, LPARAM lParam) {
     case IDC_CLOSE:
         SendMessageW(controls.window, WM_CLOSE, 0, 0);
         break;
+    case IDC_MOVE_IMAGE_SPACE:
+    case IDC_MOVE_THIRD_PARTY:
+        showSecureCount(selectedSecureCount());
+        break;
     default:
         break;
     }
@@ -432,6 +576,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CREATE:
         if (!controls.window) {
             controls.window = window;
+            controls.dpi = dpiForWindow(window);
             createControls(window);
         }
         return 0;
@@ -459,6 +604,9 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return 0;
     case WM_CLOSE:
         if (window == controls.window) closeRequested();
+        return 0;
+    case WM_DPICHANGED:
+        if (window == controls.window) moveToDpi(LOWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_DESTROY:
         if (window == controls.window) PostQuitMessage(0);
@@ -494,8 +642,10 @@ HWND openMainWindow(HINSTANCE instance, int showCommand) {
                                   WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT, CW_USEDEFAULT,
                                   MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
     if (!window) return nullptr;
-    fitWindowSize(window, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT);
-    centerWindow(window);
+    fitToScreen(window, controls.dpi);
+    if (controls.heightGiven > 0) layOutControls(window, controls.dpi);
+    placeWindow(window);
+    setWindowIcons(window, controls.dpi, 0);
     ShowWindow(window, showCommand);
     return window;
 }

@@ -189,45 +189,126 @@ int chooseFolder(HWND owner, const wchar_t* heading, wchar_t* path, int allowNew
     return 1;
 }
 
-void fitWindowSize(HWND window, int width, int height) {
-    height += GetSystemMetrics(SM_CYCAPTION) - 19;
-    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER);
+// ---- Dots per inch ----
+
+// The per-monitor functions exist from Windows 10 on; they are looked up in user32 at run time so
+// that the program still starts on older systems, where the system's DPI serves every window.
+template <typename Function> static Function user32Function(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    if (!user32) return nullptr;
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(user32, name)));
 }
 
-void centerWindow(HWND window) {
+void declareDpiAwareness() {
+    using SetContext = BOOL(WINAPI*)(HANDLE);
+    using SetAware = BOOL(WINAPI*)();
+    // The manifest asks for the same; a process that already has its awareness keeps it.
+    SetContext setContext = user32Function<SetContext>("SetProcessDpiAwarenessContext");
+    if (setContext && setContext(reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4)))) return;
+    SetAware setAware = user32Function<SetAware>("SetProcessDPIAware");
+    if (setAware) setAware();
+}
+
+int systemDpi() {
+    HDC dc = GetDC(nullptr);
+    int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : USER_DEFAULT_SCREEN_DPI;
+    if (dc) ReleaseDC(nullptr, dc);
+    return dpi > 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
+}
+
+int dpiForWindow(HWND window) {
+    using GetDpi = UINT(WINAPI*)(HWND);
+    GetDpi getDpi = user32Function<GetDpi>("GetDpiForWindow");
+    int dpi = getDpi && window ? static_cast<int>(getDpi(window)) : 0;
+    return dpi > 0 ? dpi : systemDpi();
+}
+
+int scaleForDpi(int value, int dpi) {
+    return MulDiv(value, dpi, USER_DEFAULT_SCREEN_DPI);
+}
+
+int systemMetricForDpi(int index, int dpi) {
+    using GetMetric = int(WINAPI*)(int, UINT);
+    GetMetric getMetric = user32Function<GetMetric>("GetSystemMetricsForDpi");
+    if (getMetric) return getMetric(index, static_cast<UINT>(dpi));
+    return GetSystemMetrics(index);
+}
+
+int outerWindowHeight(int height, int dpi) {
+    // The design's height holds a caption of 19 pixels; a taller or lower caption moves it.
+    return scaleForDpi(height, dpi) + systemMetricForDpi(SM_CYCAPTION, dpi) - scaleForDpi(19, dpi);
+}
+
+int fitWindowSize(HWND window, int width, int height, int dpi, int heightGiven) {
+    int outer = outerWindowHeight(height, dpi) - heightGiven;
+    SetWindowPos(window, nullptr, 0, 0, scaleForDpi(width, dpi), outer, SWP_NOMOVE | SWP_NOZORDER);
+    // A frame drawn for another DPI than the window's (a system that scales the frame with the
+    // system's DPI alone) would take the client area's height: the client keeps the height meant.
+    using Adjust = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    Adjust adjust = user32Function<Adjust>("AdjustWindowRectExForDpi");
+    RECT meant = {0, 0, 0, 0}, drawn, client;
+    if (!adjust || !adjust(&meant, static_cast<DWORD>(GetWindowLongW(window, GWL_STYLE)), FALSE,
+                           static_cast<DWORD>(GetWindowLongW(window, GWL_EXSTYLE)), static_cast<UINT>(dpi))) {
+        return outer;
+    }
+    GetWindowRect(window, &drawn);
+    GetClientRect(window, &client);
+    int frameError = (drawn.bottom - drawn.top - client.bottom) - (meant.bottom - meant.top);
+    if (frameError != 0) {
+        SetWindowPos(window, nullptr, 0, 0, scaleForDpi(width, dpi), outer + frameError,
+                     SWP_NOMOVE | SWP_NOZORDER);
+    }
+    return outer + frameError;
+}
+
+RECT workAreaOf(HWND window) {
+    MONITORINFO monitor;
+    std::memset(&monitor, 0, sizeof monitor);
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return monitor.rcWork;
+    RECT work = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    return work;
+}
+
+// The whole window stays on its screen's work area when it fits; a window taller or wider than the
+// work area starts at its top or left edge, caption first.
+static void keepInWorkArea(HWND window, int x, int y) {
+    RECT outer;
+    GetWindowRect(window, &outer);
+    RECT work = workAreaOf(window);
+    int width = outer.right - outer.left;
+    int height = outer.bottom - outer.top;
+    if (x + width > work.right) x = work.right - width;
+    if (x < work.left) x = work.left;
+    if (y + height > work.bottom) y = work.bottom - height;
+    if (y < work.top) y = work.top;
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+void placeWindow(HWND window) {
     RECT client;
     GetClientRect(window, &client);
     int x = (GetSystemMetrics(SM_CXSCREEN) - client.right) / 2;
     int y = (GetSystemMetrics(SM_CYMAXIMIZED) - client.bottom) / 2 - 26;
-    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    keepInWorkArea(window, x, y);
 }
 
-int correctFontHeight(int height, int dpi) {
-    if (dpi <= 96) return height;
-    float divisor = 1.0f + static_cast<float>(dpi - 96) * 1.041666f / 100.0f;
-    return static_cast<int>(static_cast<float>(height) / divisor);
+void keepWindowInWorkArea(HWND window) {
+    RECT outer;
+    GetWindowRect(window, &outer);
+    keepInWorkArea(window, outer.left, outer.top);
 }
 
-static HFONT defaultFont;
-
-void applyDefaultFont(HWND control) {
-    if (!defaultFont) {
-        LOGFONTW font;
-        std::memset(&font, 0, sizeof font);
-        GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
-        std::swprintf(font.lfFaceName, LF_FACESIZE, L"%ls", L"宋体");
-        font.lfWeight = FW_NORMAL;
-        HWND desktop = GetDesktopWindow();
-        HDC dc = GetDC(desktop);
-        int dpi = GetDeviceCaps(dc, LOGPIXELSX);
-        ReleaseDC(desktop, dc);
-        font.lfHeight = correctFontHeight(font.lfHeight, dpi);
-        defaultFont = CreateFontIndirectW(&font);
-    }
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(defaultFont), TRUE);
+int defaultFontHeight(int dpi) {
+    LOGFONTW font;
+    std::memset(&font, 0, sizeof font);
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+    // The stock font is made for the system's DPI; its size in points is what every DPI keeps.
+    return MulDiv(MulDiv(font.lfHeight, USER_DEFAULT_SCREEN_DPI, systemDpi()), dpi, USER_DEFAULT_SCREEN_DPI);
 }
 
-void setControlFont(HWND control, const wchar_t* face, int height, int weight, int underline, int italic) {
+HFONT makeFont(const wchar_t* face, int height, int weight, int underline, int italic) {
     LOGFONTW font;
     std::memset(&font, 0, sizeof font);
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
@@ -236,13 +317,11 @@ void setControlFont(HWND control, const wchar_t* face, int height, int weight, i
     font.lfWeight = weight;
     font.lfUnderline = underline ? TRUE : FALSE;
     font.lfItalic = italic ? TRUE : FALSE;
-    HFONT made = CreateFontIndirectW(&font);
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(made), TRUE);
+    return CreateFontIndirectW(&font);
 }
 
-void setBigIcon(HINSTANCE instance, HWND window, int iconId) {
-    HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(iconId));
-    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+HICON loadIconAtSize(HINSTANCE instance, int iconId, int size) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(iconId), IMAGE_ICON, size, size, 0));
 }
 
 // ---- Message boxes ----

@@ -27,19 +27,41 @@ int chooseOpenFile(HINSTANCE instance, HWND owner, const wchar_t* title, const w
 // chosen folder. 1 when the user chose a folder, 0 on cancel.
 int chooseFolder(HWND owner, const wchar_t* heading, wchar_t* path, int allowNewFolder);
 
-// Sets the outer size, letting the height follow a caption that is taller or lower than 19 pixels.
-void fitWindowSize(HWND window, int width, int height);
-// Centres the window on the screen, a little above the middle.
-void centerWindow(HWND window);
+// Dots per inch. The window's layout is designed for 96; every position, size and font height
+// is scaled once from that design by the window's DPI divided by 96.
+// Asks for per-monitor awareness (v2) where the system knows it, else for the system's DPI.
+void declareDpiAwareness();
+// The screen's DPI (GetDeviceCaps).
+int systemDpi();
+// The DPI of the window's screen where the system knows per-monitor DPI, else the system's.
+int dpiForWindow(HWND window);
+// A design value (at 96 DPI) at the DPI given, rounded.
+int scaleForDpi(int value, int dpi);
+// GetSystemMetricsForDpi where it exists, else GetSystemMetrics.
+int systemMetricForDpi(int index, int dpi);
 
-// The shared default font ("宋体", weight 400, height corrected for the screen's dots per inch).
-void applyDefaultFont(HWND control);
-// A font height of the system's default font corrected for the screen's horizontal dots per inch.
-int correctFontHeight(int height, int dpi);
+// The outer height of a window whose design height (at 96 DPI, caption of 19 pixels included) is
+// given, at the DPI given: the caption takes its own height there.
+int outerWindowHeight(int height, int dpi);
+// Sets the outer size from the design's (at 96 DPI) for the DPI given, less heightGiven pixels of
+// height (given up on a screen too low for the whole window). Returns the outer height asked for,
+// which a screen lower than the window may have cut.
+int fitWindowSize(HWND window, int width, int height, int dpi, int heightGiven);
+// The work area of the window's screen.
+RECT workAreaOf(HWND window);
+// Centres the window on the screen, a little above the middle, and keeps it inside its screen's
+// work area: a window taller than the work area starts at the work area's top.
+void placeWindow(HWND window);
+// Moves the window as little as needed to keep it inside its screen's work area.
+void keepWindowInWorkArea(HWND window);
+
+// The height of the shared default font ("宋体", weight 400) at the DPI given: the stock GUI font's
+// size in points.
+int defaultFontHeight(int dpi);
 // A new font made from the default GUI font with the face, height and weight given.
-void setControlFont(HWND control, const wchar_t* face, int height, int weight, int underline, int italic);
-// Loads an icon resource and sets it as the window's large icon.
-void setBigIcon(HINSTANCE instance, HWND window, int iconId);
+HFONT makeFont(const wchar_t* face, int height, int weight, int underline, int italic);
+// An icon resource at the size given (the nearest of its images, scaled when none fits).
+HICON loadIconAtSize(HINSTANCE instance, int iconId, int size);
 
 // Every message box of the program goes through here. Normally it is MessageBoxW. When the
 // environment variable VEDO_MESSAGE_LOG names a file, the box is not shown: one line is appended to

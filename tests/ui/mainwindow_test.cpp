@@ -361,59 +361,90 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     stopTestServer(server);
 }
 
-// The https box: off at start and after every load, disabled while a run is on and until the next
-// load. Off, the run leaves the https addresses and its final message counts them; ticked, the run
-// takes them (here they fail: nothing listens on their port).
-TEST_F(MainWindowTest, TheHttpsBoxIsOffAfterEveryLoadAndDecidesTheRunsMode) {
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+// The https box: after every load ticked when the package holds https or protocol-relative
+// addresses that the ticked sources would move, with a line that counts them and follows the
+// source boxes; unticked for http addresses alone; disabled while a run is on and until the next
+// load. Unticked, the run moves the served http image alone and its final message counts the https
+// addresses left as written; ticked, the run takes them (here they fail: nothing listens there).
+TEST_F(MainWindowTest, TheHttpsBoxFollowsThePackageAndDecidesTheRunsMode) {
     EXPECT_EQ("同时搬家https图片地址", textOf(controls.moveHttps));
+    std::string plain = joinPath(folder, "plain.csv");
+    writeTestPackage(plain, {{"宝贝零", descImage("http://127.0.0.1:9/p.jpg"), ""}});
+    loadPackage(widePath(plain));
+    ASSERT_EQ(2, currentPage);
+    EXPECT_FALSE(isChecked(controls.moveHttps)) << "http addresses alone";
+    EXPECT_FALSE(IsWindowVisible(controls.secureCount));
+
+    TestServer server;
+    ASSERT_TRUE(startTestServer(server));
+    const std::string served = serverUrl(server, "/h.jpg");
+    serveResource(server, "/h.jpg", jpegBody(3000, 4));
     const std::string secure = "https://127.0.0.1:9/s.jpg";
     const std::string relative = "//127.0.0.1:9/r.jpg";
     std::string path = joinPath(folder, "shop.csv");
     std::string images = joinPath(folder, "images");
     makeDirectory(images.c_str());
-    writeTestPackage(path, {{"宝贝一", descImage(secure) + descImage(relative), mobileImage(secure)}});
+    writeTestPackage(
+        path, {{"宝贝一", descImage(served) + descImage(secure) + descImage(relative), mobileImage(secure)}});
     loadPackage(widePath(path));
     ASSERT_EQ(2, currentPage);
     EXPECT_TRUE(IsWindowVisible(controls.moveHttps));
-    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
-    EXPECT_FALSE(isChecked(controls.moveHttps));
+    // Two distinct addresses; the mobile one moves with the image-space source only.
+    const struct {
+        bool imageSpace, thirdParty;
+        const char* line;
+    } counts[] = {{true, true, "此数据包中有2个https图片地址，勾选后才会搬家。"},
+                  {true, false, "此数据包中有1个https图片地址，勾选后才会搬家。"},
+                  {false, false, nullptr},
+                  {false, true, "此数据包中有2个https图片地址，勾选后才会搬家。"},
+                  {true, true, "此数据包中有2个https图片地址，勾选后才会搬家。"}};
+    for (const auto& c : counts) {
+        if (isChecked(controls.moveImageSpace) != c.imageSpace) click(controls.moveImageSpace);
+        if (isChecked(controls.moveThirdParty) != c.thirdParty) click(controls.moveThirdParty);
+        EXPECT_EQ(c.line != nullptr, IsWindowVisible(controls.secureCount) != 0)
+            << c.imageSpace << c.thirdParty;
+        if (c.line) {
+            EXPECT_EQ(c.line, textOf(controls.secureCount));
+        }
+    }
 
-    auto runToTheEnd = [&] {
+    // A run unticked, then one ticked after a fresh load, which ticks the box again: the failed
+    // https addresses are still in the package.
+    const struct {
+        bool ticked;
+        const char* message;
+        const char* descFailed;
+        const char* mobileFailed;
+    } runs[] = {{false,
+                 "图片搬家已完成，数据包(CSV文件)已更新。\n\n数据包中还有2个https图片地址未搬家，"
+                 "勾选[同时搬家https图片地址]后再次搬家即可。",
+                 "", ""},
+                {true, "图片搬家失败，没有找到搬家成功的图片。", "2", "1"}};
+    for (const auto& r : runs) {
+        click(controls.back);
+        click(controls.next);
+        ASSERT_EQ(2, currentPage);
+        EXPECT_TRUE(isChecked(controls.moveHttps));
+        EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
+        setChecked(controls.moveHttps, r.ticked);
         setControlText(controls.destFolder, widePath(images).c_str());
         click(controls.next);
         EXPECT_FALSE(IsWindowEnabled(controls.moveHttps));
-        EXPECT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
+        ASSERT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
         EXPECT_FALSE(IsWindowEnabled(controls.moveHttps)) << "until the next load";
-        return takeBoxes();
-    };
-    auto shown = runToTheEnd();
-    ASSERT_EQ(1u, shown.size());
-    EXPECT_EQ("没有找到需要搬家的图片。\n\n数据包中还有2个https图片地址未搬家，勾选[同时搬家https图片地址]"
-              "后再次搬家即可。",
-              shown[0].text);
-    EXPECT_EQ("", cellText(0, 2));
-
-    click(controls.back);
-    click(controls.next);
-    ASSERT_EQ(2, currentPage);
-    EXPECT_FALSE(isChecked(controls.moveHttps));
-    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
-    setChecked(controls.moveHttps, true);
-    shown = runToTheEnd();
-    ASSERT_EQ(1u, shown.size());
-    EXPECT_EQ("图片搬家失败，没有找到搬家成功的图片。", shown[0].text);
-    EXPECT_EQ("2", cellText(0, 2));
-    EXPECT_EQ("1", cellText(0, 3));
-    selectRow(0);
-    EXPECT_NE(std::string::npos, textOf(controls.failedList).find(relative));
-    clearSelection();
-
-    click(controls.back);
-    click(controls.next);
-    ASSERT_EQ(2, currentPage);
-    EXPECT_FALSE(isChecked(controls.moveHttps));
-    EXPECT_TRUE(IsWindowEnabled(controls.moveHttps));
+        auto shown = takeBoxes();
+        ASSERT_EQ(1u, shown.size());
+        EXPECT_EQ(r.message, shown[0].text);
+        EXPECT_EQ(r.descFailed, cellText(0, 2));
+        EXPECT_EQ(r.mobileFailed, cellText(0, 3));
+        std::string text = utf16leWithBomToUtf8(readWholeFile(path));
+        EXPECT_EQ(std::string::npos, text.find(served))
+            << "the http image is saved and its address rewritten";
+        EXPECT_NE(std::string::npos, text.find(secure)) << "as written";
+        EXPECT_NE(std::string::npos, text.find("\"" + relative)) << "as written";
+        EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(images), {})) << "one image saved";
+    }
+    stopTestServer(server);
 }
 
 #ifdef VEDO_TEST_TLS

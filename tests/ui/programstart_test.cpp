@@ -1,19 +1,22 @@
 // The program itself, started as a separate process from folders of its own: the refusal to run
 // inside an unpacked archive, the log beside the program, the desktop shortcut question and an
-// update check that never answers. The program's message boxes go to a file (VEDO_MESSAGE_LOG)
-// with scripted answers; once its window is up the test closes it as the user would (WM_CLOSE).
+// update check that never answers, a run from the keyboard alone. The program's message boxes go
+// to a file (VEDO_MESSAGE_LOG) with scripted answers; once its window is up the test closes it as
+// the user would (WM_CLOSE).
 #include "uidriver.h"
 
 #include "core/appdir.h"
 #include "platform/files.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
+#include "ui/mainwindow.h"
 #include "ui/wintext.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -120,8 +123,10 @@ class ProgramStartTest : public ::testing::Test {
     }
 
     // Starts the copy in folder, waits for its window and for the update check's request, closes
-    // the window and waits for the process to end. answers: VEDO_MESSAGE_ANSWER.
-    ProgramRun run(const std::string& folder, const std::string& answers = "") {
+    // the window (or lets drive end the program, its message boxes shown) and waits for the process
+    // to end. answers: VEDO_MESSAGE_ANSWER.
+    ProgramRun run(const std::string& folder, const std::string& answers = "",
+                   const std::function<void(HWND)>& drive = nullptr) {
         ProgramRun result;
         std::string messages = base + "\\messages.log";
         std::string browser = base + "\\browser.log";
@@ -133,7 +138,7 @@ class ProgramStartTest : public ::testing::Test {
         size_t requestsBefore = receivedRequests(server).size();
 
         std::wstring environment = environmentWith({
-            {L"VEDO_MESSAGE_LOG", widePath(messages)},
+            {L"VEDO_MESSAGE_LOG", drive ? L"" : widePath(messages)},
             {L"VEDO_MESSAGE_ANSWER", utf8ToWide(answers)},
             {L"VEDO_BROWSER_LOG", widePath(browser)},
             {L"VEDO_PRODUCT_SITE", utf8ToWide(serverHttpsUrl(server, "/site/"))},
@@ -166,7 +171,11 @@ class ProgramStartTest : public ::testing::Test {
             // The check is held unanswered: the window must work all the same.
             result.updateAsked =
                 pumpUntil([&] { return receivedRequests(server).size() > requestsBefore; }, 10000);
-            PostMessageW(found.window, WM_CLOSE, 0, 0);
+            if (drive) {
+                drive(found.window);
+            } else {
+                PostMessageW(found.window, WM_CLOSE, 0, 0);
+            }
         }
         if (!pumpUntil(ended, 15000)) {
             ADD_FAILURE() << "the program did not end";
@@ -261,6 +270,58 @@ TEST_F(ProgramStartTest, TempAloneStartsAndALogAtTheLimitIsKept) {
     }
     EXPECT_FALSE(fileExists((folder + "\\no_shortcut.txt").c_str()));
     EXPECT_TRUE(started.browser.empty());
+}
+
+// vedo.exe from the keyboard alone: Tab walks page 1 to 下一步 and Enter opens page 2, Tab reaches a
+// check box and Space toggles it, Enter on it starts the run, Enter answers the final message and
+// Esc ends the program with status 0. The package and the folder are put in their boxes as a drop
+// and the chooser would; the image is an https one, which ticks the https box.
+TEST_F(ProgramStartTest, TheKeyboardAloneRunsAWholeMigration) {
+    std::string folder = programFolder("keys"), path = folder + "\\shop.csv", images = folder + "\\images";
+    writeWholeFile(folder + "\\no_shortcut.txt", "");
+    makeDirectory(images.c_str());
+    serveResource(server, "/a.jpg", jpegBody(3000, 5));
+    writeTestPackage(path, {{"宝贝一", "<img src=\"" + serverHttpsUrl(server, "/a.jpg") + "\">", ""}});
+    ProgramRun keyboard = run(folder, "", [&](HWND main) {
+        auto focus = [](HWND window) {
+            GUITHREADINFO info{};
+            info.cbSize = sizeof info;
+            return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info) ? info.hwndFocus
+                                                                                      : nullptr;
+        };
+        // A key as the keyboard gives it: to the focused window of the window's thread.
+        auto press = [&](WPARAM key, HWND window) {
+            HWND to = focus(window) ? focus(window) : window;
+            PostMessageW(to, WM_KEYDOWN, key, 1);
+            PostMessageW(to, WM_KEYUP, key, 0xC0000001);
+            pumpFor(150);
+        };
+        HWND page1 = FindWindowExW(main, nullptr, L"static", L"panel");
+        HWND page2 = FindWindowExW(main, page1, L"static", L"panel");
+        SetWindowTextW(GetDlgItem(page1, IDC_CSV_PATH), widePath(path).c_str());
+        for (int id : {IDC_CSV_PATH, IDC_CHOOSE_CSV, IDC_NEXT}) {
+            press(VK_TAB, main);
+            EXPECT_EQ(id, GetDlgCtrlID(focus(main)));
+        }
+        press(VK_RETURN, main);
+        ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(page2) != 0; }, 10000)) << "page 2";
+        SetWindowTextW(GetDlgItem(page2, IDC_DEST_FOLDER), widePath(images).c_str());
+        HWND blank = GetDlgItem(page2, IDC_BLANK_FAILED);
+        for (int i = 0; i < 8 && focus(main) != blank; i++)
+            press(VK_TAB, main);
+        ASSERT_EQ(blank, focus(main));
+        press(VK_SPACE, main);
+        EXPECT_EQ(BST_CHECKED, SendMessageW(blank, BM_GETCHECK, 0, 0));
+        press(VK_RETURN, main);
+        HWND box = nullptr;
+        ASSERT_TRUE(pumpUntil([&] { return (box = FindWindowW(L"#32770", L"完成")) != nullptr; }, 30000));
+        press(VK_RETURN, box);
+        EXPECT_TRUE(pumpUntil([&] { return !IsWindow(box); }, 10000)) << "Enter answers the final message";
+        press(VK_ESCAPE, main);
+    });
+    EXPECT_EQ(0u, keyboard.exitCode);
+    EXPECT_EQ(std::string::npos, utf16leWithBomToUtf8(readWholeFile(path)).find("/a.jpg"))
+        << "the image moved";
 }
 
 } // namespace

@@ -29,15 +29,6 @@ TEST(ShellTest, OpenUrlWritesToTheBrowserLogAndLeavesTheProbeFile) {
     EXPECT_STREQ("http://127.0.0.1:9/site/help.html", url);
 }
 
-TEST(ShellTest, TheDefaultFontHeightFollowsTheScreensDotsPerInch) {
-    EXPECT_EQ(-12, correctFontHeight(-12, 96));
-    EXPECT_EQ(-12, correctFontHeight(-12, 72));
-    // 120 dots per inch divides by 1.25 (in single precision, truncated toward zero).
-    EXPECT_EQ(-12, correctFontHeight(-15, 120));
-    EXPECT_EQ(-12, correctFontHeight(-16, 120));
-    EXPECT_EQ(-8, correctFontHeight(-12, 144));
-}
-
 TEST(ShellTest, MessageBoxButtonsAreRenamedAndTheResultIsStillTheButtonsId) {
     ensureMainWindow();
     takeBoxes();

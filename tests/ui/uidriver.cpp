@@ -7,6 +7,7 @@
 #include "migration/jobwindow.h"
 #include "support/testfiles.h"
 #include "ui/mainwindow.h"
+#include "ui/shell.h"
 #include "ui/wintext.h"
 
 #include <commctrl.h>
@@ -104,6 +105,8 @@ void ensureMainWindow() {
     initAppDir();
     openLog();
 
+    // As the program's manifest asks.
+    declareDpiAwareness();
     HINSTANCE instance = GetModuleHandleW(nullptr);
     registerMainWindowClass(instance);
     openMainWindow(instance, SW_SHOW);
@@ -115,6 +118,7 @@ bool pumpUntil(const std::function<bool()>& done, int timeoutMilliseconds) {
     for (;;) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (handleDialogKeys(&message)) continue;
             TranslateMessage(&message);
             if (handleLinkMessage(&message)) continue;
             DispatchMessageW(&message);
