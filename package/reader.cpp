@@ -7,7 +7,6 @@
 #include "core/charset.h"
 #include "core/gb18030.h"
 #include "core/scope.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "migration/jobwindow.h"
 #include "package/addresses.h"
@@ -388,7 +387,7 @@ int quotedFieldLength(const char* field) {
     return 0;
 }
 
-int readPackage(const char* path, ArrayList* items, char** packageText) {
+int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode) {
     failureText = "";
     if (!path || !items || !packageText) return fail("参数无效");
     prepareAddressPatterns();
@@ -413,8 +412,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    // The mode is taken once: the whole package is read in one mode.
-    if (!walkRows(data, columns, items, secureMode.load() != 0)) return 0;
+    if (!walkRows(data, columns, items, secureMode != 0)) return 0;
     appended.kept = true;
     *packageText = text.release();
     return 1;
