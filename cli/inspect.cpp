@@ -4,7 +4,6 @@
 
 #include "cli/cliwindow.h"
 #include "cli/json.h"
-#include "core/securemode.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -99,11 +98,12 @@ int usage() {
 int runInspect(int argc, char** argv) {
     const char* path = nullptr;
     int json = 0;
+    int secure = 0;
     for (int i = 0; i < argc; i++) {
         if (std::strcmp(argv[i], "--json") == 0) {
             json = 1;
         } else if (std::strcmp(argv[i], "--https") == 0) {
-            secureMode = 1;
+            secure = 1;
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             return usage();
         } else if (!path) {
@@ -115,7 +115,7 @@ int runInspect(int argc, char** argv) {
     if (!path) return usage();
 
     LoadedPackage package;
-    const int read = readPackage(path, package.items, &package.text);
+    const int read = readPackage(path, package.items, &package.text, secure);
     if (read == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (!read) {
         std::fputs("错误: 无法读取数据包 ", stderr);

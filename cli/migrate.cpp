@@ -9,7 +9,6 @@
 #include "cli/cliwindow.h"
 #include "cli/json.h"
 #include "core/charset.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "http/connection.h"
 #include "http/download.h"
@@ -217,8 +216,9 @@ void installInterruptHandler() {
 }
 
 // "--connections N": N from 1 to MAX_CONNECTIONS, digits only; leading zeros, however many, change
-// nothing ("08" and "008" are 8). Sets the job's connection count.
-int parseConnections(const char* text) {
+// nothing ("08" and "008" are 8). Returns 1 with the count in *connections, 0 when text is no such
+// number.
+int parseConnections(const char* text, int* connections) {
     if (!text || !*text) return 0;
     int n = 0;
     for (const char* p = text; *p; p++) {
@@ -227,30 +227,7 @@ int parseConnections(const char* text) {
         if (n > MAX_CONNECTIONS) return 0;
     }
     if (n < 1) return 0;
-    jobConnections = n;
-    return 1;
-}
-
-// The four checks of the start button, in their order; returns 1 when all pass.
-int checkStart(const JobOptions& options) {
-    if (!options.migrateImageSpace && !options.migrateThirdParty) {
-        failStart("[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项");
-        return 0;
-    }
-    if (!options.destFolder[0]) {
-        failStart("请选择图片搬家后保存到哪一个文件夹中");
-        return 0;
-    }
-    if (!isDirectory(options.destFolder)) {
-        failStart("选择的文件夹不存在，请重新选择");
-        return 0;
-    }
-    char desktop[PATH_BUFFER_SIZE] = {0};
-    if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop) && std::strcmp(desktop, options.destFolder) == 0) {
-        failStart("不可以将图片搬家到[桌面]"
-                  "上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。请重新选择一个文件夹。");
-        return 0;
-    }
+    *connections = n;
     return 1;
 }
 
@@ -271,7 +248,8 @@ int migrateExitStatus(int status) {
 int runMigrate(int argc, char** argv) {
     const char* packageArg = nullptr;
     const char* folderArg = nullptr;
-    int onlyImageSpace = 0, onlyThirdParty = 0, blankFailed = 0;
+    int onlyImageSpace = 0, onlyThirdParty = 0, blankFailed = 0, secure = 0;
+    int connections = DEFAULT_CONNECTIONS;
     for (int i = 0; i < argc; i++) {
         const char* a = argv[i];
         if (std::strcmp(a, "--only-image-space") == 0) {
@@ -283,7 +261,7 @@ int runMigrate(int argc, char** argv) {
         } else if (std::strcmp(a, "--json") == 0) {
             output.json = 1;
         } else if (std::strcmp(a, "--https") == 0) {
-            secureMode = 1;
+            secure = 1;
         } else if (std::strcmp(a, "--cacert") == 0) {
             if (i + 1 >= argc) {
                 std::fputs("vedo-cli: --cacert takes a PEM file\n", stderr);
@@ -306,7 +284,7 @@ int runMigrate(int argc, char** argv) {
             }
             i++;
         } else if (std::strcmp(a, "--connections") == 0) {
-            if (!parseConnections(i + 1 < argc ? argv[i + 1] : nullptr)) {
+            if (!parseConnections(i + 1 < argc ? argv[i + 1] : nullptr, &connections)) {
                 std::fprintf(stderr, "vedo-cli: --connections takes a number from 1 to %d\n",
                              MAX_CONNECTIONS);
                 return EXIT_USAGE;
@@ -333,6 +311,8 @@ int runMigrate(int argc, char** argv) {
     options.migrateImageSpace = !onlyThirdParty;
     options.migrateThirdParty = !onlyImageSpace;
     options.blankFailedImages = blankFailed;
+    options.connections = connections;
+    options.secureMode = secure;
     // Paths as typed (relative, with "/" on Windows) become what the window's boxes hold: absolute,
     // with the platform's separators, so that the package names its images from anywhere and the
     // backup finds the package's own name.
@@ -345,17 +325,16 @@ int runMigrate(int argc, char** argv) {
         return 1;
     }
     // A missing package is found when it is taken: a package that another run is replacing at this
-    // moment may not open for a read, and is reported as in use, not as missing.
-    if (!checkStart(options)) return 1;
-    // The package is taken before it is read, so that another run cannot change it under this one.
-    int taken = beginRun(packagePath, options.destFolder);
+    // moment may not open for a read, and is reported as in use, not as missing. The package is
+    // taken before it is read, so that another run cannot change it under this one.
+    int taken = checkRunStart(options, options.destFolder, packagePath);
     if (taken != PACKAGE_READY) {
-        failStart(packageRunRefusalText(taken));
+        failStart(runStartRefusalText(taken));
         return 1;
     }
 
     items = arrayListCreate(256, 64);
-    const int read = readPackage(packagePath, items, &packageText);
+    const int read = readPackage(packagePath, items, &packageText, options.secureMode);
     if (read == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (!read) {
         endPackageRun();

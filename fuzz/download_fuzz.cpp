@@ -17,6 +17,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         "http://127.0.0.1:" + std::to_string(server->port) + "/i/a.jpg?x=1&amp;y=2";
     setReplay(server, data, size);
 
-    checkDownload(address, dest);
+    checkDownload(address, dest, 0);
     return 0;
 }

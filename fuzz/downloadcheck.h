@@ -1,6 +1,6 @@
 // The checks of one downloadImage call on fuzzed server bytes, shared by the http and https
 // targets: the call ends with one of its results, a failure never leaves the file behind, and a
-// stored file is a supported image within the size limit.
+// stored file is a supported image within the size limit. secure is the run's secure mode.
 #pragma once
 #include "http/download.h"
 #include "platform/files.h"
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-inline void checkDownload(const std::string& address, const std::string& dest) {
+inline void checkDownload(const std::string& address, const std::string& dest, int secure) {
     char errorText[ERROR_TEXT_SIZE];
     std::memset(errorText, 0, sizeof errorText);
-    int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
+    int result = downloadImage(address.c_str(), secure, dest.c_str(), errorText, 1, 0);
     FUZZ_CHECK(result >= DOWNLOAD_CREATE_FAILED && result <= DOWNLOAD_STORED);
     FUZZ_CHECK(std::memchr(errorText, '\0', sizeof errorText) != nullptr);
     if (result == DOWNLOAD_STORED) {

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         split ? std::string(split + 1, size - static_cast<size_t>(split - bytes) - 1) : std::string();
 
     UrlParts parts = {nullptr, nullptr, 0};
-    if (parseUrl(address.c_str(), &parts)) {
+    if (parseUrl(address.c_str(), &parts, 0)) {
         FUZZ_CHECK(parts.host && parts.path);
         FUZZ_CHECK(parts.path[0] == '/');
         FUZZ_CHECK(std::strlen(parts.host) + std::strlen(parts.path) < address.size());

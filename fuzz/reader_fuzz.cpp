@@ -56,8 +56,8 @@ void checkPatternsAgainstPlainSearch(const uint8_t* data, size_t size) {
         const std::string plainPattern = std::string("(?:)") + pattern;
         ArrayList* known = arrayListCreate(8, 8);
         ArrayList* plain = arrayListCreate(8, 8);
-        FUZZ_CHECK(collectImageRefs(field.c_str(), known, pattern) == 1);
-        FUZZ_CHECK(collectImageRefs(field.c_str(), plain, plainPattern.c_str()) == 1);
+        FUZZ_CHECK(collectImageRefs(field.c_str(), known, pattern, 0) == 1);
+        FUZZ_CHECK(collectImageRefs(field.c_str(), plain, plainPattern.c_str(), 0) == 1);
         FUZZ_CHECK(known->count == plain->count);
         for (int32_t i = 0; i < known->count; i++) {
             FUZZ_CHECK(std::strcmp(static_cast<const char*>(known->items[i]),
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char* text = &sentinel;
     // A pattern that could not be matched is the reader's fatal failure: it returns like any other
     // failure, with a message for the caller to show.
-    int ok = readPackage(path.c_str(), items, &text);
+    int ok = readPackage(path.c_str(), items, &text, 0);
     FUZZ_CHECK(ok == 1 || ok == 0 || (ok == PACKAGE_READ_FATAL && lastReadFailure()[0]));
 
     if (ok == 1) {

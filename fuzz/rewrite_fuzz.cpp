@@ -22,8 +22,8 @@ namespace {
 
 std::vector<int> progressSeen;
 
-void recordProgress(int percent) {
-    progressSeen.push_back(percent);
+void recordProgress(void* context, int percent) {
+    static_cast<std::vector<int>*>(context)->push_back(percent);
 }
 
 std::string cleanAddress(const std::string& raw) {
@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     char* rewritten = duplicateString(text.c_str());
     progressSeen.clear();
-    int changed = rewritePackageText(map, &rewritten, blank ? 1 : 0, recordProgress);
+    int changed = rewritePackageText(map, &rewritten, blank ? 1 : 0, recordProgress, &progressSeen);
 
     std::string expected = expectedText(text, addresses, blank);
     FUZZ_CHECK(std::string(rewritten) == expected);
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RewriteOptions without;
     without.firstByteFilter = false;
     without.lookahead = false;
-    FUZZ_CHECK(rewritePackageTextWith(map, &plain, blank ? 1 : 0, nullptr, without) == changed);
+    FUZZ_CHECK(rewritePackageTextWith(map, &plain, blank ? 1 : 0, nullptr, nullptr, without) == changed);
     FUZZ_CHECK(std::string(plain) == expected);
     std::free(plain);
 

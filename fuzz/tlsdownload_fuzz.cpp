@@ -3,7 +3,6 @@
 // are), so the input reaches the response parser exactly as a TLS session would hand it over,
 // in pieces of the sizes the socket delivers. The call ends with one of its results, a failure
 // never leaves the file behind, and a stored file is a supported image within the size limit.
-#include "core/securemode.h"
 #include "http/download.h"
 #include "platform/files.h"
 #include "platform/tls.h"
@@ -72,9 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ReplayServer* server = replayServer();
     static const std::string dest = fuzzScratchFile("tlsdownload.jpg");
     static const std::string address = "https://127.0.0.1:" + std::to_string(server->port) + "/i/a.jpg?x=1";
-    secureMode.store(1);
     setReplay(server, data, size);
 
-    checkDownload(address, dest);
+    checkDownload(address, dest, 1);
     return 0;
 }

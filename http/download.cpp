@@ -25,6 +25,7 @@ static constexpr int MAX_CHUNK_SIZE_DIGITS = 16;
 // The addresses a download went through: the one it began with and each redirect's target.
 struct RedirectChain {
     const char* first;
+    int secureMode; // the run's, for every address of the chain
     char targets[MAX_REDIRECTS][LOCATION_SIZE];
 };
 
@@ -478,7 +479,7 @@ static int mayFollowRedirect(const RedirectChain* chain, int hops, int fromSecur
         return 0;
     }
     UrlParts parts = {nullptr, nullptr, 0};
-    if (fromSecure && parseUrl(target, &parts)) {
+    if (fromSecure && parseUrl(target, &parts, chain->secureMode)) {
         int secure = parts.secure;
         freeUrlParts(&parts);
         if (!secure) {
@@ -500,7 +501,7 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     HeapPointer<char> prepared(std::strstr(url, "&amp;") ? replaceAll(url, "&amp;", "&") : nullptr);
     const char* address = prepared ? prepared.get() : url;
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!parseUrl(address, &parts)) {
+    if (!parseUrl(address, &parts, chain->secureMode)) {
         removeFile(destPath);
         std::snprintf(errorText, ERROR_TEXT_SIZE, programText("无法parse下载图片地址"));
         return DOWNLOAD_FAILED;
@@ -598,10 +599,12 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     return outcome;
 }
 
-int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected) {
+int downloadImage(const char* url, int secureMode, const char* destPath, char* errorText, int useKeepAlive,
+                  int redirected) {
     RedirectChain chain;
     std::memset(&chain, 0, sizeof chain);
     chain.first = url ? url : "";
+    chain.secureMode = secureMode;
     int hops = redirected < 0 ? 0 : (redirected > MAX_REDIRECTS ? MAX_REDIRECTS : redirected);
     return downloadAttempt(url, destPath, errorText, useKeepAlive, &chain, hops);
 }

@@ -28,12 +28,16 @@ constexpr int DOWNLOAD_SERVER_BUSY = -4;
 // https address to an http one fails with -1. redirected: the count of redirects already followed
 // to reach url (0 on a first call).
 //
+// secureMode is the run's: in secure mode https and "//host/..." addresses, a redirect's target
+// included, are fetched over TLS (parseUrl).
+//
 // The file at destPath is written from its start, created when missing, never through a symbolic
 // link (a link under the name gives -3). A caller that took the name by creating the file keeps it
 // taken across the attempts: between them the file is closed, not removed. Any failure but -3
 // removes the file at destPath, a file the caller created for the download included; after -3
 // whatever stands under the name is left alone.
-int downloadImage(const char* url, const char* destPath, char* errorText, int useKeepAlive, int redirected);
+int downloadImage(const char* url, int secureMode, const char* destPath, char* errorText, int useKeepAlive,
+                  int redirected);
 
 // What the last DOWNLOAD_SERVER_BUSY of the calling thread's downloadImage said.
 struct ServerBusyAnswer {

@@ -113,7 +113,8 @@ static void receiveText(Connection* connection, FetchResult* result) {
 FetchResult* fetchText(const char* url) {
     FetchResult* result = static_cast<FetchResult*>(allocateZeroed(sizeof(FetchResult)));
     UrlParts parts = {nullptr, nullptr, 0};
-    if (!url || !parseUrl(url, &parts)) {
+    // The text fetch is no part of a run: its address is read as outside secure mode.
+    if (!url || !parseUrl(url, &parts, 0)) {
         fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("无法parse下载图片地址"));
         return result;
     }

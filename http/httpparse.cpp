@@ -3,7 +3,6 @@
 
 #include "core/allocate.h"
 #include "core/containers.h"
-#include "core/securemode.h"
 #include "core/text.h"
 
 #include <cstdio>
@@ -51,9 +50,9 @@ static int32_t readLength(const char* text) {
     return value > 2147483647LL ? 2147483647 : static_cast<int32_t>(value);
 }
 
-int parseUrl(const char* url, UrlParts* parts) {
+int parseUrl(const char* url, UrlParts* parts, int secureMode) {
     if (!url || !parts) return 0;
-    int secure = secureMode.load();
+    const int secure = secureMode != 0;
     int relative = secure && url[0] == '/' && url[1] == '/' && url[2] != '\0' && url[2] != '/';
     if (!relative && !startsWithIgnoreCase(url, "http")) return 0;
     const char* slash = std::strchr(url, '/');

@@ -11,10 +11,10 @@ struct UrlParts {
 };
 
 // Splits an address. Returns 1 with both strings allocated, 0 (nothing allocated) when the address
-// is not usable. In secure mode "https://" in any letter case (443 when no port is written) and
-// "//host/..." are https addresses (secure 1). Otherwise any "http..." address is read as plain
-// http and only a lower-case "https:" changes the default port to 443.
-int parseUrl(const char* url, UrlParts* parts);
+// is not usable. In secure mode (secureMode 1) "https://" in any letter case (443 when no port is
+// written) and "//host/..." are https addresses (secure 1). Otherwise any "http..." address is read
+// as plain http and only a lower-case "https:" changes the default port to 443.
+int parseUrl(const char* url, UrlParts* parts, int secureMode);
 // Releases what parseUrl allocated; safe on a record whose strings are null.
 void freeUrlParts(UrlParts* parts);
 

@@ -90,7 +90,8 @@ static void runWorker(DownloadQueue* queue) {
             finishRecord(queue, record, DOWNLOAD_FAILED);
             continue;
         }
-        int result = downloadImage(record->address, record->partPath, record->errorText, 1, 0);
+        int result =
+            downloadImage(record->address, queue->secureMode, record->partPath, record->errorText, 1, 0);
         if (result == DOWNLOAD_SERVER_BUSY) {
             int delay = serverBusyRetryDelay(&record->busyTries);
             if (delay >= 0 && waitBeforeRetry(delay)) {
@@ -113,13 +114,14 @@ static void runWorker(DownloadQueue* queue) {
     }
 }
 
-void startDownloadQueue(DownloadQueue* queue, int workers) {
+void startDownloadQueue(DownloadQueue* queue, int workers, int secureMode) {
     if (workers < 1) workers = 1;
     if (workers > MAX_CONNECTIONS) workers = MAX_CONNECTIONS;
     queue->first = nullptr;
     queue->last = nullptr;
     queue->closing = 0;
     queue->workerCount = workers;
+    queue->secureMode = secureMode;
     for (int i = 0; i < workers; i++)
         queue->workers[i] = std::thread(runWorker, queue);
 }

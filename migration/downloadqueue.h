@@ -34,11 +34,12 @@ struct DownloadQueue {
     DownloadRecord* last;
     int closing;
     int workerCount;
+    int secureMode; // the run's, for every download (downloadImage)
     std::thread workers[MAX_CONNECTIONS];
 };
 
-// Starts `workers` threads (1 to MAX_CONNECTIONS).
-void startDownloadQueue(DownloadQueue* queue, int workers);
+// Starts `workers` threads (1 to MAX_CONNECTIONS) that download in the run's secure mode.
+void startDownloadQueue(DownloadQueue* queue, int workers, int secureMode);
 // Hands an address out: its part file is taken in the folder at once (a record whose part file
 // cannot be made is done at once with DOWNLOAD_CREATE_FAILED). The caller owns the record.
 DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address);

@@ -26,7 +26,6 @@ std::atomic<int> jobImagesSaved{0};
 std::atomic<int> jobImagesFailed{0};
 std::atomic<int> jobCurrentRow{-1};
 std::atomic<int> jobFinishedRows{0};
-std::atomic<int> jobConnections{DEFAULT_CONNECTIONS};
 JobSummary jobSummary;
 
 static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
@@ -53,13 +52,35 @@ struct MigrationRun {
     int aheadIndex;
 };
 
-// The rewrite's progress callback has no context argument, so the counts it shows live here.
-static int rewriteTotal;
-static int rewriteFinished;
-
 int beginRun(const char* packagePath, const char* imageFolder) {
     if (!imageFolderHasRoom(imageFolder)) return IMAGE_FOLDER_TOO_LONG;
     return beginPackageRun(packagePath);
+}
+
+int checkRunStart(const JobOptions& options, const char* folder, const char* packagePath) {
+    if (!options.migrateImageSpace && !options.migrateThirdParty) return START_NO_SOURCE;
+    if (!folder || !folder[0]) return START_NO_FOLDER;
+    if (std::strlen(folder) >= PATH_BUFFER_SIZE || !isDirectory(folder)) return START_FOLDER_MISSING;
+    char desktop[PATH_BUFFER_SIZE] = {0};
+    if (specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop) && std::strcmp(desktop, folder) == 0)
+        return START_FOLDER_IS_DESKTOP;
+    return beginRun(packagePath, folder);
+}
+
+const char* runStartRefusalText(int refusal) {
+    switch (refusal) {
+    case START_NO_SOURCE:
+        return "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项";
+    case START_NO_FOLDER:
+        return "请选择图片搬家后保存到哪一个文件夹中";
+    case START_FOLDER_MISSING:
+        return "选择的文件夹不存在，请重新选择";
+    case START_FOLDER_IS_DESKTOP:
+        return "不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n"
+               "请重新选择一个文件夹。";
+    default:
+        return packageRunRefusalText(refusal);
+    }
 }
 
 int isImageSpaceAddress(const char* address) {
@@ -115,7 +136,7 @@ static int download(MigrationRun* run, const char* address, const char* path) {
     int busyTries = 0;
     for (;;) {
         std::memset(run->errorText, 0, sizeof run->errorText);
-        int result = downloadImage(address, path, run->errorText, 1, 0);
+        int result = downloadImage(address, run->options.secureMode, path, run->errorText, 1, 0);
         if (result != DOWNLOAD_SERVER_BUSY) return result;
         // The server was too busy: the same image is asked for again in its place.
         int delay = serverBusyRetryDelay(&busyTries);
@@ -368,10 +389,12 @@ static void moveItem(MigrationRun* run, int row, Item* item) {
     finishItem(run, row, item);
 }
 
-static void reportRewriteProgress(int percent) {
+// The rewrite's progress; context is the run.
+static void reportRewriteProgress(void* context, int percent) {
+    const MigrationRun* run = static_cast<const MigrationRun*>(context);
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, programText(", 正在更新csv文件...(%d%%)"), percent);
-    setProgressText(rewriteTotal, rewriteFinished, suffix);
+    setProgressText(run->total, run->finishedCount, suffix);
 }
 
 int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options) {
@@ -455,11 +478,12 @@ int runMigrationJob() {
 
     if (run.total >= 1 && !stopRequested) {
         // One connection moves every image on this thread, one after the other.
-        int connections = jobConnections.load();
+        int connections = run.options.connections;
         if (connections > 1) {
             run.queue = new DownloadQueue();
             run.handedOut = hashMapCreateDefault(stringHash, stringEquals);
-            startDownloadQueue(run.queue, connections > MAX_CONNECTIONS ? MAX_CONNECTIONS : connections);
+            startDownloadQueue(run.queue, connections > MAX_CONNECTIONS ? MAX_CONNECTIONS : connections,
+                               run.options.secureMode);
         }
         for (int row = 0; row < run.total; row++) {
             moveItem(&run, row, static_cast<Item*>(items->items[row]));
@@ -481,12 +505,10 @@ int runMigrationJob() {
     }
 
     setProgressText(run.total, run.finishedCount, programText(", 正在更新csv文件..."));
-    rewriteTotal = run.total;
-    rewriteFinished = run.finishedCount;
     int packageChanged = 0;
     if (packageText) {
         packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
-                                            reportRewriteProgress);
+                                            reportRewriteProgress, &run);
         if (packageChanged && !writePackage(packagePath, packageText)) {
             // The run ends here, as after a stop, with what it recorded given back.
             hashMapDestroy(run.imageFiles, 1, 1);

@@ -15,10 +15,6 @@ extern std::atomic<int> jobCurrentRow;
 // that reads it may then read those rows' items (status and failure lists) without a lock.
 extern std::atomic<int> jobFinishedRows;
 
-// How many downloads a run keeps in flight, at most one connection each (1 to 8); read once when
-// a run starts. With 1 the job thread moves every image itself, one after the other.
-extern std::atomic<int> jobConnections;
-
 // The outcome of the last run, filled before the final message is shown (or before a stopped
 // run ends the process).
 struct JobSummary {
@@ -32,11 +28,28 @@ struct JobSummary {
 };
 extern JobSummary jobSummary;
 
-// The last start check of both front ends, after their own: takes the package for the run (its
+// The last start check (checkRunStart makes it after the others): takes the package for the run (its
 // lock, held until the job ends) and makes sure that everything the run will need, the package's
 // write-back and the image folder's names, can be had. Returns PACKAGE_READY (package/writer.h)
 // or the refusal, whose message packageRunRefusalText gives.
 int beginRun(const char* packagePath, const char* imageFolder);
+
+// The refusals of the start checks before beginRun's own (package/writer.h numbers those).
+enum RunStartRefusal {
+    START_NO_SOURCE = 16,      // neither source is chosen
+    START_NO_FOLDER = 17,      // no destination folder is given
+    START_FOLDER_MISSING = 18, // the destination is not an existing folder
+    START_FOLDER_IS_DESKTOP = 19,
+};
+
+// The start checks of both front ends, in their order: a source is chosen (options), a destination
+// folder is given, it is an existing folder and it is not the desktop itself; then beginRun.
+// folder is the destination as the user gave it: one too long for a path buffer is never cut down
+// to a shorter one that may exist, it is missing. Returns PACKAGE_READY (the package is then held
+// for the run) or the first refusal, whose message (UTF-8) runStartRefusalText gives.
+struct JobOptions;
+int checkRunStart(const JobOptions& options, const char* folder, const char* packagePath);
+const char* runStartRefusalText(int refusal);
 
 // The thread procedure. Reads items, packageText and packagePath. When the run was stopped it
 // ends the process (windowEndProcess(0)) instead of returning.
@@ -46,7 +59,6 @@ int runMigrationJob();
 // items' uncollected lists and that options select: description ones by their host, mobile ones
 // when the image space is moved.
 struct ArrayList;
-struct JobOptions;
 int countUncollectedSecureAddresses(const ArrayList* list, const JobOptions& options);
 
 // True when the address lies on one of the marketplace's own image hosts.

@@ -20,10 +20,18 @@ struct JobOptions {
     int migrateImageSpace;
     int migrateThirdParty;
     int blankFailedImages;
+    // How many downloads the run keeps in flight, at most one connection each (1 to
+    // MAX_CONNECTIONS, migration/downloadqueue.h). With 1 the job thread moves every image itself,
+    // one after the other.
+    int connections;
+    // Secure mode: https and protocol-relative (//host/...) image addresses are collected as well,
+    // fetched over TLS and rewritten as written. Off, the run is the plain http one. The package the
+    // run works on was read (or completed by includeUncollectedImages) in the same mode.
+    int secureMode;
     char destFolder[PATH_BUFFER_SIZE];
 };
 
-// The three check boxes and the destination folder box.
+// The run's settings: the check boxes, the destination folder box, the connection count.
 void windowReadOptions(JobOptions* options);
 void windowEnsureRowVisible(int row);
 void windowSetRowText(int row, int column, const char* text);

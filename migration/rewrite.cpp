@@ -353,7 +353,7 @@ char* applyChanges(const char* text, size_t n, const std::vector<Change>& change
 }
 
 int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
-                int* lastPercent, const RewriteOptions& options) {
+                void* progressContext, int* lastPercent, const RewriteOptions& options) {
     KeyIndex index;
     index.options = options;
     bool anyKey = buildIndex(index, imageFiles, blankFailedImages != 0);
@@ -411,7 +411,7 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
             int percent = static_cast<int>((at * 100) / n);
             if (percent > *lastPercent && percent < 100) {
                 *lastPercent = percent;
-                if (progress) progress(percent);
+                if (progress) progress(progressContext, percent);
             }
             nextReport = (n * static_cast<size_t>(*lastPercent + 1) + 99) / 100;
         }
@@ -464,15 +464,18 @@ int rewriteText(HashMap* imageFiles, char** text, int blankFailedImages, Rewrite
 
 } // namespace
 
-int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress) {
-    return rewritePackageTextWith(imageFiles, text, blankFailedImages, progress, RewriteOptions());
+int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
+                       void* progressContext) {
+    return rewritePackageTextWith(imageFiles, text, blankFailedImages, progress, progressContext,
+                                  RewriteOptions());
 }
 
 int rewritePackageTextWith(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
-                           const RewriteOptions& options) {
+                           void* progressContext, const RewriteOptions& options) {
     if (!imageFiles || imageFiles->count == 0 || !text || !*text) return 0;
     int lastPercent = 0;
-    int packageChanged = rewriteText(imageFiles, text, blankFailedImages, progress, &lastPercent, options);
-    if (progress && lastPercent < 100) progress(100);
+    int packageChanged =
+        rewriteText(imageFiles, text, blankFailedImages, progress, progressContext, &lastPercent, options);
+    if (progress && lastPercent < 100) progress(progressContext, 100);
     return packageChanged;
 }

@@ -2,11 +2,14 @@
 #pragma once
 #include "core/containers.h"
 
-typedef void (*RewriteProgress)(int percent);
+// Told the share of the text done so far (1 to 100) with the context the caller handed over.
+typedef void (*RewriteProgress)(void* context, int percent);
 
 // Rewrites *text from the address-to-file map (an empty value marks a failed download). Returns
-// packageChanged: 1 when the package text must be written back.
-int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress);
+// packageChanged: 1 when the package text must be written back. progress, when given, is called with
+// progressContext as the rewrite goes on.
+int rewritePackageText(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
+                       void* progressContext);
 
 // The rewrite's speed-ups, each of which buys at least a tenth of the time with 100,000 addresses
 // (a filter of places by their first four bytes and a bit table of the addresses' hashes bought
@@ -19,4 +22,4 @@ struct RewriteOptions {
 
 // rewritePackageText with the given speed-ups.
 int rewritePackageTextWith(HashMap* imageFiles, char** text, int blankFailedImages, RewriteProgress progress,
-                           const RewriteOptions& options);
+                           void* progressContext, const RewriteOptions& options);

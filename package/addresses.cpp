@@ -6,7 +6,6 @@
 #include "core/applog.h"
 #include "core/deployment.h"
 #include "core/scope.h"
-#include "core/securemode.h"
 
 #include <pcre2.h>
 
@@ -560,7 +559,7 @@ int fieldLength(const char* field, int* length) {
     return 1;
 }
 
-int collectWith(const char* field, ArrayList* list, const char* pattern, int description) {
+int collectWith(const char* field, ArrayList* list, const char* pattern, int description, int secure) {
     if (!field || !list || !pattern) return 0;
     ensurePatterns();
     int length = 0;
@@ -572,7 +571,7 @@ int collectWith(const char* field, ArrayList* list, const char* pattern, int des
         return collectUnknown(field, length, &held, pattern, description);
     }
     int indexes[2] = {known, known + SECURE_OFFSET};
-    const int count = known < SECURE_OFFSET && secureMode.load() ? 2 : 1;
+    const int count = known < SECURE_OFFSET && secure ? 2 : 1;
     return collectKnown(field, length, list, indexes, count, description);
 }
 
@@ -628,10 +627,10 @@ int collectMobileAddresses(const char* field, int length, ArrayList* list, bool 
     return collectUncollected(field, length, indexes + 1, 1, 0, uncollected);
 }
 
-int collectImageRefs(const char* field, ArrayList* list, const char* pattern) {
-    return collectWith(field, list, pattern, 1);
+int collectImageRefs(const char* field, ArrayList* list, const char* pattern, int secureMode) {
+    return collectWith(field, list, pattern, 1, secureMode);
 }
 
-int collectMobileImageRefs(const char* field, ArrayList* list) {
-    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0);
+int collectMobileImageRefs(const char* field, ArrayList* list, int secureMode) {
+    return collectWith(field, list, MOBILE_IMAGE_PATTERN, 0, secureMode);
 }

@@ -43,13 +43,13 @@ inline constexpr const char* SECURE_MOBILE_IMAGE_PATTERN = "<img[^>]*>((?:https:
 // Adds to list (heap copies it owns) each distinct address that pattern captures in field, the
 // whole quoted field as a NUL-terminated string. Description addresses on the excluded hosts and
 // the exact blank placeholder address (written with http://, https:// or //) are left out. In
-// secure mode a pattern of DESC_IMAGE_PATTERNS also runs its secure counterpart. Returns 1, or 0 when the
-// pattern does not compile or matching fails (the details go to app.log).
-int collectImageRefs(const char* field, ArrayList* list, const char* pattern);
+// secure mode (secureMode 1) a pattern of DESC_IMAGE_PATTERNS also runs its secure counterpart.
+// Returns 1, or 0 when the pattern does not compile or matching fails (the details go to app.log).
+int collectImageRefs(const char* field, ArrayList* list, const char* pattern, int secureMode);
 
 // The same for the mobile details with MOBILE_IMAGE_PATTERN (and in secure mode its secure
 // counterpart); nothing is excluded.
-int collectMobileImageRefs(const char* field, ArrayList* list);
+int collectMobileImageRefs(const char* field, ArrayList* list, int secureMode);
 
 // Compiles the patterns above once per process; collecting does so itself when needed.
 void prepareAddressPatterns();

@@ -6,7 +6,6 @@
 #include "core/applog.h"
 #include "core/charset.h"
 #include "core/scope.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "package/addresses.h"
 #include "package/item.h"
@@ -391,7 +390,7 @@ int quotedFieldLength(const char* field) {
     return 0;
 }
 
-int readPackage(const char* path, ArrayList* items, char** packageText) {
+int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode) {
     failureText = "";
     if (!path || !items || !packageText) return fail("参数无效");
     prepareAddressPatterns();
@@ -416,8 +415,7 @@ int readPackage(const char* path, ArrayList* items, char** packageText) {
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    // The mode is taken once: the whole package is read in one mode.
-    const int walked = walkRows(data, columns, items, secureMode.load() != 0);
+    const int walked = walkRows(data, columns, items, secureMode != 0);
     if (walked != 1) return walked;
     appended.kept = true;
     *packageText = text.release();

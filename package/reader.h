@@ -12,14 +12,15 @@ inline constexpr int TITLE_FIELD_MAX = 127;
 
 // Reads the package at path (engine text). Appends one Item per data row to items and hands back
 // the whole package as one engine string (GB18030, "_.webp" removed) in *packageText, which the
-// caller then owns. Returns 1 on success. With secure mode off, an item whose markup holds https
-// or protocol-relative image addresses gets them in its uncollected lists (see Item). On failure returns 0,
-// leaves *packageText and the list as they were, writes the reason to app.log and keeps it for
+// caller then owns. Returns 1 on success. In secure mode (secureMode 1) the https and
+// protocol-relative image addresses are collected as well; with it off, an item whose markup holds
+// such addresses gets them in its uncollected lists (see Item). On failure returns 0, leaves
+// *packageText and the list as they were, writes the reason to app.log and keeps it for
 // lastReadFailure. A pattern that cannot be compiled or matched is no fault of the package but of
 // the program: the read fails the same way but returns PACKAGE_READ_FATAL, and lastReadFailure
 // gives the fatal message that the caller shows before it ends the process (windowFatalError).
 constexpr int PACKAGE_READ_FATAL = -1;
-int readPackage(const char* path, ArrayList* items, char** packageText);
+int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode);
 
 // Turns items read with secure mode off into what a read in secure mode gives: each item's
 // uncollected addresses are appended to its description and mobile lists, and the uncollected

@@ -4,7 +4,6 @@
 
 #include "core/containers.h"
 #include "core/deployment.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
@@ -195,9 +194,8 @@ static void nextOnPage1() {
     // A load reads with secure mode off; the items keep the https addresses apart, the box is ticked
     // when they hold any (enterPage2), and a start with the box ticked takes them in
     // (startMigration).
-    secureMode = 0;
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
-    int result = readPackage(packagePath, items, &packageText);
+    int result = readPackage(packagePath, items, &packageText, 0);
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (result != 1) {
@@ -229,54 +227,26 @@ static void chooseDestination() {
 }
 
 static void startMigration() {
-    char folder[PATH_BUFFER_SIZE] = {0};
-    std::string text = controlEngineText(controls.destFolder);
-    int fits = copyEngineText(folder, sizeof folder, text);
-    char desktop[PATH_BUFFER_SIZE] = {0};
-    if (!specialFolderPath(CSIDL_DESKTOP_FOLDER, desktop)) desktop[0] = '\0';
-
-    if (!isChecked(controls.moveImageSpace) && !isChecked(controls.moveThirdParty)) {
-        showBox(L"[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项", L"提示",
-                MB_ICONWARNING | MB_OK);
-        SetFocus(controls.moveImageSpace);
-        return;
-    }
-    if (text.empty()) {
-        showBox(L"请选择图片搬家后保存到哪一个文件夹中", L"提示", MB_ICONWARNING | MB_OK);
-        SetFocus(controls.chooseFolder);
-        return;
-    }
-    // A folder whose path does not fit is never cut down to a shorter one that may exist.
-    if (!fits || !isDirectory(folder)) {
-        showBox(L"选择的文件夹不存在，请重新选择", L"提示", MB_ICONWARNING | MB_OK);
-        SetFocus(controls.chooseFolder);
-        return;
-    }
-    if (desktop[0] && std::strcmp(folder, desktop) == 0) {
-        showBox(L"不可以将图片搬家到[桌面]上，因为将图片搬家到桌面上，图片有可能会铺满整个桌面。\n\n"
-                L"请重新选择一个文件夹。",
-                L"提示", MB_ICONWARNING | MB_OK);
-        SetFocus(controls.chooseFolder);
-        return;
-    }
-    // The package is taken for the run, or the run does not start: another run holds it, or this
-    // run could not write it back at its end.
-    int taken = beginRun(packagePath, folder);
+    JobOptions options;
+    windowReadOptions(&options);
+    // The start checks, then the package is taken for the run, or the run does not start: another
+    // run holds it, or this run could not write it back at its end.
+    int taken = checkRunStart(options, controlEngineText(controls.destFolder).c_str(), packagePath);
     if (taken != PACKAGE_READY) {
-        showBox(utf8ToWide(packageRunRefusalText(taken)).c_str(), L"提示", MB_ICONWARNING | MB_OK);
-        if (taken == IMAGE_FOLDER_TOO_LONG) SetFocus(controls.chooseFolder);
+        showBox(utf8ToWide(runStartRefusalText(taken)).c_str(), L"提示", MB_ICONWARNING | MB_OK);
+        if (taken == START_NO_SOURCE) {
+            SetFocus(controls.moveImageSpace);
+        } else if (taken == START_NO_FOLDER || taken == START_FOLDER_MISSING ||
+                   taken == START_FOLDER_IS_DESKTOP || taken == IMAGE_FOLDER_TOO_LONG) {
+            SetFocus(controls.chooseFolder);
+        }
         return;
     }
 
-    // The run is made in the mode the box shows: ticked, the items take in the https addresses that
-    // the load kept apart, and the lists are what a read in secure mode gives. The box stays
-    // disabled until the next load, which reads afresh.
-    if (isChecked(controls.moveHttps)) {
-        secureMode = 1;
-        includeUncollectedImages(items);
-    } else {
-        secureMode = 0;
-    }
+    // The run is made in the mode the box shows (the job reads it with the other options): ticked,
+    // the items take in the https addresses that the load kept apart, and the lists are what a read
+    // in secure mode gives. The box stays disabled until the next load, which reads afresh.
+    if (options.secureMode) includeUncollectedImages(items);
     setOptionsEnabled(FALSE);
     EnableWindow(controls.back, FALSE);
     EnableWindow(controls.next, FALSE);

@@ -4,6 +4,7 @@
 #include "migration/jobwindow.h"
 
 #include "core/text.h"
+#include "migration/downloadqueue.h"
 #include "ui/mainwindow.h"
 #include "ui/shell.h"
 #include "ui/wintext.h"
@@ -17,6 +18,9 @@ void windowReadOptions(JobOptions* options) {
     options->migrateImageSpace = IsDlgButtonChecked(controls.page2, IDC_MOVE_IMAGE_SPACE) == BST_CHECKED;
     options->migrateThirdParty = IsDlgButtonChecked(controls.page2, IDC_MOVE_THIRD_PARTY) == BST_CHECKED;
     options->blankFailedImages = IsDlgButtonChecked(controls.page2, IDC_BLANK_FAILED) == BST_CHECKED;
+    // The wizard offers no choice of the connection count.
+    options->connections = DEFAULT_CONNECTIONS;
+    options->secureMode = IsDlgButtonChecked(controls.page2, IDC_MOVE_HTTPS) == BST_CHECKED;
     copyEngineText(options->destFolder, sizeof options->destFolder, controlEngineText(controls.destFolder));
 }
 

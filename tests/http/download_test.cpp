@@ -29,7 +29,7 @@ struct DownloadTest : NetworkTest {
 
     int download(const std::string& address, int keepAlive = 1) {
         std::memset(errorText, 0, sizeof errorText);
-        return downloadImage(address.c_str(), dest.c_str(), errorText, keepAlive, 0);
+        return downloadImage(address.c_str(), 0, dest.c_str(), errorText, keepAlive, 0);
     }
 
     // Failure texts are engine text; the tests compare them in UTF-8.
@@ -97,8 +97,8 @@ TEST_F(DownloadTest, SeveralThreadsShareThePoolWithoutSharingAConnection) {
                 int i = w * perThread + k;
                 std::string path = file("t" + std::to_string(i) + ".jpg");
                 char text[ERROR_TEXT_SIZE] = {0};
-                int result =
-                    downloadImage(url("/t" + std::to_string(i) + ".jpg").c_str(), path.c_str(), text, 1, 0);
+                int result = downloadImage(url("/t" + std::to_string(i) + ".jpg").c_str(), 0, path.c_str(),
+                                           text, 1, 0);
                 if (result != DOWNLOAD_STORED || readWholeFile(path) != bodies[static_cast<size_t>(i)]) {
                     failures[static_cast<size_t>(w)] += std::to_string(i) + ": " + engineToUtf8(text) + "\n";
                 }

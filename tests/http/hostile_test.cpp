@@ -25,7 +25,7 @@ struct HostileTest : NetworkTest {
 
     int download(const std::string& path) {
         std::memset(errorText, 0, sizeof errorText);
-        return downloadImage(url(path).c_str(), dest.c_str(), errorText, 1, 0);
+        return downloadImage(url(path).c_str(), 0, dest.c_str(), errorText, 1, 0);
     }
 
     // Forgets what a case left behind: unused scripted replies and pooled connections.

@@ -1,8 +1,6 @@
 // Tests of the HTTP wire text: address parsing, the request and the response head.
 #include "http/httpparse.h"
 
-#include "core/securemode.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -50,7 +48,7 @@ TEST(ParseUrl, SchemesPortsAndHostParts) {
     for (const UrlCase& c : cases) {
         SCOPED_TRACE(c.url);
         UrlParts parts = {nullptr, nullptr, 12345};
-        ASSERT_EQ(parseUrl(c.url, &parts), c.result);
+        ASSERT_EQ(parseUrl(c.url, &parts, 0), c.result);
         if (c.result == 1) {
             EXPECT_STREQ(parts.host, c.host);
             EXPECT_STREQ(parts.path, c.path);
@@ -86,11 +84,10 @@ TEST(ParseUrl, SecureModeReadsHttpsInAnyCaseAndProtocolRelativeAddresses) {
         {"/a.jpg", 0, 0, nullptr, 0},
         {"//h.example", 0, 0, nullptr, 0},
     };
-    secureMode.store(1);
     for (const SecureCase& c : cases) {
         SCOPED_TRACE(c.url);
         UrlParts parts = {nullptr, nullptr, 0};
-        ASSERT_EQ(parseUrl(c.url, &parts), c.result);
+        ASSERT_EQ(parseUrl(c.url, &parts, 1), c.result);
         if (c.result == 1) {
             EXPECT_EQ(parts.secure, c.secure);
             EXPECT_STREQ(parts.host, c.host);
@@ -102,19 +99,18 @@ TEST(ParseUrl, SecureModeReadsHttpsInAnyCaseAndProtocolRelativeAddresses) {
     // The Host line of an https address leaves out 443 as that of http leaves out 80.
     UrlParts parts = {nullptr, nullptr, 0};
     char request[REQUEST_BUFFER_SIZE];
-    ASSERT_EQ(parseUrl("//img.example/a.jpg", &parts), 1);
+    ASSERT_EQ(parseUrl("//img.example/a.jpg", &parts, 1), 1);
     buildGetRequest(&parts, 1, request, sizeof request);
     EXPECT_NE(std::strstr(request, "\r\nHost: img.example\r\n"), nullptr);
     freeUrlParts(&parts);
-    ASSERT_EQ(parseUrl("https://img.example:80/a.jpg", &parts), 1);
+    ASSERT_EQ(parseUrl("https://img.example:80/a.jpg", &parts, 1), 1);
     buildGetRequest(&parts, 1, request, sizeof request);
     EXPECT_NE(std::strstr(request, "\r\nHost: img.example:80\r\n"), nullptr);
     freeUrlParts(&parts);
 
     // Without the mode neither is https: a protocol-relative address is no address.
-    secureMode.store(0);
-    ASSERT_EQ(parseUrl("//h.example/a.jpg", &parts), 0);
-    ASSERT_EQ(parseUrl("HTTPS://h.example/a.jpg", &parts), 1);
+    ASSERT_EQ(parseUrl("//h.example/a.jpg", &parts, 0), 0);
+    ASSERT_EQ(parseUrl("HTTPS://h.example/a.jpg", &parts, 0), 1);
     EXPECT_EQ(parts.secure, 0);
     EXPECT_EQ(parts.port, 80u);
     freeUrlParts(&parts);
@@ -131,7 +127,7 @@ std::string expectedRequest(const std::string& path, const char* protocol, const
 
 TEST(BuildGetRequest, BothModesByteForByte) {
     UrlParts parts = {nullptr, nullptr, 0};
-    ASSERT_EQ(parseUrl("http://img.example/i/a b.jpg?x=1#top", &parts), 1);
+    ASSERT_EQ(parseUrl("http://img.example/i/a b.jpg?x=1#top", &parts, 0), 1);
     char request[REQUEST_BUFFER_SIZE];
 
     int n = buildGetRequest(&parts, 1, request, sizeof request);
@@ -146,11 +142,11 @@ TEST(BuildGetRequest, BothModesByteForByte) {
     freeUrlParts(&parts);
 
     // Any port but 80 is written out, 443 included.
-    ASSERT_EQ(parseUrl("https://img.example/a.jpg", &parts), 1);
+    ASSERT_EQ(parseUrl("https://img.example/a.jpg", &parts, 0), 1);
     buildGetRequest(&parts, 1, request, sizeof request);
     EXPECT_NE(std::strstr(request, "\r\nHost: img.example:443\r\n"), nullptr);
     freeUrlParts(&parts);
-    ASSERT_EQ(parseUrl("http://img.example:80/a.jpg", &parts), 1);
+    ASSERT_EQ(parseUrl("http://img.example:80/a.jpg", &parts, 0), 1);
     buildGetRequest(&parts, 1, request, sizeof request);
     EXPECT_NE(std::strstr(request, "\r\nHost: img.example\r\n"), nullptr);
     freeUrlParts(&parts);
@@ -164,7 +160,7 @@ TEST(BuildGetRequest, RefusesWhatDoesNotFitAndNeverWritesPast) {
     fitsKeepAlive[0] = '/';
     std::string url = "http://h" + fitsKeepAlive;
     UrlParts parts = {nullptr, nullptr, 0};
-    ASSERT_EQ(parseUrl(url.c_str(), &parts), 1);
+    ASSERT_EQ(parseUrl(url.c_str(), &parts, 0), 1);
 
     char request[REQUEST_BUFFER_SIZE + 16];
     std::memset(request, '#', sizeof request);
@@ -172,7 +168,7 @@ TEST(BuildGetRequest, RefusesWhatDoesNotFitAndNeverWritesPast) {
     freeUrlParts(&parts);
 
     url += "p";
-    ASSERT_EQ(parseUrl(url.c_str(), &parts), 1);
+    ASSERT_EQ(parseUrl(url.c_str(), &parts, 0), 1);
     std::memset(request, '#', sizeof request);
     EXPECT_EQ(buildGetRequest(&parts, 1, request, REQUEST_BUFFER_SIZE), -1);
     EXPECT_EQ(request[0], '\0');
@@ -185,7 +181,7 @@ TEST(BuildGetRequest, RefusesWhatDoesNotFitAndNeverWritesPast) {
     // A long host name is held in the request buffer, not in a small Host line buffer.
     std::string host(200, 'a');
     url = "http://" + host + ":8080/x.jpg";
-    ASSERT_EQ(parseUrl(url.c_str(), &parts), 1);
+    ASSERT_EQ(parseUrl(url.c_str(), &parts, 0), 1);
     ASSERT_GT(buildGetRequest(&parts, 1, request, REQUEST_BUFFER_SIZE), 0);
     EXPECT_NE(std::strstr(request, ("\r\nHost: " + host + ":8080\r\n").c_str()), nullptr);
     freeUrlParts(&parts);

@@ -1,6 +1,5 @@
 // Tests of downloading images over https from the scripted TLS server, whose certificates come
 // from the test CA made for the run.
-#include "core/securemode.h"
 #include "http/connectiontest.h"
 #include "http/download.h"
 #include "http/fetch.h"
@@ -35,10 +34,10 @@ struct TlsTest : NetworkTest {
     TestServer tls;
     char errorText[ERROR_TEXT_SIZE];
     std::string dest;
+    int secure = 1; // the run's secure mode
 
     void SetUp() override {
         NetworkTest::SetUp();
-        secureMode.store(1);
         std::memset(errorText, 0, sizeof errorText);
         ASSERT_EQ(setExtraCaFile(certificate("ca.pem").c_str(), errorText), 1) << errorText;
         dest = file("image.jpg");
@@ -47,7 +46,6 @@ struct TlsTest : NetworkTest {
     void TearDown() override {
         closeAllPooledSockets();
         stopTestServer(tls);
-        secureMode.store(0);
         setExtraCaFile(nullptr, errorText);
         NetworkTest::TearDown();
     }
@@ -62,7 +60,7 @@ struct TlsTest : NetworkTest {
 
     int download(const std::string& address, int keepAlive = 1) {
         std::memset(errorText, 0, sizeof errorText);
-        return downloadImage(address.c_str(), dest.c_str(), errorText, keepAlive, 0);
+        return downloadImage(address.c_str(), secure, dest.c_str(), errorText, keepAlive, 0);
     }
     std::string error() const { return engineToUtf8(errorText); }
     bool destExists() const { return fileExists(dest.c_str()) == 1; }
@@ -196,7 +194,7 @@ TEST_F(TlsTest, RedirectFromHttpToHttps) {
     EXPECT_NE(receivedRequests(tls)[0].text.find("\r\nHost: img.example.test\r\n"), std::string::npos);
 
     // Without the secure mode the https address is fetched as plain http on port 443.
-    secureMode.store(0);
+    secure = 0;
     clearConnectOverrides();
     ASSERT_EQ(addConnectOverride(("img.example.test:443:127.0.0.1:" + std::to_string(server.port)).c_str()),
               1);
@@ -329,7 +327,6 @@ TEST_F(TlsTimeOutTest, HandshakeThatStallsIsBounded) {
 // The update check's text fetch speaks TLS to an https address whatever the secure mode, and
 // takes the text only from a server whose certificate passed its check.
 TEST_F(TlsTimeOutTest, TextFetchOverHttpsNeedsAVerifiedServer) {
-    secureMode.store(0);
     startTls(tls, "server");
     TestServer unknown;
     ASSERT_EQ(startTlsTestServer(unknown, certificate("unknownca.pem"), certificate("unknownca.key")), 1);

@@ -72,7 +72,7 @@ struct JobTest : ::testing::Test {
         writeWholeFile(path, utf8ToUtf16leWithBom(text));
         copyBounded(packagePath, sizeof packagePath, path.c_str());
         items = arrayListCreate(256, 64);
-        ASSERT_EQ(readPackage(packagePath, items, &packageText), 1) << engineToUtf8(lastReadFailure());
+        ASSERT_EQ(readPackage(packagePath, items, &packageText, 0), 1) << engineToUtf8(lastReadFailure());
         for (int32_t i = 0; i < items->count; i++)
             static_cast<Item*>(items->items[i])->index = i;
     }
@@ -93,6 +93,36 @@ struct JobTest : ::testing::Test {
 
 std::string img(const std::string& url) {
     return "<img src=\"" + url + "\">";
+}
+
+// The start checks of both front ends refuse in their order, each with its text, and take the
+// package only when every one passes.
+TEST_F(JobTest, StartChecksRefuseInTheirOrderAndTakeThePackageLast) {
+    load({{"甲", "", ""}});
+    struct Case {
+        int imageSpace, thirdParty;
+        std::string folder;
+        int refusal;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, "", START_NO_SOURCE,
+         "[搬来自淘宝图片空间里的图片] 与 [搬来自第三方相册里的图片] 至少需选择其中一项"},
+        {1, 0, "", START_NO_FOLDER, "请选择图片搬家后保存到哪一个文件夹中"},
+        {0, 1, joinPath(dir, "none"), START_FOLDER_MISSING, "选择的文件夹不存在，请重新选择"},
+        {1, 1, packagePath, START_FOLDER_MISSING, "选择的文件夹不存在，请重新选择"},
+        {1, 1, folder, PACKAGE_READY, ""},
+        {1, 1, folder, PACKAGE_BUSY, "数据包正在被另一个搬家任务使用，请等它结束后再试。"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        JobOptions options = fakeWindow.options;
+        options.migrateImageSpace = c.imageSpace;
+        options.migrateThirdParty = c.thirdParty;
+        EXPECT_EQ(checkRunStart(options, c.folder.c_str(), packagePath), c.refusal);
+        EXPECT_STREQ(runStartRefusalText(c.refusal), c.text);
+    }
+    endPackageRun();
 }
 
 TEST_F(JobTest, RowsProgressAndTheEndOfARun) {
@@ -277,7 +307,7 @@ std::vector<std::string> descriptionAddressesOnDisk() {
     std::free(packageText);
     packageText = nullptr;
     std::vector<std::string> addresses;
-    if (readPackage(packagePath, items, &packageText) != 1) return {"unreadable"};
+    if (readPackage(packagePath, items, &packageText, 0) != 1) return {"unreadable"};
     for (int32_t i = 0; i < items->count; i++) {
         Item* item = static_cast<Item*>(items->items[i]);
         item->index = i;

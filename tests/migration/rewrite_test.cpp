@@ -22,8 +22,9 @@
 namespace {
 
 std::vector<int> reported;
-void recordProgress(int percent) {
-    reported.push_back(percent);
+// The context is the list that receives the percentages.
+void recordProgress(void* context, int percent) {
+    static_cast<std::vector<int>*>(context)->push_back(percent);
 }
 
 // An address-to-file map as the job builds it; an empty path marks a failed download.
@@ -45,7 +46,7 @@ struct Rewrite {
 Rewrite rewrite(ImageMap& images, const std::string& text, int blank) {
     char* buffer = duplicateString(text.c_str());
     reported.clear();
-    int changed = rewritePackageText(images.map, &buffer, blank, recordProgress);
+    int changed = rewritePackageText(images.map, &buffer, blank, recordProgress, &reported);
     Rewrite result{changed, buffer};
     std::free(buffer);
     return result;
@@ -209,7 +210,7 @@ TEST(Rewrite, FailuresWithoutBlankModeChangeNothing) {
     char* buffer = duplicateString(text.c_str());
     char* before = buffer;
     reported.clear();
-    EXPECT_EQ(rewritePackageText(images.map, &buffer, 0, recordProgress), 0);
+    EXPECT_EQ(rewritePackageText(images.map, &buffer, 0, recordProgress, &reported), 0);
     EXPECT_EQ(buffer, before) << "the text is left in place";
     EXPECT_EQ(std::string(buffer), text);
     std::free(buffer);
@@ -405,7 +406,7 @@ std::set<std::string> collectedAddresses(const std::string& packageUtf8, const s
     writeWholeFile(path, utf8ToUtf16leWithBom(packageUtf8));
     ArrayList* items = arrayListCreate(256, 64);
     char* text = nullptr;
-    EXPECT_EQ(readPackage(path.c_str(), items, &text), 1);
+    EXPECT_EQ(readPackage(path.c_str(), items, &text, 0), 1);
     std::set<std::string> addresses;
     for (int32_t i = 0; i < items->count; i++) {
         const Item* item = static_cast<const Item*>(items->items[i]);

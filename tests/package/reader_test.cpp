@@ -5,7 +5,6 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
-#include "core/securemode.h"
 #include "core/text.h"
 #include "package/item.h"
 #include "support/fakewindow.h"
@@ -18,7 +17,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -81,9 +79,9 @@ struct Read {
     char* text = nullptr;
     int result = -1;
 
-    explicit Read(const std::string& bytes) {
+    explicit Read(const std::string& bytes, int secureMode = 0) {
         writeWholeFile(path, bytes);
-        result = readPackage(path.c_str(), items, &text);
+        result = readPackage(path.c_str(), items, &text, secureMode);
     }
     ~Read() {
         clearItems(items);
@@ -103,27 +101,27 @@ std::string utf16(const std::string& utf8) {
 }
 
 // The address lists that one pattern finds in a description field.
-Strings collect(const std::string& field, const char* pattern) {
+Strings collect(const std::string& field, const char* pattern, int secureMode = 0) {
     ArrayList* list = arrayListCreate(32, 16);
-    EXPECT_EQ(collectImageRefs(utf8ToEngine(field).c_str(), list, pattern), 1);
+    EXPECT_EQ(collectImageRefs(utf8ToEngine(field).c_str(), list, pattern, secureMode), 1);
     Strings out = toUtf8(list);
     arrayListDestroy(list, 1);
     return out;
 }
 
-Strings collectMobile(const std::string& field) {
+Strings collectMobile(const std::string& field, int secureMode = 0) {
     ArrayList* list = arrayListCreate(16, 8);
-    EXPECT_EQ(collectMobileImageRefs(utf8ToEngine(field).c_str(), list), 1);
+    EXPECT_EQ(collectMobileImageRefs(utf8ToEngine(field).c_str(), list, secureMode), 1);
     Strings out = toUtf8(list);
     arrayListDestroy(list, 1);
     return out;
 }
 
-Strings collectDescription(const std::string& field) {
+Strings collectDescription(const std::string& field, int secureMode = 0) {
     ArrayList* list = arrayListCreate(32, 16);
     std::string engine = utf8ToEngine(field);
     for (const char* pattern : DESC_IMAGE_PATTERNS)
-        EXPECT_EQ(collectImageRefs(engine.c_str(), list, pattern), 1);
+        EXPECT_EQ(collectImageRefs(engine.c_str(), list, pattern, secureMode), 1);
     Strings out = toUtf8(list);
     arrayListDestroy(list, 1);
     return out;
@@ -158,14 +156,14 @@ TEST(ReaderFirstBytes, FailuresLeaveTheCallersStateAlone) {
     ArrayList* items = arrayListCreate(4, 4);
     char sentinel[] = "untouched";
     char* text = sentinel;
-    EXPECT_EQ(readPackage(joinPath(dir, "missing.csv").c_str(), items, &text), 0);
-    EXPECT_EQ(readPackage(dir.c_str(), items, &text), 0) << "a folder";
+    EXPECT_EQ(readPackage(joinPath(dir, "missing.csv").c_str(), items, &text, 0), 0);
+    EXPECT_EQ(readPackage(dir.c_str(), items, &text, 0), 0) << "a folder";
     EXPECT_NE(std::strlen(lastReadFailure()), 0u);
 
     // A read that fails in a later row releases the items it had already made.
     std::string path = joinPath(dir, "late.csv");
     writeWholeFile(path, utf16(packageText(HEADER, {row("一", img(A)), row("二", img(B))}) + "\"三\"\t1"));
-    EXPECT_EQ(readPackage(path.c_str(), items, &text), 0);
+    EXPECT_EQ(readPackage(path.c_str(), items, &text, 0), 0);
     EXPECT_EQ(items->count, 0);
     EXPECT_EQ(text, sentinel);
     arrayListDestroy(items, 0);
@@ -493,7 +491,7 @@ TEST(ReaderPatterns, ThreadsMatchAtTheSameTime) {
     auto addresses = [&](const std::string& pattern) {
         ArrayList* list = arrayListCreate(64, 64);
         Strings out;
-        if (collectImageRefs(field.c_str(), list, pattern.c_str()) == 1) {
+        if (collectImageRefs(field.c_str(), list, pattern.c_str(), 0) == 1) {
             for (int32_t i = 0; i < list->count; i++)
                 out.push_back(static_cast<const char*>(list->items[i]));
         }
@@ -617,7 +615,7 @@ TEST(ReaderPatterns, ManyDistinctAddressesAreListedInLinearTime) {
     ArrayList* list = arrayListCreate(4, 4);
     arrayListAdd(list, duplicateString("http://a.cn/7"));
     EXPECT_EQ(collectImageRefs("<img src=\"http://a.cn/7\"><img src=\"http://a.cn/8\">", list,
-                               DESC_IMAGE_PATTERNS[0]),
+                               DESC_IMAGE_PATTERNS[0], 0),
               1);
     EXPECT_EQ(toUtf8(list), (Strings{"http://a.cn/7", "http://a.cn/8"}));
     arrayListDestroy(list, 1);
@@ -631,8 +629,8 @@ TEST(ReaderPatterns, PatternFailuresAreReported) {
     ASSERT_EQ(openLog(), 1);
 
     ArrayList* list = arrayListCreate(4, 4);
-    EXPECT_EQ(collectImageRefs("<img src=\"http://a\">", list, "(http://[^\"]*"), 0);
-    EXPECT_EQ(collectImageRefs(std::string(40, 'a').c_str(), list, "(a+)+[bc]"), 0) << "the match limit";
+    EXPECT_EQ(collectImageRefs("<img src=\"http://a\">", list, "(http://[^\"]*", 0), 0);
+    EXPECT_EQ(collectImageRefs(std::string(40, 'a').c_str(), list, "(a+)+[bc]", 0), 0) << "the match limit";
     arrayListDestroy(list, 1);
     std::string log = readWholeFile(joinPath(dir, "app.log"));
     EXPECT_NE(log.find("PCRE compilation failed at offset 13: missing closing parenthesis"),
@@ -646,12 +644,6 @@ TEST(ReaderPatterns, PatternFailuresAreReported) {
     removeTree(dir);
 }
 
-// Secure mode for one scope.
-struct SecureModeOn {
-    SecureModeOn() { secureMode = 1; }
-    ~SecureModeOn() { secureMode = 0; }
-};
-
 // The description and mobile addresses of one package item read in the mode given, with what a
 // read in the default mode leaves uncollected.
 struct SecureRead {
@@ -664,8 +656,7 @@ Strings joined(Strings a, const Strings& b) {
 }
 
 SecureRead readBothWays(const std::string& description, const std::string& mobile, bool secure) {
-    std::unique_ptr<SecureModeOn> on(secure ? new SecureModeOn : nullptr);
-    Read read(utf16(packageText(HEADER, {row("一", description, mobile)})));
+    Read read(utf16(packageText(HEADER, {row("一", description, mobile)})), secure);
     EXPECT_EQ(read.result, 1);
     if (read.result != 1) return {};
     return {read.desc(0), read.mobile(0), toUtf8(read.item(0)->uncollectedDescImages),
@@ -695,8 +686,7 @@ TEST(ReaderSecureMode, HttpsAndProtocolRelativeAddressesInEveryPatternPlace) {
             SCOPED_TRACE(field);
             EXPECT_EQ(collect(field, SECURE_DESC_IMAGE_PATTERNS[p]), Strings{address});
             EXPECT_EQ(collectDescription(field), Strings{}) << "the default collects none";
-            SecureModeOn on;
-            EXPECT_EQ(collectDescription(field), Strings{address});
+            EXPECT_EQ(collectDescription(field, 1), Strings{address});
         }
     }
 
@@ -766,8 +756,7 @@ TEST(ReaderSecureMode, ModernPackageReadsLikeItsHttpForm) {
         EXPECT_EQ(standard.item(1)->uncollectedDescImages->count, 21);
         EXPECT_EQ(standard.item(1)->uncollectedMobileImages->count, 7);
     }
-    SecureModeOn on;
-    Read secure(utf16(modern));
+    Read secure(utf16(modern), 1);
     ASSERT_EQ(secure.result, 1);
     Strings desc = secure.desc(1), mobile = secure.mobile(1);
     for (std::string& a : desc)
@@ -806,8 +795,7 @@ TEST(ReaderSecureMode, SameResultsAsAFreshlyCompiledPattern) {
             for (const std::string& a : fresh) {
                 if (std::find(both.begin(), both.end(), a) == both.end()) both.push_back(a);
             }
-            SecureModeOn on;
-            EXPECT_EQ(mobile ? collectMobile(field) : collect(field, plain.c_str()), both);
+            EXPECT_EQ(mobile ? collectMobile(field, 1) : collect(field, plain.c_str(), 1), both);
         }
         if (round % 10 == 0) {
             // A package read with the mode off, its uncollected addresses included, is the package
@@ -818,8 +806,7 @@ TEST(ReaderSecureMode, SameResultsAsAFreshlyCompiledPattern) {
             ASSERT_EQ(off.result, 1);
             includeUncollectedImages(off.items);
             EXPECT_TRUE(!off.item(0)->uncollectedDescImages && !off.item(0)->uncollectedMobileImages);
-            SecureModeOn on;
-            Read secure(bytes);
+            Read secure(bytes, 1);
             ASSERT_EQ(secure.result, 1);
             EXPECT_EQ(off.desc(0), secure.desc(0));
             EXPECT_EQ(off.mobile(0), secure.mobile(0));
@@ -844,9 +831,8 @@ TEST(ReaderSecureMode, HostileDescriptionsAreReadInLinearTime) {
             description += tail;
             const std::string bytes = utf16(
                 packageText(HEADER, {row("一", description, "<wapDesc>" + description + "</wapDesc>")}));
-            std::unique_ptr<SecureModeOn> on(secure ? new SecureModeOn : nullptr);
             const auto begin = std::chrono::steady_clock::now();
-            Read read(bytes);
+            Read read(bytes, secure);
             EXPECT_LT(secondsSince(begin), TIME_BOUND);
             ASSERT_EQ(read.result, 1);
             const Strings desc = secure ? read.desc(0) : toUtf8(read.item(0)->uncollectedDescImages);

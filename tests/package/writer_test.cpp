@@ -219,7 +219,7 @@ ReadBack readBack(const std::string& path) {
     ReadBack read;
     ArrayList* items = arrayListCreate(256, 64);
     char* text = nullptr;
-    read.result = readPackage(path.c_str(), items, &text);
+    read.result = readPackage(path.c_str(), items, &text, 0);
     if (text) read.text = text;
     for (int32_t i = 0; i < items->count; i++) {
         const Item* item = static_cast<const Item*>(items->items[i]);

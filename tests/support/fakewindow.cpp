@@ -2,6 +2,7 @@
 #include "fakewindow.h"
 
 #include "core/text.h"
+#include "migration/downloadqueue.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +14,7 @@ void resetFakeWindow() {
     std::memset(&fakeWindow.options, 0, sizeof fakeWindow.options);
     fakeWindow.options.migrateImageSpace = 1;
     fakeWindow.options.migrateThirdParty = 1;
+    fakeWindow.options.connections = DEFAULT_CONNECTIONS;
     fakeWindow.rows.clear();
     fakeWindow.selectedRows.clear();
     fakeWindow.visibleRequests.clear();

@@ -20,7 +20,7 @@ struct ShownMessage {
 struct FakeWindow {
     std::mutex mutex;
     JobOptions options;
-    std::vector<std::vector<std::string>> rows;  // rows[row][column]
+    std::vector<std::vector<std::string>> rows; // rows[row][column]
     std::vector<int> selectedRows;
     std::vector<int> visibleRequests;
     std::vector<int> progressPositions;
@@ -32,5 +32,6 @@ struct FakeWindow {
 
 extern FakeWindow fakeWindow;
 
-// Empties every record and sets the window's defaults: both sources ticked, no blanking.
+// Empties every record and sets the window's defaults: both sources ticked, no blanking, the
+// default connection count, secure mode off.
 void resetFakeWindow();

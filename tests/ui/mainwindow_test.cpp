@@ -4,10 +4,8 @@
 #include "uidriver.h"
 
 #include "core/scope.h"
-#include "core/securemode.h"
 #include "http/connectiontest.h"
 #include "http/download.h"
-#include "migration/downloadqueue.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"
 #include "package/item.h"
@@ -267,9 +265,6 @@ TEST_F(MainWindowTest, StartChecksRunInOrderWithTheirMessagesAndFocus) {
 }
 
 TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
-    // One connection: the scripted replies go to the images in package order.
-    jobConnections = 1;
-    auto defaultConnections = onScopeExit([] { jobConnections = DEFAULT_CONNECTIONS; });
     TestServer server;
     ASSERT_TRUE(startTestServer(server));
     std::string good = serverUrl(server, "/img/good.jpg");
@@ -279,12 +274,9 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     std::string mobileMissing = serverUrl(server, "/img/mobile-missing.jpg");
     serveResource(server, "/img/shared.jpg", jpegBody(3000, 2));
     serveResource(server, "/img/mobile.jpg", jpegBody(2500, 3));
-    // The first image arrives slowly, so the first row can be seen at work.
-    TestReply slow;
-    slow.bytes = okReply(jpegBody(8000, 1));
-    slow.pieceSize = 1000;
-    slow.pauseMilliseconds = 400;
-    addReply(server, slow);
+    // The first image is held back until the first row has been seen at work.
+    serveResource(server, "/img/good.jpg", jpegBody(8000, 1));
+    holdPath(server, "/img/good.jpg", true);
 
     std::string path = joinPath(folder, "shop.csv");
     std::string images = joinPath(folder, "images");
@@ -320,6 +312,7 @@ TEST_F(MainWindowTest, AWholeRunShowsProgressFailuresAndGivesTheButtonsBack) {
     EXPECT_EQ(0, stopRequested.load());
     EXPECT_TRUE(IsWindowEnabled(controls.close));
     EXPECT_TRUE(systemCloseEnabled());
+    holdPath(server, "/img/good.jpg", false);
 
     ASSERT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 30000));
     shown = takeBoxes();
@@ -475,7 +468,6 @@ TEST_F(MainWindowTest, ATickedBoxMovesAnHttpsPackageOverTls) {
         setExtraCaFile(nullptr, ignored);
         clearConnectOverrides();
         closeAllPooledSockets();
-        secureMode.store(0);
     });
     applyTestEnvironment();
     char caError[ERROR_TEXT_SIZE] = {0};
@@ -519,9 +511,6 @@ TEST_F(MainWindowTest, ATickedBoxMovesAnHttpsPackageOverTls) {
 #endif
 
 TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
-    // One connection: the scripted replies go to the images in package order.
-    jobConnections = 1;
-    auto defaultConnections = onScopeExit([] { jobConnections = DEFAULT_CONNECTIONS; });
     // The run and the close happen in a child process, which the window's close ends.
     char temp[MAX_PATH] = {0};
     GetTempPathA(sizeof temp, temp);
@@ -537,13 +526,10 @@ TEST_F(MainWindowTest, ClosingDuringARunWritesThePackageBackAndEnds) {
         if (!startTestServer(server)) ExitProcess(11);
         std::string firstUrl = serverUrl(server, "/first.jpg");
         std::string secondUrl = serverUrl(server, "/second.jpg");
-        // The first image comes at once, the second one so slowly that it is under way at the close.
-        addReply(server, okReply(jpegBody(3000, 2)));
-        TestReply slow;
-        slow.bytes = okReply(jpegBody(6000, 1));
-        slow.pieceSize = 1000;
-        slow.pauseMilliseconds = 500;
-        addReply(server, slow);
+        // The first image comes at once, the second one is held back: it is under way at the close.
+        serveResource(server, "/first.jpg", jpegBody(3000, 2));
+        serveResource(server, "/second.jpg", jpegBody(6000, 1));
+        holdPath(server, "/second.jpg", true);
         writeTestPackage(path, {{"宝贝一", descImage(firstUrl), ""}, {"宝贝二", descImage(secondUrl), ""}});
         loadPackage(widePath(path));
         setControlText(controls.destFolder, widePath(images).c_str());

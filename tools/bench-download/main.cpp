@@ -8,7 +8,6 @@
 // tests/support/make-test-certificates.sh), and both clients trust CERTIFICATES/ca.pem.
 //
 // Every round fetches the whole list with each client; the best round of each is reported.
-#include "core/securemode.h"
 #include "http/connection.h"
 #include "http/download.h"
 #include "platform/files.h"
@@ -91,7 +90,6 @@ int main(int argc, char** argv) {
     initConnectionPool();
     setLoopbackOnly(1);
     if (https) {
-        secureMode.store(1);
         char errorText[ERROR_TEXT_SIZE] = {0};
         if (!setExtraCaFile(caFile.c_str(), errorText)) {
             std::fprintf(stderr, "bench-download: %s\n", errorText);
@@ -138,7 +136,7 @@ int main(int argc, char** argv) {
             char errorText[ERROR_TEXT_SIZE] = {0};
             std::string address = imageUrl(i);
             std::string dest = ours + PATH_SEPARATOR + std::to_string(i) + ".jpg";
-            int result = downloadImage(address.c_str(), dest.c_str(), errorText, 1, 0);
+            int result = downloadImage(address.c_str(), https, dest.c_str(), errorText, 1, 0);
             if (result != 1) {
                 std::fprintf(stderr, "bench-download: %s: result %d: %s\n", address.c_str(), result,
                              errorText);

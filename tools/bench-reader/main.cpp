@@ -182,7 +182,7 @@ int loadOnce(const char* path) {
     ArrayList* items = arrayListCreate(256, 64);
     char* text = nullptr;
     auto start = std::chrono::steady_clock::now();
-    int ok = readPackage(path, items, &text);
+    int ok = readPackage(path, items, &text, 0);
     double elapsed = secondsSince(start);
     long peak = statusKb("VmHWM");
     long descCount = 0;

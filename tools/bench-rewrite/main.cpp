@@ -133,7 +133,7 @@ std::unique_ptr<HashMap, MapRelease> makeMap(const std::vector<std::string>& add
 }
 
 int lastPercent = 0;
-void noteProgress(int percent) {
+void noteProgress(void*, int percent) {
     lastPercent = percent;
 }
 
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
             char* working = duplicateString(text.c_str());
             lastPercent = 0;
             auto start = std::chrono::steady_clock::now();
-            changed = rewritePackageText(map.get(), &working, 0, noteProgress);
+            changed = rewritePackageText(map.get(), &working, 0, noteProgress, nullptr);
             runs.push_back(seconds(start));
             after = std::strlen(working);
             std::free(working);
@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
             for (Setting& setting : settings) {
                 char* working = duplicateString(text.c_str());
                 auto start = std::chrono::steady_clock::now();
-                rewritePackageTextWith(map.get(), &working, 0, nullptr, setting.options);
+                rewritePackageTextWith(map.get(), &working, 0, nullptr, nullptr, setting.options);
                 setting.runs.push_back(seconds(start));
                 if (expected.empty()) expected = working;
                 same = same && expected == working;
