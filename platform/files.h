@@ -35,6 +35,14 @@ constexpr int CSIDL_DESKTOP_FOLDER = 0;
 
 void localTimeNow(struct tm* out);
 
+// The names of a folder's entries (without "." and ".."), added to `names` as heap copies; 0 when
+// the folder cannot be read.
+struct ArrayList;
+int listFolder(const char* folder, ArrayList* names);
+// The identity of this run of the program: the process id and the time (seconds) it first asked.
+unsigned long currentProcessId();
+long long processStartStamp();
+
 // Creating a file under a name nobody has taken yet. Anything under the name, a file, a folder or
 // a symbolic link (even one that points nowhere), makes the name taken: nothing is written
 // through it.

@@ -2,12 +2,14 @@
 #include "platform/files.h"
 
 #include "core/charset.h"
+#include "core/containers.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -105,6 +107,26 @@ int specialFolderPath(int, char*) {
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);
     localtime_r(&now, out);
+}
+
+int listFolder(const char* folder, ArrayList* names) {
+    DIR* dir = opendir(nativePath(folder).c_str());
+    if (!dir) return 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        arrayListAdd(names, duplicateString(enginePath(entry->d_name).c_str()));
+    }
+    closedir(dir);
+    return 1;
+}
+
+unsigned long currentProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
+
+long long processStartStamp() {
+    static const long long stamp = static_cast<long long>(time(nullptr));
+    return stamp;
 }
 
 int createNewFile(const char* path) {

@@ -3,6 +3,7 @@
 #include "platform/files.h"
 
 #include "core/charset.h"
+#include "core/containers.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -160,6 +161,31 @@ int specialFolderPath(int folderId, char* buffer) {
 void localTimeNow(struct tm* out) {
     time_t now = time(nullptr);
     if (localtime_s(out, &now) != 0) std::memset(out, 0, sizeof *out);
+}
+
+int listFolder(const char* folder, ArrayList* names) {
+    std::wstring wide;
+    if (!widePath(folder, wide)) return 0;
+    wide += L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        char name[PATH_BUFFER_SIZE] = {0};
+        if (enginePath(found.cFileName, name, sizeof name)) arrayListAdd(names, duplicateString(name));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return 1;
+}
+
+unsigned long currentProcessId() {
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+long long processStartStamp() {
+    static const long long stamp = static_cast<long long>(time(nullptr));
+    return stamp;
 }
 
 int createNewFile(const char* path) {
