@@ -48,3 +48,6 @@ int beginPackageRun(const char* packagePath);
 // The message (UTF-8) that tells the user about a refusal; the caption is "提示".
 const char* packageRunRefusalText(int check);
 void endPackageRun();
+// Removes every write-back temporary file beside the package (in the folder of the file it leads
+// to) that no live run holds: a killed run's leftovers.
+void removeLeftoverWriteBackFiles(const char* packagePath);
