@@ -51,6 +51,8 @@ const char* chooseImageExtension(const char* url) {
 }
 
 static int isForbiddenInFileName(unsigned char c) {
+    // Control characters cannot stand in a name either (Windows refuses them).
+    if (c < 0x20 || c == 0x7F) return 1;
     switch (c) {
     case '\\':
     case '/':
