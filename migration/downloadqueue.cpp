@@ -15,19 +15,69 @@
 // Part files of every run of the process are numbered from one counter; a name another run holds
 // is passed over.
 static std::atomic<unsigned> partCounter{1};
+static constexpr const char* PART_PREFIX = ".vedo-";
+static constexpr const char* PART_SUFFIX = ".part";
 
-int reservePartPath(const char* folder, char* path) {
+// Base 36, at most 7 digits for 32 bits.
+static void formatBase36(unsigned long value, char* out, size_t size) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36];
+        value /= 36;
+    } while (value && n < 15);
+    size_t i = 0;
+    for (; n > 0 && i + 1 < size; i++)
+        out[i] = digits[--n];
+    out[i] = '\0';
+}
+
+int reservePartPath(const char* folder, char* path, FileLock* lock) {
+    lock->handle = -1;
+    char process[16], start[16];
+    formatBase36(static_cast<unsigned long>(currentProcessId()), process, sizeof process);
+    formatBase36(static_cast<unsigned long>(processStartStamp()), start, sizeof start);
     for (int attempt = 0; attempt < 1000; attempt++) {
+        char number[16];
+        formatBase36(partCounter.fetch_add(1), number, sizeof number);
         std::memset(path, 0, PATH_BUFFER_SIZE);
-        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c.vedo-%u.part", folder, PATH_SEPARATOR,
-                                    partCounter.fetch_add(1));
+        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s%s-%s-%s%s", folder, PATH_SEPARATOR,
+                                    PART_PREFIX, process, start, number, PART_SUFFIX);
         if (written < 0 || written >= PATH_BUFFER_SIZE) break;
         int created = createNewFile(path);
-        if (created == NEW_FILE_CREATED) return 1;
         if (created == NEW_FILE_FAILED) break;
+        if (created != NEW_FILE_CREATED) continue;
+        // A starting run may take the new file for a leftover before it is locked: then it is gone
+        // (or held) and another name is taken.
+        if (lockFile(path, lock) == LOCK_TAKEN) return 1;
     }
     std::memset(path, 0, PATH_BUFFER_SIZE);
     return 0;
+}
+
+int isPartFileName(const char* name) {
+    size_t length = std::strlen(name);
+    size_t prefix = std::strlen(PART_PREFIX), suffix = std::strlen(PART_SUFFIX);
+    return length > prefix + suffix && std::strncmp(name, PART_PREFIX, prefix) == 0 &&
+           std::strcmp(name + length - suffix, PART_SUFFIX) == 0;
+}
+
+void removeLeftoverPartFiles(const char* folder) {
+    ArrayList* names = arrayListCreateDefault();
+    listFolder(folder, names);
+    for (int32_t i = 0; i < names->count; i++) {
+        const char* name = static_cast<const char*>(names->items[i]);
+        if (!isPartFileName(name)) continue;
+        char path[PATH_BUFFER_SIZE] = {0};
+        int written = std::snprintf(path, sizeof path, "%s%c%s", folder, PATH_SEPARATOR, name);
+        if (written < 0 || written >= PATH_BUFFER_SIZE) continue;
+        // A live run holds its part files locked; a lock that can be taken means nobody does.
+        FileLock lock{-1};
+        if (lockFile(path, &lock) != LOCK_TAKEN) continue;
+        removeFile(path);
+        unlockFile(&lock);
+    }
+    arrayListDestroy(names, 1);
 }
 
 static std::atomic<int> busyBackoffOverride{0};
@@ -127,7 +177,7 @@ void startDownloadQueue(DownloadQueue* queue, int workers) {
 DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address) {
     DownloadRecord* record = static_cast<DownloadRecord*>(allocateZeroed(sizeof(DownloadRecord)));
     record->address = duplicateString(address);
-    if (!reservePartPath(folder, record->partPath)) {
+    if (!reservePartPath(folder, record->partPath, &record->partLock)) {
         std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
                       programText("图片搬家失败：无法创建新文件。"));
         record->result = DOWNLOAD_CREATE_FAILED;
@@ -145,14 +195,23 @@ DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const ch
     return record;
 }
 
-void waitForDownload(DownloadQueue* queue, DownloadRecord* record) {
+int waitForDownload(DownloadQueue* queue, DownloadRecord* record, int milliseconds) {
     std::unique_lock<std::mutex> lock(queue->mutex);
-    queue->resultReady.wait(lock, [record] { return record->done != 0; });
+    return queue->resultReady.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                       [record] { return record->done != 0; })
+               ? 1
+               : 0;
+}
+
+void releasePartFile(DownloadRecord* record) {
+    record->partPath[0] = '\0';
+    unlockFile(&record->partLock);
 }
 
 void discardDownload(DownloadRecord* record) {
     if (!record) return;
     if (record->partPath[0]) removeFile(record->partPath);
+    unlockFile(&record->partLock);
     std::free(record->address);
     std::free(record);
 }
