@@ -68,6 +68,10 @@ void removeLeftoverPartFiles(const char* folder) {
     for (int32_t i = 0; i < names->count; i++) {
         const char* name = static_cast<const char*>(names->items[i]);
         if (!isPartFileName(name)) continue;
+        // The process named in the part file's name still runs: its files are never touched. A
+        // download's retry makes its part file anew, unlocked for a moment.
+        unsigned long process = std::strtoul(name + std::strlen(PART_PREFIX), nullptr, 36);
+        if (processIsAlive(process)) continue;
         char path[PATH_BUFFER_SIZE] = {0};
         int written = std::snprintf(path, sizeof path, "%s%c%s", folder, PATH_SEPARATOR, name);
         if (written < 0 || written >= PATH_BUFFER_SIZE) continue;

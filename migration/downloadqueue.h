@@ -60,7 +60,8 @@ void stopDownloadQueue(DownloadQueue* queue);
 int reservePartPath(const char* folder, char* path, FileLock* lock);
 // 1 when the name is one that reservePartPath gives (of any run).
 int isPartFileName(const char* name);
-// Removes every part file in the folder that no live run holds (a killed run's leftovers).
+// Removes every part file in the folder that no live run holds (a killed run's leftovers): its
+// process has ended and nothing holds its lock.
 void removeLeftoverPartFiles(const char* folder);
 
 // A server too busy for an image (DOWNLOAD_SERVER_BUSY) gets it asked for again. When the answer

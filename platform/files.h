@@ -42,6 +42,8 @@ int listFolder(const char* folder, ArrayList* names);
 // The identity of this run of the program: the process id and the time (seconds) it first asked.
 unsigned long currentProcessId();
 long long processStartStamp();
+// 1 while a process of the id runs (or may run: when it cannot be told, it is taken as running).
+int processIsAlive(unsigned long processId);
 
 // Creating a file under a name nobody has taken yet. Anything under the name, a file, a folder or
 // a symbolic link (even one that points nowhere), makes the name taken: nothing is written

@@ -5,6 +5,8 @@
 #include "core/containers.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +129,11 @@ unsigned long currentProcessId() {
 long long processStartStamp() {
     static const long long stamp = static_cast<long long>(time(nullptr));
     return stamp;
+}
+
+int processIsAlive(unsigned long processId) {
+    if (processId == 0 || processId > static_cast<unsigned long>(INT32_MAX)) return 0;
+    return kill(static_cast<pid_t>(processId), 0) == 0 || errno != ESRCH ? 1 : 0;
 }
 
 int createNewFile(const char* path) {

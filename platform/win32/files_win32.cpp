@@ -188,6 +188,15 @@ long long processStartStamp() {
     return stamp;
 }
 
+int processIsAlive(unsigned long processId) {
+    if (processId == 0) return 0;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER ? 0 : 1;
+    DWORD state = WaitForSingleObject(process, 0);
+    CloseHandle(process);
+    return state == WAIT_OBJECT_0 ? 0 : 1;
+}
+
 int createNewFile(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return NEW_FILE_FAILED;
