@@ -44,12 +44,9 @@ int reservePartPath(const char* folder, char* path, FileLock* lock) {
         int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s%s-%s-%s%s", folder, PATH_SEPARATOR,
                                     PART_PREFIX, process, start, number, PART_SUFFIX);
         if (written < 0 || written >= PATH_BUFFER_SIZE) break;
-        int created = createNewFile(path);
+        int created = createLockedFile(path, lock);
+        if (created == NEW_FILE_CREATED) return 1;
         if (created == NEW_FILE_FAILED) break;
-        if (created != NEW_FILE_CREATED) continue;
-        // A starting run may take the new file for a leftover before it is locked: then it is gone
-        // (or held) and another name is taken.
-        if (lockFile(path, lock) == LOCK_TAKEN) return 1;
     }
     std::memset(path, 0, PATH_BUFFER_SIZE);
     return 0;
@@ -123,6 +120,46 @@ static void finishRecord(DownloadQueue* queue, DownloadRecord* record, int resul
     queue->resultReady.notify_all();
 }
 
+void fetchHere(DownloadQueue* queue, DownloadRecord* record) {
+    {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        DownloadRecord** link = &queue->first;
+        while (*link && *link != record)
+            link = &(*link)->next;
+        if (!*link) return;
+        *link = record->next;
+        if (queue->last == record) {
+            queue->last = nullptr;
+            for (DownloadRecord* r = queue->first; r; r = r->next)
+                queue->last = r;
+        }
+        record->next = nullptr;
+    }
+    for (;;) {
+        if (transferStopRequested()) {
+            std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                          programText("图片下载已中止：收到停止请求。"));
+            finishRecord(queue, record, DOWNLOAD_FAILED);
+            return;
+        }
+        int result = downloadImage(record->address, record->partPath, record->errorText, 1, 0);
+        if (result == DOWNLOAD_SERVER_BUSY) {
+            // The same image is asked for again in its place.
+            int delay = serverBusyRetryDelay(&record->busyTries);
+            if (delay >= 0 && waitBeforeRetry(delay)) {
+                std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
+                continue;
+            }
+            if (delay >= 0)
+                std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                              programText("图片下载已中止：收到停止请求。"));
+            result = DOWNLOAD_FAILED;
+        }
+        finishRecord(queue, record, result);
+        return;
+    }
+}
+
 static void runWorker(DownloadQueue* queue) {
     for (;;) {
         DownloadRecord* record;
@@ -168,7 +205,7 @@ static void runWorker(DownloadQueue* queue) {
 }
 
 void startDownloadQueue(DownloadQueue* queue, int workers) {
-    if (workers < 1) workers = 1;
+    if (workers < 0) workers = 0;
     if (workers > MAX_CONNECTIONS) workers = MAX_CONNECTIONS;
     queue->first = nullptr;
     queue->last = nullptr;

@@ -39,8 +39,12 @@ struct DownloadQueue {
     std::thread workers[MAX_CONNECTIONS];
 };
 
-// Starts `workers` threads (1 to MAX_CONNECTIONS).
+// Starts `workers` threads (0 to MAX_CONNECTIONS). With none, the caller fetches every record
+// itself with fetchHere.
 void startDownloadQueue(DownloadQueue* queue, int workers);
+// Fetches a record that no worker has taken on the calling thread, with the same retries for a
+// busy server as a worker gives it, and finishes it.
+void fetchHere(DownloadQueue* queue, DownloadRecord* record);
 // Hands an address out: its part file is taken in the folder at once (a record whose part file
 // cannot be made is done at once with DOWNLOAD_CREATE_FAILED). The caller owns the record.
 DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address);

@@ -16,6 +16,7 @@
 #include "package/item.h"
 #include "package/writer.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -167,6 +168,8 @@ static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
     handOutAhead(run);
     DownloadRecord* record = static_cast<DownloadRecord*>(hashMapGet(run->handedOut, address));
     if (!record) return nullptr;
+    // One connection: the job thread fetches the image itself, exactly one after the other.
+    if (run->window == 1) fetchHere(run->queue, record);
     for (;;) {
         if (stopRequested && !run->queueStopped) {
             stopDownloadQueue(run->queue);
@@ -184,21 +187,21 @@ static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
 // cannot be formed or created (the caller falls back to a stamp name).
 static int placeNumbered(MigrationRun* run, const char* address, const char* from, long long size,
                          const char* stem, int* number, const char* ext, char* path) {
-    int candidate = *number;
-    for (;;) {
-        if (!numberedImagePath(run->options.destFolder, stem, &candidate, ext, path)) return 0;
+    for (int candidate = *number; candidate < INT32_MAX; candidate++) {
+        if (!formatNumberedImagePath(run->options.destFolder, stem, candidate, ext, path)) return 0;
+        // The record is written only for a name that is free a moment before the move.
+        if (nameTaken(path)) continue;
         journalImage(&run->journal, address, path, size);
         int moved = moveToNewName(from, path);
         if (moved == NEW_FILE_CREATED) {
-            *number = candidate;
+            *number = candidate + 1;
             return 1;
         }
         // A name that another run took meanwhile is passed over for the next number.
-        if (moved == NEW_FILE_FAILED) {
-            std::memset(path, 0, PATH_BUFFER_SIZE);
-            return 0;
-        }
+        if (moved == NEW_FILE_FAILED) break;
     }
+    std::memset(path, 0, PATH_BUFFER_SIZE);
+    return 0;
 }
 
 static int placeStamp(MigrationRun* run, const char* address, const char* from, long long size,
@@ -225,7 +228,7 @@ static void finishDownload(MigrationRun* run, ArrayList** failures, const char* 
     char path[PATH_BUFFER_SIZE] = {0};
     if (record->result == DOWNLOAD_STORED) {
         // Also after a stop: what was fetched whole is kept, up to the first image that was not.
-        long long size = fileSize(record->partPath);
+        long long size = lockedFileSize(&record->partLock);
         if ((!stem || !placeNumbered(run, address, record->partPath, size, stem, imageNumber, ext, path)) &&
             !placeStamp(run, address, record->partPath, size, ext, path)) {
             stopWithMessage(run, programText(stem ? CREATE_FAILED_TWICE_MESSAGE : CREATE_FAILED_TEXT));
@@ -251,8 +254,7 @@ static void finishDownload(MigrationRun* run, ArrayList** failures, const char* 
     }
     // The stamp counter moves on as though the name had been taken, so that the names of the
     // images after it do not depend on which ones failed.
-    int candidate = stem ? *imageNumber : 0;
-    if (!stem || !numberedImagePath(run->options.destFolder, stem, &candidate, ext, path))
+    if (!stem || !formatNumberedImagePath(run->options.destFolder, stem, *imageNumber, ext, path))
         stampImagePath(run->options.destFolder, ext, path);
     copyBounded(run->errorText, sizeof run->errorText, record->errorText);
     recordFailed(run, failures, address);
@@ -439,7 +441,9 @@ int runMigrationJob() {
         run.queue = new DownloadQueue();
         run.handedOut = hashMapCreateDefault(stringHash, stringEquals);
         run.window = connections > 1 ? DOWNLOAD_WINDOW : 1;
-        startDownloadQueue(run.queue, connections > MAX_CONNECTIONS ? MAX_CONNECTIONS : connections);
+        startDownloadQueue(run.queue, connections <= 1                ? 0
+                                      : connections > MAX_CONNECTIONS ? MAX_CONNECTIONS
+                                                                      : connections);
         for (int row = 0; row < run.total; row++) {
             moveItem(&run, row, static_cast<Item*>(items->items[row]));
             if (run.finishedCount == run.total || run.halted) break;

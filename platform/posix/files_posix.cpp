@@ -82,6 +82,12 @@ long long fileSize(const char* path) {
     return size;
 }
 
+long long fileModifiedTime(const char* path) {
+    struct stat st;
+    if (stat(nativePath(path).c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000ll + st.st_mtim.tv_nsec;
+}
+
 static int copyOut(const std::string& text, char* buffer, int size) {
     if (size <= 0 || text.size() >= static_cast<size_t>(size)) return 0;
     std::memcpy(buffer, text.c_str(), text.size() + 1);
@@ -149,6 +155,29 @@ int createNewFile(const char* path) {
     struct stat st;
     if (lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
     return NEW_FILE_FAILED;
+}
+
+int createLockedFile(const char* path, FileLock* lock) {
+    lock->handle = -1;
+    std::string native = nativePath(path);
+    int fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        struct stat st;
+        if (errno == EEXIST || lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
+        return NEW_FILE_FAILED;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        unlink(native.c_str());
+        return NEW_FILE_FAILED;
+    }
+    lock->handle = fd;
+    return NEW_FILE_CREATED;
+}
+
+int nameTaken(const char* path) {
+    struct stat st;
+    return lstat(nativePath(path).c_str(), &st) == 0 ? 1 : 0;
 }
 
 // What stands under a name that could not be created or moved to: a name with anything under it
@@ -267,6 +296,12 @@ void unlockFile(FileLock* lock) {
     if (lock->handle < 0) return;
     close(static_cast<int>(lock->handle));
     lock->handle = -1;
+}
+
+long long lockedFileSize(const FileLock* lock) {
+    struct stat st;
+    if (lock->handle < 0 || fstat(static_cast<int>(lock->handle), &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
 }
 
 int replaceLockedFile(const char* from, const char* to, FileLock* toLock) {
