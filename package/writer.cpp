@@ -366,3 +366,30 @@ int backupPackage(const char* path) {
     if (!closeFile(backup)) fail(BACKUP_WRITE_FAILED_TEXT);
     return 1;
 }
+
+int snapshotPackage(const char* path, PackageSnapshot* snapshot) {
+    std::memset(snapshot, 0, sizeof *snapshot);
+    FileHandle file(openFile(path, "rb"));
+    if (!file) return 0;
+    HeapPointer<char> block(static_cast<char*>(allocateBytes(COPY_BLOCK_SIZE)));
+    unsigned long long hash = 14695981039346656037ull;
+    long long size = 0;
+    for (;;) {
+        size_t got = std::fread(block.get(), 1, COPY_BLOCK_SIZE, file.get());
+        if (got == 0) break;
+        for (size_t i = 0; i < got; i++)
+            hash = (hash ^ static_cast<unsigned char>(block.get()[i])) * 1099511628211ull;
+        size += static_cast<long long>(got);
+    }
+    if (!std::feof(file.get())) return 0;
+    snapshot->size = size;
+    snapshot->hash = hash;
+    snapshot->modified = fileModifiedTime(path);
+    return 1;
+}
+
+int packageUnchanged(const char* path, const PackageSnapshot& snapshot) {
+    PackageSnapshot now;
+    if (!snapshotPackage(path, &now)) return 0;
+    return now.size == snapshot.size && now.modified == snapshot.modified && now.hash == snapshot.hash;
+}

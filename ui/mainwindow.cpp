@@ -25,6 +25,8 @@
 
 MainWindowControls controls;
 int currentPage = 1;
+// The package as it was read on page 1; a start finds it unchanged or sends the user back.
+static PackageSnapshot loadedPackage;
 HINSTANCE appInstance;
 HICON appIcon;
 
@@ -164,6 +166,7 @@ static void nextOnPage1() {
     secureMode = 0;
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = readPackage(packagePath, items, &packageText);
+    if (result == 1 && !snapshotPackage(packagePath, &loadedPackage)) loadedPackage.size = -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result != 1) {
         clearItems(items);
@@ -234,6 +237,15 @@ static void startMigration() {
     if (taken != PACKAGE_READY) {
         showBox(utf8ToWide(packageRunRefusalText(taken)).c_str(), L"提示", MB_ICONWARNING | MB_OK);
         if (taken == IMAGE_FOLDER_TOO_LONG) SetFocus(controls.chooseFolder);
+        return;
+    }
+    // Another program (or another window's run) changed the package since page 1 read it: a run
+    // would write the stale copy back over it.
+    if (!packageUnchanged(packagePath, loadedPackage)) {
+        endPackageRun();
+        showBox(L"数据包文件已被修改，请重新选择数据包。", L"提示", MB_ICONWARNING | MB_OK);
+        backToPage1();
+        SetFocus(controls.chooseCsv);
         return;
     }
 
