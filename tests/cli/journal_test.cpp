@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
+#endif
 
 namespace fs = std::filesystem;
 
@@ -31,11 +32,6 @@ const std::string HOST = "photos.example.test";
 
 std::string inQuotes(const std::string& path) {
     return "\"" + path + "\"";
-}
-
-std::string withoutStartTime(const std::string& text) {
-    static const std::regex stamp("[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-([0-9]+)\\.");
-    return std::regex_replace(text, stamp, "STAMP-$1.");
 }
 
 // A package of rows (title, description addresses).
@@ -50,6 +46,14 @@ std::string packageBytes(const std::vector<std::pair<std::string, std::vector<st
         text += csvQuoted(row.first) + "\t" + csvQuoted(desc) + "\t" + csvQuoted("") + "\t10\r\n";
     }
     return utf8ToUtf16leWithBom(text);
+}
+
+#ifndef _WIN32
+
+// Stamp names carry the minute a run started; two runs compare by their running numbers alone.
+std::string withoutStartTime(const std::string& text) {
+    static const std::regex stamp("[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-([0-9]+)\\.");
+    return std::regex_replace(text, stamp, "STAMP-$1.");
 }
 
 struct Scene : CliScene {
@@ -195,5 +199,57 @@ TEST(CliJournal, ADeadRunsLeftoversGoButALiveRunsPartFilesSurvive) {
     EXPECT_EQ(s.text(other).find("/b/img/"), std::string::npos);
 }
 
-} // namespace
+#else
+
+// A scanner-like program holds every new file of the image folder for 300 ms without delete
+// sharing: each move and delete of the run waits for it instead of failing.
+TEST(CliJournal, AScannerHoldingEveryNewFileCostsNoImageAndLeavesNoPartFile) {
+    CliScene s("cli-scanner");
+    std::vector<std::pair<std::string, std::vector<std::string>>> rows;
+    for (int i = 0; i < 2; i++) {
+        std::vector<std::string> urls;
+        for (int j = 0; j < 4; j++) {
+            std::string path = "/img/" + std::to_string(i * 4 + j) + ".jpg";
+            serveResource(s.server, path, jpegBody(900, static_cast<unsigned>(i * 4 + j)));
+            urls.push_back("http://" + HOST + path);
+        }
+        rows.push_back({"scan" + std::to_string(i), urls});
+    }
+    writeWholeFile(s.package, packageBytes(rows));
+    const std::string stop = joinPath(s.dir, "stop-scanner");
+    const std::string held = joinPath(s.dir, "held.txt");
+    const std::string tool = (fs::path(VEDO_CLI_PATH).parent_path() / "scan-hold.exe").string();
+    std::thread scanner([&] {
+        std::string line = "\"" + inQuotes(tool) + " " + inQuotes(s.folder) + " 300 " + inQuotes(stop) +
+                           " >" + inQuotes(held) + "\"";
+        std::system(line.c_str());
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    for (const char* options : {"--connections 1", ""}) {
+        SCOPED_TRACE(options);
+        for (const auto& entry : fs::directory_iterator(s.folder))
+            fs::remove(entry.path());
+        writeWholeFile(s.package, packageBytes(rows));
+        std::string err = joinPath(s.dir, "stderr.txt");
+        std::string line = "\"" + inQuotes(s.program) + " migrate " + inQuotes(s.package) + " " +
+                           inQuotes(s.folder) + " --connect-to " + HOST +
+                           ":80:127.0.0.1:" + std::to_string(s.server.port) + " " + options + " >NUL 2>" +
+                           inQuotes(err) + "\"";
+        EXPECT_EQ(std::system(line.c_str()), 0) << readWholeFile(err);
+        int images = 0, parts = 0;
+        for (const auto& entry : fs::directory_iterator(s.folder)) {
+            images += entry.path().extension() == ".jpg";
+            parts += entry.path().extension() == ".part";
+        }
+        EXPECT_EQ(images, 8);
+        EXPECT_EQ(parts, 0);
+        EXPECT_EQ(utf16leWithBomToUtf8(readWholeFile(s.package)).find("http://"), std::string::npos);
+    }
+    writeWholeFile(stop, "");
+    scanner.join();
+    EXPECT_GE(std::atoi(readWholeFile(held).c_str()), 16) << "the scanner held the run's files";
+}
+
 #endif
+
+} // namespace
