@@ -63,8 +63,8 @@ struct MigrationRun {
     RunJournal journal;
 };
 
-// The longest the item loop waits for a download without pushing the journal to the disk.
-static constexpr int JOURNAL_SYNC_SLICE_MILLISECONDS = 250;
+// The longest the item loop waits for a download without looking at the stop flag.
+static constexpr int STOP_CHECK_SLICE_MILLISECONDS = 250;
 
 // The rewrite's progress callback has no context argument, so the counts it shows live here.
 static int rewriteTotal;
@@ -175,8 +175,7 @@ static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
             stopDownloadQueue(run->queue);
             run->queueStopped = 1;
         }
-        if (waitForDownload(run->queue, record, JOURNAL_SYNC_SLICE_MILLISECONDS)) break;
-        syncJournal(&run->journal, 0);
+        if (waitForDownload(run->queue, record, STOP_CHECK_SLICE_MILLISECONDS)) break;
     }
     hashMapRemove(run->handedOut, address);
     return record;
@@ -432,7 +431,7 @@ int runMigrationJob() {
         journalImage(&run.journal, static_cast<const char*>(node->key), path, fileSize(path));
     }
     hashMapFreeKeyList(adopted);
-    syncJournal(&run.journal, 1);
+    syncJournal(&run.journal);
     removeLeftoverPartFiles(run.options.destFolder);
     removeLeftoverWriteBackFiles(packagePath);
 
@@ -460,7 +459,7 @@ int runMigrationJob() {
         run.queue = nullptr;
         run.handedOut = nullptr;
     }
-    syncJournal(&run.journal, 1);
+    syncJournal(&run.journal);
 
     setProgressText(run.total, run.finishedCount, programText(", 正在更新csv文件..."));
     rewriteTotal = run.total;

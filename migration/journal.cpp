@@ -7,6 +7,9 @@
 #include "core/text.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -27,11 +30,12 @@ static uint32_t checksum(char type, const char* bytes, size_t length) {
     return h;
 }
 
-static long long steadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+struct JournalFlusher {
+    std::mutex mutex;
+    std::condition_variable wake;
+    int closing = 0;
+    std::thread thread;
+};
 
 static void putU32(std::string& out, uint32_t value) {
     for (int i = 0; i < 4; i++)
@@ -128,6 +132,7 @@ int adoptJournal(const char* path, const char* packagePath, HashMap* imageFiles)
     return adopted;
 }
 
+// Under the flusher's mutex when there is one.
 static void writeRecord(RunJournal* journal, char type, const std::string& payload) {
     if (!journal->file) return;
     std::string record;
@@ -149,17 +154,34 @@ static void writeRecord(RunJournal* journal, char type, const std::string& paylo
     journal->unsynced++;
 }
 
+static void pushToDisk(RunJournal* journal) {
+    if (!journal->file || journal->unsynced == 0) return;
+    flushFileToDisk(journal->file);
+    journal->unsynced = 0;
+}
+
+static void runFlusher(RunJournal* journal) {
+    JournalFlusher* flusher = journal->flusher;
+    std::unique_lock<std::mutex> lock(flusher->mutex);
+    while (!flusher->closing) {
+        flusher->wake.wait_for(lock, std::chrono::seconds(1));
+        pushToDisk(journal);
+    }
+}
+
 void openJournal(RunJournal* journal, const char* packagePath) {
     std::memset(journal->path, 0, sizeof journal->path);
     journal->file = nullptr;
     journal->unsynced = 0;
-    journal->lastSyncMilliseconds = steadyMilliseconds();
+    journal->flusher = nullptr;
     if (!journalPathFor(packagePath, journal->path)) return;
     // An earlier journal of the package was adopted: it is begun again, and what was adopted is
     // recorded anew by the caller.
     journal->file = openFile(journal->path, "wb");
     if (!journal->file) return;
     writeRecord(journal, RECORD_PACKAGE, std::string(packagePath));
+    journal->flusher = new JournalFlusher();
+    journal->flusher->thread = std::thread(runFlusher, journal);
 }
 
 void journalImage(RunJournal* journal, const char* address, const char* path, long long size) {
@@ -169,22 +191,30 @@ void journalImage(RunJournal* journal, const char* address, const char* path, lo
     putField(payload, path);
     putU32(payload, static_cast<uint32_t>(static_cast<unsigned long long>(size) & 0xFFFFFFFFu));
     putU32(payload, static_cast<uint32_t>(static_cast<unsigned long long>(size) >> 32));
+    if (!journal->flusher) return writeRecord(journal, RECORD_IMAGE, payload);
+    std::lock_guard<std::mutex> lock(journal->flusher->mutex);
     writeRecord(journal, RECORD_IMAGE, payload);
-    syncJournal(journal, 0);
 }
 
-void syncJournal(RunJournal* journal, int force) {
-    if (!journal->file || journal->unsynced == 0) return;
-    long long now = steadyMilliseconds();
-    if (!force && now - journal->lastSyncMilliseconds < 1000) return;
-    flushFileToDisk(journal->file);
-    journal->lastSyncMilliseconds = now;
-    journal->unsynced = 0;
+void syncJournal(RunJournal* journal) {
+    if (!journal->flusher) return pushToDisk(journal);
+    std::lock_guard<std::mutex> lock(journal->flusher->mutex);
+    pushToDisk(journal);
 }
 
 void closeJournal(RunJournal* journal, int remove) {
+    if (JournalFlusher* flusher = journal->flusher) {
+        {
+            std::lock_guard<std::mutex> lock(flusher->mutex);
+            flusher->closing = 1;
+            flusher->wake.notify_all();
+        }
+        flusher->thread.join();
+        delete flusher;
+        journal->flusher = nullptr;
+    }
     if (journal->file) {
-        syncJournal(journal, 1);
+        pushToDisk(journal);
         std::fclose(journal->file);
         journal->file = nullptr;
     }

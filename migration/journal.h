@@ -8,12 +8,15 @@
 #include <cstdio>
 
 struct HashMap;
+struct JournalFlusher;
 
 struct RunJournal {
     FILE* file; // nullptr when no journal could be opened: the run goes on without one
     char path[PATH_BUFFER_SIZE];
-    long long lastSyncMilliseconds; // the steady clock at the last push to the disk
-    int unsynced;                   // records written to the system since the last push to the disk
+    int unsynced; // records written to the system since the last push to the disk
+    // A thread that pushes new records to the disk once a second, whatever the run is waiting
+    // for; it and the run take turns on the file under its mutex.
+    JournalFlusher* flusher;
 };
 
 // The journal of a package: "vedo-<hash of the full path>.journal" in the program's folder.
@@ -31,8 +34,8 @@ void openJournal(RunJournal* journal, const char* packagePath);
 // Records an image about to take its name. The record reaches the system before the file takes
 // the name, so that a killed process never leaves a named file unrecorded.
 void journalImage(RunJournal* journal, const char* address, const char* path, long long size);
-// Pushes the records to the disk when the last push is a second old, or at once with force.
-void syncJournal(RunJournal* journal, int force);
+// Pushes the records written so far to the disk at once (the flusher does it every second).
+void syncJournal(RunJournal* journal);
 // Closes the journal; with remove set (the package has been written back) the file goes too.
 void closeJournal(RunJournal* journal, int remove);
 
