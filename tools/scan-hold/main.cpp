@@ -38,18 +38,21 @@ int main(int argc, char** argv) {
     std::wstring folder = wideOf(argv[1]);
     ULONGLONG holdFor = std::strtoull(argv[2], nullptr, 10);
     std::wstring stop = wideOf(argv[3]);
+    // A name that appears (again) is a new file.
     std::set<std::wstring> seen;
     std::vector<Held> held;
     ULONGLONG end = GetTickCount64() + 120000;
     int holds = 0;
     while (GetTickCount64() < end && GetFileAttributesW(stop.c_str()) == INVALID_FILE_ATTRIBUTES) {
         WIN32_FIND_DATAW found;
+        std::set<std::wstring> present;
         HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
         if (search != INVALID_HANDLE_VALUE) {
             do {
                 if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
                 std::wstring path = folder + L"\\" + found.cFileName;
-                if (!seen.insert(path).second) continue;
+                present.insert(path);
+                if (seen.count(path)) continue;
                 HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
                 if (file != INVALID_HANDLE_VALUE) {
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
             } while (FindNextFileW(search, &found));
             FindClose(search);
         }
+        seen.swap(present);
         ULONGLONG now = GetTickCount64();
         for (size_t i = 0; i < held.size();) {
             if (held[i].until <= now) {
