@@ -52,11 +52,27 @@ int reservePartPath(const char* folder, char* path, FileLock* lock) {
     return 0;
 }
 
-int isPartFileName(const char* name) {
-    size_t length = std::strlen(name);
-    size_t prefix = std::strlen(PART_PREFIX), suffix = std::strlen(PART_SUFFIX);
-    return length > prefix + suffix && std::strncmp(name, PART_PREFIX, prefix) == 0 &&
-           std::strcmp(name + length - suffix, PART_SUFFIX) == 0;
+// Base-36 digits from *p on; 0 when there are none or too many.
+static int skipBase36(const char** p, unsigned long* value) {
+    const char* start = *p;
+    unsigned long v = 0;
+    while ((**p >= '0' && **p <= '9') || (**p >= 'a' && **p <= 'z')) {
+        v = v * 36 + static_cast<unsigned long>(**p <= '9' ? **p - '0' : **p - 'a' + 10);
+        (*p)++;
+    }
+    *value = v;
+    return *p > start && *p - start <= 7;
+}
+
+int partFileProcess(const char* name, unsigned long* process) {
+    size_t prefix = std::strlen(PART_PREFIX);
+    if (std::strncmp(name, PART_PREFIX, prefix) != 0) return 0;
+    const char* p = name + prefix;
+    unsigned long start = 0, number = 0;
+    if (!skipBase36(&p, process) || *p++ != '-' || !skipBase36(&p, &start) || *p++ != '-' ||
+        !skipBase36(&p, &number))
+        return 0;
+    return std::strcmp(p, PART_SUFFIX) == 0;
 }
 
 void removeLeftoverPartFiles(const char* folder) {
@@ -64,11 +80,11 @@ void removeLeftoverPartFiles(const char* folder) {
     listFolder(folder, names);
     for (int32_t i = 0; i < names->count; i++) {
         const char* name = static_cast<const char*>(names->items[i]);
-        if (!isPartFileName(name)) continue;
-        // The process named in the part file's name still runs: its files are never touched. A
-        // download's retry makes its part file anew, unlocked for a moment.
-        unsigned long process = std::strtoul(name + std::strlen(PART_PREFIX), nullptr, 36);
-        if (processIsAlive(process)) continue;
+        // The process named in the part file's name still runs: its files are never touched (a
+        // download's retry makes its part file anew, unlocked for a moment). Names of another
+        // form are never touched either.
+        unsigned long process = 0;
+        if (!partFileProcess(name, &process) || processIsAlive(process)) continue;
         char path[PATH_BUFFER_SIZE] = {0};
         int written = std::snprintf(path, sizeof path, "%s%c%s", folder, PATH_SEPARATOR, name);
         if (written < 0 || written >= PATH_BUFFER_SIZE) continue;

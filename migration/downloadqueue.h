@@ -62,8 +62,8 @@ void stopDownloadQueue(DownloadQueue* queue);
 // Takes a fresh part-file name in the folder by creating the file and locking it; 0 when none can
 // be made. The name carries the run's identity: ".vedo-<process>-<start>-<number>.part".
 int reservePartPath(const char* folder, char* path, FileLock* lock);
-// 1 when the name is one that reservePartPath gives (of any run).
-int isPartFileName(const char* name);
+// 1 when the name is one that reservePartPath gives (of any run), with the process it names.
+int partFileProcess(const char* name, unsigned long* process);
 // Removes every part file in the folder that no live run holds (a killed run's leftovers): its
 // process has ended and nothing holds its lock.
 void removeLeftoverPartFiles(const char* folder);

@@ -1,6 +1,8 @@
 // The run journal read back after a crash: whole records only, files that are still there whole.
 #include "migration/journal.h"
 
+#include "migration/downloadqueue.h"
+
 #include "core/appdir.h"
 #include "core/containers.h"
 #include "core/text.h"
@@ -71,6 +73,27 @@ TEST(RunJournal, IsReadUpToItsLastWholeRecordAndAdoptsOnlyWholeFiles) {
     }
     copyBounded(appDir, sizeof appDir, savedAppDir);
     removeTree(dir);
+}
+
+// Only part files that name their run are ever taken for leftovers; the seller's files and the
+// part files of older versions stay.
+TEST(RunJournal, PartFileNamesNameTheirProcess) {
+    const struct {
+        const char* name;
+        int part;
+        unsigned long process;
+    } cases[] = {
+        {".vedo-1a-qx3k2p-3.part", 1, 46}, {".vedo-zz-1-1.part", 1, 1295}, {".vedo-17.part", 0, 0},
+        {"x.vedo-1-2-3.part", 0, 0},       {".vedo-1-2-3.part.jpg", 0, 0}, {".vedo-1--3.part", 0, 0},
+        {".vedo-12345678-1-1.part", 0, 0},
+    };
+    for (const auto& c : cases) {
+        unsigned long process = 0;
+        EXPECT_EQ(partFileProcess(c.name, &process), c.part) << c.name;
+        if (c.part) {
+            EXPECT_EQ(process, c.process) << c.name;
+        }
+    }
 }
 
 } // namespace
