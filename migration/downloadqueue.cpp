@@ -11,23 +11,91 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // Part files of every run of the process are numbered from one counter; a name another run holds
 // is passed over.
 static std::atomic<unsigned> partCounter{1};
+static constexpr const char* PART_PREFIX = ".vedo-";
+static constexpr const char* PART_SUFFIX = ".part";
 
-int reservePartPath(const char* folder, char* path) {
+// Base 36, at most 7 digits for 32 bits.
+static void formatBase36(unsigned long value, char* out, size_t size) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdefghijklmnopqrstuvwxyz"[value % 36];
+        value /= 36;
+    } while (value && n < 15);
+    size_t i = 0;
+    for (; n > 0 && i + 1 < size; i++)
+        out[i] = digits[--n];
+    out[i] = '\0';
+}
+
+int reservePartPath(const char* folder, char* path, FileLock* lock) {
+    lock->handle = -1;
+    char process[16], start[16];
+    formatBase36(static_cast<unsigned long>(currentProcessId()), process, sizeof process);
+    formatBase36(static_cast<unsigned long>(processStartStamp()), start, sizeof start);
     for (int attempt = 0; attempt < 1000; attempt++) {
+        char number[16];
+        formatBase36(partCounter.fetch_add(1), number, sizeof number);
         std::memset(path, 0, PATH_BUFFER_SIZE);
-        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c.vedo-%u.part", folder, PATH_SEPARATOR,
-                                    partCounter.fetch_add(1));
+        int written = std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s%s-%s-%s%s", folder, PATH_SEPARATOR,
+                                    PART_PREFIX, process, start, number, PART_SUFFIX);
         if (written < 0 || written >= PATH_BUFFER_SIZE) break;
-        int created = createNewFile(path);
+        int created = createLockedFile(path, lock);
         if (created == NEW_FILE_CREATED) return 1;
         if (created == NEW_FILE_FAILED) break;
     }
     std::memset(path, 0, PATH_BUFFER_SIZE);
     return 0;
+}
+
+// Base-36 digits from *p on; 0 when there are none or too many.
+static int skipBase36(const char** p, unsigned long* value) {
+    const char* start = *p;
+    unsigned long v = 0;
+    while ((**p >= '0' && **p <= '9') || (**p >= 'a' && **p <= 'z')) {
+        v = v * 36 + static_cast<unsigned long>(**p <= '9' ? **p - '0' : **p - 'a' + 10);
+        (*p)++;
+    }
+    *value = v;
+    return *p > start && *p - start <= 7;
+}
+
+int partFileProcess(const char* name, unsigned long* process) {
+    size_t prefix = std::strlen(PART_PREFIX);
+    if (std::strncmp(name, PART_PREFIX, prefix) != 0) return 0;
+    const char* p = name + prefix;
+    unsigned long start = 0, number = 0;
+    if (!skipBase36(&p, process) || *p++ != '-' || !skipBase36(&p, &start) || *p++ != '-' ||
+        !skipBase36(&p, &number))
+        return 0;
+    return std::strcmp(p, PART_SUFFIX) == 0;
+}
+
+void removeLeftoverPartFiles(const char* folder) {
+    std::vector<std::string> names;
+    listFolder(folder, &names);
+    for (const std::string& entry : names) {
+        const char* name = entry.c_str();
+        // The process named in the part file's name still runs: its files are never touched (a
+        // download's retry makes its part file anew, unlocked for a moment). Names of another
+        // form are never touched either.
+        unsigned long process = 0;
+        if (!partFileProcess(name, &process) || processIsAlive(process)) continue;
+        char path[PATH_BUFFER_SIZE] = {0};
+        int written = std::snprintf(path, sizeof path, "%s%c%s", folder, PATH_SEPARATOR, name);
+        if (written < 0 || written >= PATH_BUFFER_SIZE) continue;
+        // A live run holds its part files locked; a lock that can be taken means nobody does.
+        FileLock lock{-1};
+        if (lockFile(path, &lock) != LOCK_TAKEN) continue;
+        removeFile(path);
+        unlockFile(&lock);
+    }
 }
 
 static std::atomic<int> busyBackoffOverride{0};
@@ -67,6 +135,47 @@ static void finishRecord(DownloadQueue* queue, DownloadRecord* record, int resul
     record->result = result;
     record->done = 1;
     queue->resultReady.notify_all();
+}
+
+void fetchHere(DownloadQueue* queue, DownloadRecord* record) {
+    {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        DownloadRecord** link = &queue->first;
+        while (*link && *link != record)
+            link = &(*link)->next;
+        if (!*link) return;
+        *link = record->next;
+        if (queue->last == record) {
+            queue->last = nullptr;
+            for (DownloadRecord* r = queue->first; r; r = r->next)
+                queue->last = r;
+        }
+        record->next = nullptr;
+    }
+    for (;;) {
+        if (transferStopRequested()) {
+            std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                          programText("图片下载已中止：收到停止请求。"));
+            finishRecord(queue, record, DOWNLOAD_FAILED);
+            return;
+        }
+        int result =
+            downloadImage(record->address, queue->secureMode, record->partPath, record->errorText, 1, 0);
+        if (result == DOWNLOAD_SERVER_BUSY) {
+            // The same image is asked for again in its place.
+            int delay = serverBusyRetryDelay(&record->busyTries);
+            if (delay >= 0 && waitBeforeRetry(delay)) {
+                std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
+                continue;
+            }
+            if (delay >= 0)
+                std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
+                              programText("图片下载已中止：收到停止请求。"));
+            result = DOWNLOAD_FAILED;
+        }
+        finishRecord(queue, record, result);
+        return;
+    }
 }
 
 static void runWorker(DownloadQueue* queue) {
@@ -115,7 +224,7 @@ static void runWorker(DownloadQueue* queue) {
 }
 
 void startDownloadQueue(DownloadQueue* queue, int workers, int secureMode) {
-    if (workers < 1) workers = 1;
+    if (workers < 0) workers = 0;
     if (workers > MAX_CONNECTIONS) workers = MAX_CONNECTIONS;
     queue->first = nullptr;
     queue->last = nullptr;
@@ -129,7 +238,7 @@ void startDownloadQueue(DownloadQueue* queue, int workers, int secureMode) {
 DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address) {
     DownloadRecord* record = static_cast<DownloadRecord*>(allocateZeroed(sizeof(DownloadRecord)));
     record->address = duplicateString(address);
-    if (!reservePartPath(folder, record->partPath)) {
+    if (!reservePartPath(folder, record->partPath, &record->partLock)) {
         std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
                       programText("图片搬家失败：无法创建新文件。"));
         record->result = DOWNLOAD_CREATE_FAILED;
@@ -147,14 +256,23 @@ DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const ch
     return record;
 }
 
-void waitForDownload(DownloadQueue* queue, DownloadRecord* record) {
+int waitForDownload(DownloadQueue* queue, DownloadRecord* record, int milliseconds) {
     std::unique_lock<std::mutex> lock(queue->mutex);
-    queue->resultReady.wait(lock, [record] { return record->done != 0; });
+    return queue->resultReady.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                       [record] { return record->done != 0; })
+               ? 1
+               : 0;
+}
+
+void releasePartFile(DownloadRecord* record) {
+    record->partPath[0] = '\0';
+    unlockFile(&record->partLock);
 }
 
 void discardDownload(DownloadRecord* record) {
     if (!record) return;
     if (record->partPath[0]) removeFile(record->partPath);
+    unlockFile(&record->partLock);
     std::free(record->address);
     std::free(record);
 }

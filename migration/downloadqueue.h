@@ -15,10 +15,12 @@ constexpr int MAX_CONNECTIONS = 8;
 constexpr int DOWNLOAD_WINDOW = 48;
 
 // One address on its way: downloaded into partPath, a file of the run's own that the item loop
-// later moves under the image's name.
+// later moves under the image's name. The part file is locked while the record holds it, so that
+// no other run takes it for a leftover.
 struct DownloadRecord {
     char* address;
     char partPath[PATH_BUFFER_SIZE];
+    FileLock partLock;
     int result; // a downloadImage result, valid once done
     int done;   // guarded by the queue's mutex
     char errorText[ERROR_TEXT_SIZE];
@@ -38,22 +40,34 @@ struct DownloadQueue {
     std::thread workers[MAX_CONNECTIONS];
 };
 
-// Starts `workers` threads (1 to MAX_CONNECTIONS) that download in the run's secure mode.
+// Starts `workers` threads (0 to MAX_CONNECTIONS) that download in the run's secure mode. With
+// none, the caller fetches every record itself with fetchHere.
 void startDownloadQueue(DownloadQueue* queue, int workers, int secureMode);
+// Fetches a record that no worker has taken on the calling thread, with the same retries for a
+// busy server as a worker gives it, and finishes it.
+void fetchHere(DownloadQueue* queue, DownloadRecord* record);
 // Hands an address out: its part file is taken in the folder at once (a record whose part file
 // cannot be made is done at once with DOWNLOAD_CREATE_FAILED). The caller owns the record.
 DownloadRecord* queueDownload(DownloadQueue* queue, const char* folder, const char* address);
-// Waits until a worker has finished the record. A stop request makes the workers finish the
-// records still waiting as failed, without a request.
-void waitForDownload(DownloadQueue* queue, DownloadRecord* record);
+// Waits until a worker has finished the record, at most the milliseconds; 1 when it is finished.
+// A stop request makes the workers finish the records still waiting as failed, without a request.
+int waitForDownload(DownloadQueue* queue, DownloadRecord* record, int milliseconds);
 // Removes the record's part file (when it is still there) and releases the record.
 void discardDownload(DownloadRecord* record);
+// The part file has taken the image's name: the record no longer holds it.
+void releasePartFile(DownloadRecord* record);
 // Lets the workers finish what they hold and waits for them; records still waiting are finished
 // as failed. The caller still owns and discards every record it did not take.
 void stopDownloadQueue(DownloadQueue* queue);
 
-// Takes a fresh part-file name in the folder by creating it; 0 when none can be made.
-int reservePartPath(const char* folder, char* path);
+// Takes a fresh part-file name in the folder by creating the file and locking it; 0 when none can
+// be made. The name carries the run's identity: ".vedo-<process>-<start>-<number>.part".
+int reservePartPath(const char* folder, char* path, FileLock* lock);
+// 1 when the name is one that reservePartPath gives (of any run), with the process it names.
+int partFileProcess(const char* name, unsigned long* process);
+// Removes every part file in the folder that no live run holds (a killed run's leftovers): its
+// process has ended and nothing holds its lock.
+void removeLeftoverPartFiles(const char* folder);
 
 // A server too busy for an image (DOWNLOAD_SERVER_BUSY) gets it asked for again. When the answer
 // was the server's connection limit the image goes back to the workers, after the Retry-After

@@ -9,12 +9,14 @@
 #include "http/connection.h"
 #include "http/download.h"
 #include "migration/downloadqueue.h"
+#include "migration/journal.h"
 #include "migration/jobwindow.h"
 #include "migration/naming.h"
 #include "migration/rewrite.h"
 #include "package/item.h"
 #include "package/writer.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +36,8 @@ static constexpr const char* CREATE_FAILED_TWICE_MESSAGE =
 static constexpr const char* CREATE_FAILED_TEXT = "图片搬家失败：无法创建新文件。";
 
 // The state of one run; the job thread is its only user (the download workers see only the
-// records handed to them).
+// records handed to them). Every image is fetched by the workers into a part file, one
+// connection or several, and takes its name in package order.
 struct MigrationRun {
     JobOptions options;
     HashMap* imageFiles;
@@ -42,15 +45,26 @@ struct MigrationRun {
     int finishedCount;
     int failureCount;
     char errorText[ERROR_TEXT_SIZE];
-    // With more than one connection: the workers, the records handed out and not yet taken
-    // (address -> DownloadRecord), and the place in the package up to which addresses have been
-    // handed out.
+    // The workers, the records handed out and not yet taken (address -> DownloadRecord), and the
+    // place in the package up to which addresses have been handed out.
     DownloadQueue* queue;
     HashMap* handedOut;
     int aheadRow;
     int aheadPart; // 0 the description images of aheadRow, 1 its mobile images
     int aheadIndex;
+    // The most addresses handed out at once: one connection fetches only the image the item loop
+    // waits for, exactly one after the other.
+    int window;
+    // After a stop: the workers have ended, and every record still handed out is finished.
+    int queueStopped;
+    // The item loop ends at the current image: a stop reached an image that was not fetched
+    // whole, or an error stopped the run.
+    int halted;
+    RunJournal journal;
 };
+
+// The longest the item loop waits for a download without looking at the stop flag.
+static constexpr int STOP_CHECK_SLICE_MILLISECONDS = 250;
 
 int beginRun(const char* packagePath, const char* imageFolder) {
     if (!imageFolderHasRoom(imageFolder)) return IMAGE_FOLDER_TOO_LONG;
@@ -118,8 +132,9 @@ static void recordFailed(MigrationRun* run, ArrayList** failures, const char* ad
     writeLogFormat(programText("搬家失败：%s，返回的错误信息：\r\n%s"), address, run->errorText);
 }
 
-static void stopWithMessage(const char* text) {
+static void stopWithMessage(MigrationRun* run, const char* text) {
     windowShowMessage(text, programText("错误"), ICON_ERROR);
+    run->halted = 1;
     stopRequested = 1;
 }
 
@@ -130,21 +145,6 @@ static int servedFromMap(MigrationRun* run, ArrayList** failures, const char* ad
     if (!saved) return 0;
     if (!*saved) addFailedAddress(failures, address);
     return 1;
-}
-
-static int download(MigrationRun* run, const char* address, const char* path) {
-    int busyTries = 0;
-    for (;;) {
-        std::memset(run->errorText, 0, sizeof run->errorText);
-        int result = downloadImage(address, run->options.secureMode, path, run->errorText, 1, 0);
-        if (result != DOWNLOAD_SERVER_BUSY) return result;
-        // The server was too busy: the same image is asked for again in its place.
-        int delay = serverBusyRetryDelay(&busyTries);
-        if (delay < 0 || !waitBeforeRetry(delay)) {
-            removeFile(path);
-            return DOWNLOAD_FAILED;
-        }
-    }
 }
 
 // The next address that the item loop will take, in package order, from the place handed out
@@ -173,7 +173,7 @@ static const char* nextAddressAhead(MigrationRun* run) {
 
 // Hands out the addresses ahead of the item loop, each once, until the window is full.
 static void handOutAhead(MigrationRun* run) {
-    while (run->handedOut->count < DOWNLOAD_WINDOW && !stopRequested) {
+    while (run->handedOut->count < run->window && !stopRequested) {
         const char* address = nextAddressAhead(run);
         if (!address) return;
         if (hashMapContains(run->imageFiles, address) || hashMapContains(run->handedOut, address)) continue;
@@ -182,156 +182,115 @@ static void handOutAhead(MigrationRun* run) {
     }
 }
 
-// Takes the record of an address that a worker fetches: waits for its end and returns it, no
-// longer handed out; nullptr when the address was not handed out (the item loop then moves it
-// itself).
+// Takes the finished record of an address: waits for its end and returns it, no longer handed
+// out. The item loop's address is always handed out before anything behind it, so nullptr means
+// that a stop came first: nothing new is handed out then. After a stop the workers are ended
+// first, so that every record still handed out is finished and no wait is longer than theirs.
 static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
-    if (!run->queue) return nullptr;
     handOutAhead(run);
     DownloadRecord* record = static_cast<DownloadRecord*>(hashMapGet(run->handedOut, address));
     if (!record) return nullptr;
-    waitForDownload(run->queue, record);
-    hashMapRemove(run->handedOut, address);
-    if (record->result == DOWNLOAD_CREATE_FAILED) {
-        // The part file could not be made or written: the image is moved as with one connection.
-        discardDownload(record);
-        return nullptr;
+    // One connection: the job thread fetches the image itself, exactly one after the other.
+    if (run->window == 1) fetchHere(run->queue, record);
+    for (;;) {
+        if (stopRequested && !run->queueStopped) {
+            stopDownloadQueue(run->queue);
+            run->queueStopped = 1;
+        }
+        if (waitForDownload(run->queue, record, STOP_CHECK_SLICE_MILLISECONDS)) break;
     }
+    hashMapRemove(run->handedOut, address);
     return record;
 }
 
-// The end of a description image that a worker fetched. Names are taken here, in package order and
-// with the outcome known, exactly as one connection takes them, so that the folder ends the same:
-// a saved image is moved from its part file under the first free name, which takes the name and
-// places the file in one step.
-static void finishDescriptionDownload(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
-                                      DownloadRecord* record) {
+// Moves a downloaded image from its part file under the first free numbered name of the item,
+// recording it in the journal before it takes the name. Returns 1 when placed, 0 when the name
+// cannot be formed or created (the caller falls back to a stamp name).
+static int placeNumbered(MigrationRun* run, const char* address, const char* from, long long size,
+                         const char* stem, int* number, const char* ext, char* path) {
+    for (int candidate = *number; candidate < INT32_MAX; candidate++) {
+        if (!formatNumberedImagePath(run->options.destFolder, stem, candidate, ext, path)) return 0;
+        // The record is written only for a name that is free a moment before the move.
+        if (nameTaken(path)) continue;
+        journalImage(&run->journal, address, path, size);
+        int moved = moveToNewName(from, path);
+        if (moved == NEW_FILE_CREATED) {
+            *number = candidate + 1;
+            return 1;
+        }
+        // A name that another run took meanwhile is passed over for the next number.
+        if (moved == NEW_FILE_FAILED) break;
+    }
+    std::memset(path, 0, PATH_BUFFER_SIZE);
+    return 0;
+}
+
+static int placeStamp(MigrationRun* run, const char* address, const char* from, long long size,
+                      const char* ext, char* path) {
+    for (;;) {
+        if (!stampImagePath(run->options.destFolder, ext, path)) return 0;
+        journalImage(&run->journal, address, path, size);
+        int moved = moveToNewName(from, path);
+        if (moved == NEW_FILE_CREATED) return 1;
+        if (moved == NEW_FILE_FAILED) {
+            std::memset(path, 0, PATH_BUFFER_SIZE);
+            return 0;
+        }
+    }
+}
+
+// The end of a download, in package order and with the outcome known. A description image
+// (stem set) takes the first free numbered name of its item, a mobile image (stem nullptr) a
+// stamp name; a failed image takes none, so that the next image of the item has its number.
+static void finishDownload(MigrationRun* run, ArrayList** failures, const char* stem, int* imageNumber,
+                           DownloadRecord* record) {
     const char* address = record->address;
-    // A download cut off by the stop request is no failure of the address: it stays for the next run.
-    if (stopRequested) return;
-    if (record->result == DOWNLOAD_WRITE_FAILED) {
-        stopWithMessage(record->errorText);
-        return;
-    }
-    const char* ext = chooseImageExtension(address);
-    const char* folder = run->options.destFolder;
-    char path[PATH_BUFFER_SIZE] = {0};
-    if (record->result != DOWNLOAD_STORED) {
-        // One connection takes a name for the download and gives it back after the failure: the
-        // next image takes the same number.
-        int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
-        if (!numbered && !reserveStampImagePath(folder, ext, path)) {
-            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-            return;
-        }
-        removeFile(path);
-        if (numbered) (*imageNumber)--;
-        copyBounded(run->errorText, sizeof run->errorText, record->errorText);
-        recordFailed(run, &item->descFailures, address);
-        return;
-    }
-    if (!placeNumberedImage(folder, stem, imageNumber, ext, record->partPath, path) &&
-        !placeStampImage(folder, ext, record->partPath, path)) {
-        stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-        return;
-    }
-    record->partPath[0] = '\0';
-    recordSaved(run, address, path);
-}
-
-static void finishMobileDownload(MigrationRun* run, Item* item, DownloadRecord* record) {
-    const char* address = record->address;
-    if (stopRequested) return;
-    if (record->result == DOWNLOAD_WRITE_FAILED) {
-        stopWithMessage(record->errorText);
-        return;
-    }
     const char* ext = chooseImageExtension(address);
     char path[PATH_BUFFER_SIZE] = {0};
-    if (record->result != DOWNLOAD_STORED) {
-        if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
-            stopWithMessage(programText(CREATE_FAILED_TEXT));
+    if (record->result == DOWNLOAD_STORED) {
+        // Also after a stop: what was fetched whole is kept, up to the first image that was not.
+        long long size = lockedFileSize(&record->partLock);
+        if ((!stem || !placeNumbered(run, address, record->partPath, size, stem, imageNumber, ext, path)) &&
+            !placeStamp(run, address, record->partPath, size, ext, path)) {
+            stopWithMessage(run, programText(stem ? CREATE_FAILED_TWICE_MESSAGE : CREATE_FAILED_TEXT));
             return;
         }
-        removeFile(path);
-        copyBounded(run->errorText, sizeof run->errorText, record->errorText);
-        recordFailed(run, &item->mobileFailures, address);
-        return;
-    }
-    if (!placeStampImage(run->options.destFolder, ext, record->partPath, path)) {
-        stopWithMessage(programText(CREATE_FAILED_TEXT));
-        return;
-    }
-    record->partPath[0] = '\0';
-    recordSaved(run, address, path);
-}
-
-static void moveDescriptionImage(MigrationRun* run, Item* item, const char* stem, int* imageNumber,
-                                 const char* address) {
-    if (!isSelectedDescriptionAddress(run->options, address)) return;
-    if (servedFromMap(run, &item->descFailures, address)) return;
-    if (DownloadRecord* record = takeHandedOut(run, address)) {
-        finishDescriptionDownload(run, item, stem, imageNumber, record);
-        discardDownload(record);
-        return;
-    }
-
-    const char* ext = chooseImageExtension(address);
-    const char* folder = run->options.destFolder;
-    char path[PATH_BUFFER_SIZE] = {0};
-    // The name is taken by creating its file, so that no other run can take it meanwhile.
-    int numbered = reserveNumberedImagePath(folder, stem, imageNumber, ext, path);
-    if (!numbered) {
-        // The title makes the numbered path too long or invalid: fall back to a stamp name.
-        if (!reserveStampImagePath(folder, ext, path)) {
-            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-            return;
-        }
-    }
-    int result = download(run, address, path);
-    if (result == DOWNLOAD_CREATE_FAILED) {
-        if (!reserveStampImagePath(folder, ext, path)) {
-            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-            return;
-        }
-        result = download(run, address, path);
-        if (result == DOWNLOAD_CREATE_FAILED) {
-            stopWithMessage(programText(CREATE_FAILED_TWICE_MESSAGE));
-            return;
-        }
-    }
-    if (result == DOWNLOAD_STORED) {
+        releasePartFile(record);
         recordSaved(run, address, path);
-    } else if (result == DOWNLOAD_WRITE_FAILED) {
-        stopWithMessage(run->errorText);
-    } else {
-        // The next image of the item tries the same number again.
-        if (numbered) (*imageNumber)--;
-        recordFailed(run, &item->descFailures, address);
+        return;
     }
+    // A download cut off by the stop request is no failure of the address: it stays for the next
+    // run, and the run ends its work here.
+    if (stopRequested) {
+        run->halted = 1;
+        return;
+    }
+    if (record->result == DOWNLOAD_CREATE_FAILED) {
+        stopWithMessage(run, stem ? programText(CREATE_FAILED_TWICE_MESSAGE) : record->errorText);
+        return;
+    }
+    if (record->result == DOWNLOAD_WRITE_FAILED) {
+        stopWithMessage(run, record->errorText);
+        return;
+    }
+    // The stamp counter moves on as though the name had been taken, so that the names of the
+    // images after it do not depend on which ones failed.
+    if (!stem || !formatNumberedImagePath(run->options.destFolder, stem, *imageNumber, ext, path))
+        stampImagePath(run->options.destFolder, ext, path);
+    copyBounded(run->errorText, sizeof run->errorText, record->errorText);
+    recordFailed(run, failures, address);
 }
 
-static void moveMobileImage(MigrationRun* run, Item* item, const char* address) {
-    if (servedFromMap(run, &item->mobileFailures, address)) return;
-    if (DownloadRecord* record = takeHandedOut(run, address)) {
-        finishMobileDownload(run, item, record);
-        discardDownload(record);
+static void moveImage(MigrationRun* run, ArrayList** failures, const char* stem, int* imageNumber,
+                      const char* address) {
+    if (servedFromMap(run, failures, address)) return;
+    DownloadRecord* record = takeHandedOut(run, address);
+    if (!record) {
+        run->halted = 1;
         return;
     }
-    const char* ext = chooseImageExtension(address);
-    char path[PATH_BUFFER_SIZE] = {0};
-    if (!reserveStampImagePath(run->options.destFolder, ext, path)) {
-        stopWithMessage(programText(CREATE_FAILED_TEXT));
-        return;
-    }
-    int result = download(run, address, path);
-    if (result == DOWNLOAD_STORED) {
-        recordSaved(run, address, path);
-    } else if (result == DOWNLOAD_CREATE_FAILED || result == DOWNLOAD_WRITE_FAILED) {
-        stopWithMessage(run->errorText);
-    } else {
-        recordFailed(run, &item->mobileFailures, address);
-    }
+    finishDownload(run, failures, stem, imageNumber, record);
+    discardDownload(record);
 }
 
 static void setProgressText(int total, int finished, const char* suffix) {
@@ -369,23 +328,23 @@ static void moveItem(MigrationRun* run, int row, Item* item) {
     char stem[ITEM_TITLE_SIZE] = {0};
     titleFileStem(item->title, stem);
 
-    if (item->descImages && item->descImages->count > 0 && !stopRequested) {
+    // After a stop the item goes on with what was fetched whole ahead of it, up to the first image
+    // that was not (run->halted).
+    if (item->descImages && item->descImages->count > 0 && !run->halted) {
         int imageNumber = 1;
-        for (int32_t i = 0; i < item->descImages->count; i++) {
-            moveDescriptionImage(run, item, stem, &imageNumber,
-                                 static_cast<char*>(item->descImages->items[i]));
-            if (stopRequested) break;
+        for (int32_t i = 0; i < item->descImages->count && !run->halted; i++) {
+            const char* address = static_cast<const char*>(item->descImages->items[i]);
+            if (isSelectedDescriptionAddress(run->options, address))
+                moveImage(run, &item->descFailures, stem, &imageNumber, address);
         }
     }
-    if (item->mobileImages && run->options.migrateImageSpace && item->mobileImages->count > 0 &&
-        !stopRequested) {
-        for (int32_t i = 0; i < item->mobileImages->count; i++) {
-            moveMobileImage(run, item, static_cast<char*>(item->mobileImages->items[i]));
-            if (stopRequested) break;
-        }
+    if (item->mobileImages && run->options.migrateImageSpace && !run->halted) {
+        for (int32_t i = 0; i < item->mobileImages->count && !run->halted; i++)
+            moveImage(run, &item->mobileFailures, nullptr, nullptr,
+                      static_cast<const char*>(item->mobileImages->items[i]));
     }
     // A stopped item stays unfinished: its row keeps "搬家中" and it is not counted.
-    if (stopRequested) return;
+    if (run->halted) return;
     finishItem(run, row, item);
 }
 
@@ -476,33 +435,50 @@ int runMigrationJob() {
     int buckets = run.total > (1 << 25) ? (1 << 30) : 32 * (run.total > 0 ? run.total : 1);
     run.imageFiles = hashMapCreate(stringHash, stringEquals, buckets, 0.75f);
 
+    // A run that died before it wrote the package back left its journal: what it saved is taken
+    // as it is. The journal is begun again with those files, and so is every leftover of a run
+    // that no longer lives removed before anything is downloaded.
+    char journalPath[PATH_BUFFER_SIZE] = {0};
+    if (journalPathFor(packagePath, journalPath) && fileExists(journalPath))
+        adoptJournal(journalPath, packagePath, run.imageFiles);
+    openJournal(&run.journal, packagePath);
+    KeyListNode* adopted = hashMapKeys(run.imageFiles);
+    for (KeyListNode* node = adopted; node; node = node->next) {
+        const char* path = static_cast<const char*>(hashMapGet(run.imageFiles, node->key));
+        journalImage(&run.journal, static_cast<const char*>(node->key), path, fileSize(path));
+    }
+    hashMapFreeKeyList(adopted);
+    syncJournal(&run.journal);
+    removeLeftoverPartFiles(run.options.destFolder);
+    removeLeftoverWriteBackFiles(packagePath);
+
     if (run.total >= 1 && !stopRequested) {
-        // One connection moves every image on this thread, one after the other.
         int connections = run.options.connections;
-        if (connections > 1) {
-            run.queue = new DownloadQueue();
-            run.handedOut = hashMapCreateDefault(stringHash, stringEquals);
-            startDownloadQueue(run.queue, connections > MAX_CONNECTIONS ? MAX_CONNECTIONS : connections,
-                               run.options.secureMode);
-        }
+        run.queue = new DownloadQueue();
+        run.handedOut = hashMapCreateDefault(stringHash, stringEquals);
+        run.window = connections > 1 ? DOWNLOAD_WINDOW : 1;
+        startDownloadQueue(run.queue,
+                           connections <= 1                ? 0
+                           : connections > MAX_CONNECTIONS ? MAX_CONNECTIONS
+                                                           : connections,
+                           run.options.secureMode);
         for (int row = 0; row < run.total; row++) {
             moveItem(&run, row, static_cast<Item*>(items->items[row]));
-            if (run.finishedCount == run.total || stopRequested) break;
+            if (run.finishedCount == run.total || run.halted) break;
         }
-        if (run.queue) {
-            // After a stop the downloads in flight end within their time-outs; what was fetched
-            // but not taken is removed, to be fetched again by the next run.
-            stopDownloadQueue(run.queue);
-            KeyListNode* keys = hashMapKeys(run.handedOut);
-            for (KeyListNode* node = keys; node; node = node->next)
-                discardDownload(static_cast<DownloadRecord*>(hashMapGet(run.handedOut, node->key)));
-            hashMapFreeKeyList(keys);
-            hashMapDestroy(run.handedOut, 1, 0);
-            delete run.queue;
-            run.queue = nullptr;
-            run.handedOut = nullptr;
-        }
+        // After a stop the downloads in flight end within their time-outs; what was fetched but
+        // not taken is removed, to be fetched again by the next run.
+        if (!run.queueStopped) stopDownloadQueue(run.queue);
+        KeyListNode* keys = hashMapKeys(run.handedOut);
+        for (KeyListNode* node = keys; node; node = node->next)
+            discardDownload(static_cast<DownloadRecord*>(hashMapGet(run.handedOut, node->key)));
+        hashMapFreeKeyList(keys);
+        hashMapDestroy(run.handedOut, 1, 0);
+        delete run.queue;
+        run.queue = nullptr;
+        run.handedOut = nullptr;
     }
+    syncJournal(&run.journal);
 
     setProgressText(run.total, run.finishedCount, programText(", 正在更新csv文件..."));
     int packageChanged = 0;
@@ -515,6 +491,9 @@ int runMigrationJob() {
             windowFatalError(lastWriteFailure());
         }
     }
+    // The package holds every saved image now (a failed write-back ends the process before this,
+    // and the journal stays for the next run).
+    closeJournal(&run.journal, 1);
     std::free(packageText);
     packageText = nullptr;
 

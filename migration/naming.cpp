@@ -51,6 +51,8 @@ const char* chooseImageExtension(const char* url) {
 }
 
 static int isForbiddenInFileName(unsigned char c) {
+    // Control characters cannot stand in a name either (Windows refuses them).
+    if (c < 0x20 || c == 0x7F) return 1;
     switch (c) {
     case '\\':
     case '/':
@@ -147,8 +149,7 @@ int stampImagePath(const char* folder, const char* ext, char* path) {
     }
 }
 
-// Forms the numbered path of one number; 0 when it does not fit.
-static int formatNumberedPath(const char* folder, const char* stem, int number, const char* ext, char* path) {
+int formatNumberedImagePath(const char* folder, const char* stem, int number, const char* ext, char* path) {
     std::memset(path, 0, PATH_BUFFER_SIZE);
     int written = number <= 9 ? std::snprintf(path, PATH_BUFFER_SIZE, "%s%c%s#0%d.%s", folder, PATH_SEPARATOR,
                                               stem, number, ext)
@@ -165,7 +166,7 @@ static int takeName(const char* path, const char* from) {
 static int takeNumberedName(const char* folder, const char* stem, int* number, const char* ext,
                             const char* from, char* path) {
     for (int candidate = *number; candidate < INT32_MAX; candidate++) {
-        if (!formatNumberedPath(folder, stem, candidate, ext, path)) return 0;
+        if (!formatNumberedImagePath(folder, stem, candidate, ext, path)) return 0;
         int created = takeName(path, from);
         if (created == NEW_FILE_CREATED) {
             *number = candidate + 1;

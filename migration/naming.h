@@ -29,6 +29,9 @@ void titleFileStem(const char* title, char* stem);
 // becomes one past the number used. Returns 0 (and writes nothing usable) when the path does not
 // fit its buffer, so that the caller falls back to a stamp name.
 int numberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path);
+// The numbered path of one number, taken or not, into a PATH_BUFFER_SIZE buffer; 0 (and an empty
+// buffer) when it does not fit.
+int formatNumberedImagePath(const char* folder, const char* stem, int number, const char* ext, char* path);
 // The first free stamp path, into a PATH_BUFFER_SIZE buffer; advances stampCounter. Returns 0 when
 // the path does not fit.
 int stampImagePath(const char* folder, const char* ext, char* path);

@@ -6,6 +6,7 @@
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
+#include "core/containers.h"
 #include "core/scope.h"
 #include "core/text.h"
 #include "platform/files.h"
@@ -19,6 +20,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 int writerFailAtStep = WRITER_STEP_NONE;
 
@@ -48,15 +51,26 @@ struct PackageRun {
 PackageRun packageRun;
 std::atomic<uint64_t> tempNameCounter{0};
 
-// Creates a file of a name of its own in the folder of `target`, no longer than target's name;
-// 0 when no such file can be made there.
-int createTempBeside(const char* target, char* tempPath) {
+// The mark that begins the temporary file's name when the package's name leaves room for it; a
+// starting run removes files of such names that no live run holds.
+constexpr const char* TEMP_NAME_MARK = "~vedo";
+
+// Creates a file of a name of its own in the folder of `target`, no longer than target's name,
+// and locks it for the run; 0 when no such file can be made there. The name carries the process
+// (in base 36) after the mark, as far as the length allows.
+int createTempBeside(const char* target, char* tempPath, FileLock* lock) {
+    lock->handle = -1;
     const char* name = fileNameOf(target);
     size_t nameLength = std::strlen(name);
     size_t folderLength = static_cast<size_t>(name - target);
     size_t length = nameLength < TEMP_NAME_MAX_LENGTH ? nameLength : TEMP_NAME_MAX_LENGTH;
     if (length == 0 || folderLength + length >= PATH_BUFFER_SIZE) return 0;
     static const char DIGITS[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    size_t markLength = std::strlen(TEMP_NAME_MARK);
+    char process[16] = {0};
+    size_t processLength = 0;
+    for (unsigned long id = currentProcessId(); id && processLength < sizeof process - 1; id /= 36)
+        process[processLength++] = DIGITS[id % 36];
     uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                     (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&seed)) << 16);
     for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; attempt++) {
@@ -65,14 +79,22 @@ int createTempBeside(const char* target, char* tempPath) {
         std::memcpy(tempPath, target, folderLength);
         char* out = tempPath + folderLength;
         size_t i = 0;
-        if (length >= 2) out[i++] = WRITER_TEMP_MARK;
+        if (length > markLength) {
+            std::memcpy(out, TEMP_NAME_MARK, markLength);
+            i = markLength;
+            for (size_t p = 0; p < processLength && i + 1 < length; p++)
+                out[i++] = process[p];
+        } else if (length >= 2) {
+            out[i++] = WRITER_TEMP_MARK;
+        }
         for (; i < length; i++) {
             out[i] = DIGITS[value % 36];
             value = (value / 36) ^ (value << 29);
         }
         int created = createNewFile(tempPath);
-        if (created == NEW_FILE_CREATED) return 1;
         if (created == NEW_FILE_FAILED) break;
+        // A starting run may take the new file for a leftover before it is locked.
+        if (created == NEW_FILE_CREATED && lockFile(tempPath, lock) == LOCK_TAKEN) return 1;
     }
     std::memset(tempPath, 0, PATH_BUFFER_SIZE);
     return 0;
@@ -97,10 +119,14 @@ int fatal(const char* utf8) {
     return 0;
 }
 
+// The lock on the write-back's temporary file, held from its creation to the replacement.
+FileLock tempLock{-1};
+
 // Ends a failed write-back: the temporary file goes, the package stays as it was.
 int failWriteBack(FileHandle& temp, const char* tempPath, const char* text) {
     if (temp) std::fclose(temp.release());
     if (tempPath && tempPath[0]) removeFile(tempPath);
+    unlockFile(&tempLock);
     return fatal(text);
 }
 
@@ -141,7 +167,7 @@ int writePackage(const char* path, const char* text) {
         return failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
     }
     char tempPath[PATH_BUFFER_SIZE] = {0};
-    if (!createTempBeside(target, tempPath)) return failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
+    if (!createTempBeside(target, tempPath, &tempLock)) return failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
     // The file was made by this run a moment ago; a link put in its place is not followed.
     temp.reset(openFileForWritingNoFollow(tempPath));
     if (!temp || injected(WRITER_STEP_OPEN)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
@@ -161,17 +187,15 @@ int writePackage(const char* path, const char* text) {
     // The package is replaced in one step; until here it has not been touched. A run's lock moves
     // to the new file before it takes the package's place, so that the package is never without it.
     if (injected(WRITER_STEP_REPLACE)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+    // The temporary file's own lock becomes the package's.
     if (running) {
-        FileLock newLock{-1};
-        if (lockFile(tempPath, &newLock) != LOCK_TAKEN)
+        if (!replaceLockedFile(tempPath, target, &packageRun.lock))
             return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
-        if (!replaceLockedFile(tempPath, target, &packageRun.lock)) {
-            unlockFile(&newLock);
-            return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
-        }
-        packageRun.lock = newLock;
-    } else if (!replaceFile(tempPath, target)) {
-        return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+        packageRun.lock = tempLock;
+        tempLock.handle = -1;
+    } else {
+        unlockFile(&tempLock);
+        if (!replaceFile(tempPath, target)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
     }
     return 1;
 }
@@ -208,11 +232,12 @@ int beginPackageRun(const char* path) {
     }
     if (!isWritableFile(target)) {
         check = PACKAGE_READ_ONLY;
-    } else if (!isWritableFile(folder) || !createTempBeside(target, tempPath)) {
+    } else if (!isWritableFile(folder) || !createTempBeside(target, tempPath, &tempLock)) {
         // The write-back's temporary file cannot be made: the folder is read-only, or full.
         check = PACKAGE_FOLDER_READ_ONLY;
     } else {
         removeFile(tempPath);
+        unlockFile(&tempLock);
     }
     if (check != PACKAGE_READY || !copyBounded(packageRun.path, sizeof packageRun.path, path)) {
         unlockFile(&lock);
@@ -241,6 +266,38 @@ const char* packageRunRefusalText(int check) {
         return "选择的csv文件不存在，请重新选择";
     default:
         return "";
+    }
+}
+
+void removeLeftoverWriteBackFiles(const char* packagePath) {
+    char target[PATH_BUFFER_SIZE] = {0};
+    if (!linkTargetPath(packagePath, target, sizeof target)) return;
+    const char* name = fileNameOf(target);
+    char folder[PATH_BUFFER_SIZE] = {0};
+    std::memcpy(folder, target, static_cast<size_t>(name - target));
+    size_t folderLength = std::strlen(folder);
+    if (folderLength == 0) {
+        copyBounded(folder, sizeof folder, ".");
+    } else if (folderLength > 1 && folder[folderLength - 2] != ':') {
+        folder[folderLength - 1] = '\0';
+    }
+    std::vector<std::string> names;
+    listFolder(folder, &names);
+    size_t markLength = std::strlen(TEMP_NAME_MARK);
+    for (const std::string& listed : names) {
+        const char* entry = listed.c_str();
+        if (std::strncmp(entry, TEMP_NAME_MARK, markLength) != 0 || std::strlen(entry) > TEMP_NAME_MAX_LENGTH)
+            continue;
+        // The folder part of the target keeps its separator.
+        char path[PATH_BUFFER_SIZE] = {0};
+        size_t at = static_cast<size_t>(name - target);
+        std::memcpy(path, target, at);
+        if (!copyBounded(path + at, sizeof path - at, entry)) continue;
+        // A live run holds its temporary file locked until it has replaced the package.
+        FileLock lock{-1};
+        if (lockFile(path, &lock) != LOCK_TAKEN) continue;
+        removeFile(path);
+        unlockFile(&lock);
     }
 }
 
@@ -320,4 +377,31 @@ int backupPackage(const char* path) {
     closeFile(source);
     if (!closeFile(backup)) return fail(BACKUP_WRITE_FAILED_TEXT);
     return 1;
+}
+
+int snapshotPackage(const char* path, PackageSnapshot* snapshot) {
+    std::memset(snapshot, 0, sizeof *snapshot);
+    FileHandle file(openFile(path, "rb"));
+    if (!file) return 0;
+    HeapPointer<char> block(static_cast<char*>(allocateBytes(COPY_BLOCK_SIZE)));
+    unsigned long long hash = 14695981039346656037ull;
+    long long size = 0;
+    for (;;) {
+        size_t got = std::fread(block.get(), 1, COPY_BLOCK_SIZE, file.get());
+        if (got == 0) break;
+        for (size_t i = 0; i < got; i++)
+            hash = (hash ^ static_cast<unsigned char>(block.get()[i])) * 1099511628211ull;
+        size += static_cast<long long>(got);
+    }
+    if (!std::feof(file.get())) return 0;
+    snapshot->size = size;
+    snapshot->hash = hash;
+    snapshot->modified = fileModifiedTime(path);
+    return 1;
+}
+
+int packageUnchanged(const char* path, const PackageSnapshot& snapshot) {
+    PackageSnapshot now;
+    if (!snapshotPackage(path, &now)) return 0;
+    return now.size == snapshot.size && now.modified == snapshot.modified && now.hash == snapshot.hash;
 }

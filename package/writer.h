@@ -54,3 +54,18 @@ int beginPackageRun(const char* packagePath);
 // The message (UTF-8) that tells the user about a refusal; the caption is "提示".
 const char* packageRunRefusalText(int check);
 void endPackageRun();
+// Removes every write-back temporary file beside the package (in the folder of the file it leads
+// to) that no live run holds: a killed run's leftovers.
+void removeLeftoverWriteBackFiles(const char* packagePath);
+
+// What a front end saw of the package when it read it: a run refuses a package that changed on
+// disk since, so that a stale copy is never written back over another run's work.
+struct PackageSnapshot {
+    long long size;
+    long long modified;
+    unsigned long long hash; // of the file's bytes
+};
+// Takes the snapshot; 0 when the file cannot be read.
+int snapshotPackage(const char* path, PackageSnapshot* snapshot);
+// 1 when the file at the path is still the one of the snapshot.
+int packageUnchanged(const char* path, const PackageSnapshot& snapshot);

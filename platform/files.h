@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 constexpr char PATH_SEPARATOR = '\\';
@@ -27,6 +29,8 @@ long long fileSize(const char* path);
 // 1 when the path leads (through symbolic links) to a regular file: not a folder, a device, a pipe
 // or a socket, whose opening or reading may block or never end. Nothing is opened for reading.
 int isRegularFile(const char* path);
+// The file's last modification, in the platform's finest unit; -1 when it cannot be had.
+long long fileModifiedTime(const char* path);
 
 // The program file's full path; returns 0 when it cannot be had or does not fit.
 int programFilePath(char* buffer, int size);
@@ -38,6 +42,15 @@ constexpr int CSIDL_DESKTOP_FOLDER = 0;
 
 void localTimeNow(struct tm* out);
 
+// The names of a folder's entries (without "." and ".."), added to `names`; 0 when the folder
+// cannot be read.
+int listFolder(const char* folder, std::vector<std::string>* names);
+// The identity of this run of the program: the process id and the time (seconds) it first asked.
+unsigned long currentProcessId();
+long long processStartStamp();
+// 1 while a process of the id runs (or may run: when it cannot be told, it is taken as running).
+int processIsAlive(unsigned long processId);
+
 // Creating a file under a name nobody has taken yet. Anything under the name, a file, a folder or
 // a symbolic link (even one that points nowhere), makes the name taken: nothing is written
 // through it.
@@ -47,6 +60,10 @@ enum NewFileResult {
     NEW_FILE_FAILED = -1, // the name is free but cannot be created (folder, length, characters)
 };
 int createNewFile(const char* path);
+// The same, and the new file is locked for the run (as lockFile does) until unlockFile.
+int createLockedFile(const char* path, struct FileLock* lock);
+// 1 when anything stands under the name: a file, a folder, a link (even one to nowhere).
+int nameTaken(const char* path);
 // Moves the file at `from` under a name nobody has taken yet, in the same folder or on the same
 // volume, with the same meaning of "taken" as createNewFile and the same results: whatever stands
 // under the name is never replaced, and `from` stays where it was unless NEW_FILE_CREATED.
@@ -83,6 +100,8 @@ enum LockResult {
 // the path, so that a file replaced meanwhile is never taken for the current one.
 int lockFile(const char* path, FileLock* lock);
 void unlockFile(FileLock* lock);
+// The size of the locked file; -1 when it cannot be had.
+long long lockedFileSize(const FileLock* lock);
 // Replaces `to` by `from` in one step while `toLock` holds `to`. The lock on the old file is
 // released, at the latest once the replacement has been made.
 int replaceLockedFile(const char* from, const char* to, FileLock* toLock);

@@ -7,6 +7,9 @@
 # Prints images per second of each and the time 50,000 images would take. Not a test: figures only.
 #
 #   scripts/bench-parallel.sh [ITEMS] [DELAYS]     DELAYS defaults to "20 0"
+#
+# BASELINE=path/to/vedo-cli times that program too, right after each vedo-cli run and with the
+# same options (a build from before a change, compared in the same run); NO_CURL=1 leaves out curl.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 items=${1:-1000}
@@ -33,12 +36,18 @@ report() {
 
 # vedo-cli migrate on a fresh copy of the package; prints the seconds taken.
 runVedo() {
+  runProgram "$root/build/native/vedo-cli" "$@"
+}
+
+runProgram() {
+  local program=$1
+  shift
   rm -rf "$work/out" "$work/run.csv"
   mkdir -p "$work/out"
   cp "$work/shop.csv" "$work/run.csv"
   local start end
   start=$(now)
-  "$root/build/native/vedo-cli" migrate "$work/run.csv" "$work/out" \
+  "$program" migrate "$work/run.csv" "$work/out" \
     --connect-to "img.bench.test:80:127.0.0.1:$port" "$@" >/dev/null || true
   end=$(now)
   echo "$end - $start" | bc -l
@@ -64,9 +73,19 @@ for delay in $delays; do
 
   echo "delay $delay ms, $items items, $images images:"
   t=$(runVedo); report "vedo-cli migrate (default connections)" "$t" "$(ls "$work/out" | wc -l)"
-  t=$(runCurl --parallel --parallel-max 6); report "curl --parallel --parallel-max 6" "$t" "$(ls "$work/curl" | wc -l)"
+  if [ -n "${BASELINE:-}" ]; then
+    t=$(runProgram "$BASELINE"); report "baseline migrate (default connections)" "$t" "$(ls "$work/out" | wc -l)"
+  fi
+  if [ -z "${NO_CURL:-}" ]; then
+    t=$(runCurl --parallel --parallel-max 6); report "curl --parallel --parallel-max 6" "$t" "$(ls "$work/curl" | wc -l)"
+  fi
   t=$(runVedo --connections 1); report "vedo-cli migrate --connections 1" "$t" "$(ls "$work/out" | wc -l)"
-  t=$(runCurl); report "curl, one connection" "$t" "$(ls "$work/curl" | wc -l)"
+  if [ -n "${BASELINE:-}" ]; then
+    t=$(runProgram "$BASELINE" --connections 1); report "baseline migrate --connections 1" "$t" "$(ls "$work/out" | wc -l)"
+  fi
+  if [ -z "${NO_CURL:-}" ]; then
+    t=$(runCurl); report "curl, one connection" "$t" "$(ls "$work/curl" | wc -l)"
+  fi
 
   kill "$server" 2>/dev/null || true
   wait "$server" 2>/dev/null || true

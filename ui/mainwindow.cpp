@@ -25,6 +25,8 @@
 
 MainWindowControls controls;
 int currentPage = 1;
+// The package as it was read on page 1; a start finds it unchanged or sends the user back.
+static PackageSnapshot loadedPackage;
 HINSTANCE appInstance;
 HICON appIcon;
 
@@ -196,6 +198,7 @@ static void nextOnPage1() {
     // (startMigration).
     SetCursor(LoadCursorW(nullptr, IDC_WAIT));
     int result = readPackage(packagePath, items, &packageText, 0);
+    if (result == 1 && !snapshotPackage(packagePath, &loadedPackage)) loadedPackage.size = -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
     if (result == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (result != 1) {
@@ -240,6 +243,15 @@ static void startMigration() {
                    taken == START_FOLDER_IS_DESKTOP || taken == IMAGE_FOLDER_TOO_LONG) {
             SetFocus(controls.chooseFolder);
         }
+        return;
+    }
+    // Another program (or another window's run) changed the package since page 1 read it: a run
+    // would write the stale copy back over it.
+    if (!packageUnchanged(packagePath, loadedPackage)) {
+        endPackageRun();
+        showBox(L"数据包文件已被修改，请重新选择数据包。", L"提示", MB_ICONWARNING | MB_OK);
+        backToPage1();
+        SetFocus(controls.chooseCsv);
         return;
     }
 

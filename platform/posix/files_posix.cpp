@@ -4,10 +4,13 @@
 #include "platform/gb18030.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -84,6 +87,12 @@ long long fileSize(const char* path) {
     return size;
 }
 
+long long fileModifiedTime(const char* path) {
+    struct stat st;
+    if (stat(nativePath(path).c_str(), &st) != 0) return -1;
+    return static_cast<long long>(st.st_mtim.tv_sec) * 1000000000ll + st.st_mtim.tv_nsec;
+}
+
 static int copyOut(const std::string& text, char* buffer, int size) {
     if (size <= 0 || text.size() >= static_cast<size_t>(size)) return 0;
     std::memcpy(buffer, text.c_str(), text.size() + 1);
@@ -113,6 +122,31 @@ void localTimeNow(struct tm* out) {
     localtime_r(&now, out);
 }
 
+int listFolder(const char* folder, std::vector<std::string>* names) {
+    DIR* dir = opendir(nativePath(folder).c_str());
+    if (!dir) return 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names->push_back(enginePath(entry->d_name));
+    }
+    closedir(dir);
+    return 1;
+}
+
+unsigned long currentProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
+
+long long processStartStamp() {
+    static const long long stamp = static_cast<long long>(time(nullptr));
+    return stamp;
+}
+
+int processIsAlive(unsigned long processId) {
+    if (processId == 0 || processId > static_cast<unsigned long>(INT32_MAX)) return 0;
+    return kill(static_cast<pid_t>(processId), 0) == 0 || errno != ESRCH ? 1 : 0;
+}
+
 int createNewFile(const char* path) {
     std::string native = nativePath(path);
     int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -126,6 +160,29 @@ int createNewFile(const char* path) {
     struct stat st;
     if (lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
     return NEW_FILE_FAILED;
+}
+
+int createLockedFile(const char* path, FileLock* lock) {
+    lock->handle = -1;
+    std::string native = nativePath(path);
+    int fd = open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        struct stat st;
+        if (errno == EEXIST || lstat(native.c_str(), &st) == 0) return NEW_FILE_NAME_TAKEN;
+        return NEW_FILE_FAILED;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        unlink(native.c_str());
+        return NEW_FILE_FAILED;
+    }
+    lock->handle = fd;
+    return NEW_FILE_CREATED;
+}
+
+int nameTaken(const char* path) {
+    struct stat st;
+    return lstat(nativePath(path).c_str(), &st) == 0 ? 1 : 0;
 }
 
 // What stands under a name that could not be created or moved to: a name with anything under it
@@ -244,6 +301,12 @@ void unlockFile(FileLock* lock) {
     if (lock->handle < 0) return;
     close(static_cast<int>(lock->handle));
     lock->handle = -1;
+}
+
+long long lockedFileSize(const FileLock* lock) {
+    struct stat st;
+    if (lock->handle < 0 || fstat(static_cast<int>(lock->handle), &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
 }
 
 int replaceLockedFile(const char* from, const char* to, FileLock* toLock) {

@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr int REPLACE_ATTEMPTS = 10;
-constexpr DWORD REPLACE_PAUSE_MS = 100;
-
 // Engine text to UTF-16; false when the text does not convert.
 bool widePath(const char* path, std::wstring& wide) {
     if (!path) return false;
@@ -53,6 +50,27 @@ bool isPassingFailure(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
 }
 
+// The byte that a run's lock takes, far beyond the end of any file, so that reads and writes of the
+// file go on while it is locked.
+constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
+
+// A scanner or an indexer opens each new file for a moment; a create, move, delete or replace that
+// meets it is tried again with short pauses for about two seconds before it counts as failed.
+constexpr int PASSING_ATTEMPTS = 40;
+constexpr DWORD PASSING_PAUSE_MS = 50;
+
+// Runs the step until it succeeds, fails otherwise than for a moment, or the attempts run out; the
+// last error stays for the caller.
+template <typename Step> bool retryPassingFailures(Step step) {
+    for (int attempt = 1;; attempt++) {
+        if (step()) return true;
+        DWORD error = GetLastError();
+        if (attempt >= PASSING_ATTEMPTS || !isPassingFailure(error)) return false;
+        Sleep(PASSING_PAUSE_MS);
+        SetLastError(error);
+    }
+}
+
 struct ItemListRelease {
     void operator()(ITEMIDLIST* list) const { CoTaskMemFree(list); }
 };
@@ -75,20 +93,18 @@ FILE* openFile(const char* path, const char* mode) {
 int removeFile(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return 0;
-    return _wremove(wide.c_str()) == 0 ? 1 : 0;
+    return retryPassingFailures([&] { return DeleteFileW(wide.c_str()) != 0; }) ? 1 : 0;
 }
 
 int replaceFile(const char* from, const char* to) {
     std::wstring wideFrom, wideTo;
     if (!widePath(from, wideFrom) || !widePath(to, wideTo)) return 0;
-    for (int attempt = 1;; attempt++) {
-        if (MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            return 1;
-        }
-        if (attempt == REPLACE_ATTEMPTS || !isPassingFailure(GetLastError())) return 0;
-        Sleep(REPLACE_PAUSE_MS);
-    }
+    return retryPassingFailures([&] {
+        return MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    })
+               ? 1
+               : 0;
 }
 
 int makeDirectory(const char* path) {
@@ -145,6 +161,15 @@ long long fileSize(const char* path) {
     return size;
 }
 
+long long fileModifiedTime(const char* path) {
+    std::wstring wide;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!widePath(path, wide) || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>(
+        (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+        data.ftLastWriteTime.dwLowDateTime);
+}
+
 int programFilePath(char* buffer, int size) {
     // Long enough for any path the system can hand out.
     std::wstring wide(32768, L'\0');
@@ -179,13 +204,56 @@ void localTimeNow(struct tm* out) {
     if (localtime_s(out, &now) != 0) std::memset(out, 0, sizeof *out);
 }
 
+int listFolder(const char* folder, std::vector<std::string>* names) {
+    std::wstring wide;
+    if (!widePath(folder, wide)) return 0;
+    wide += L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return 0;
+    do {
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        char name[PATH_BUFFER_SIZE] = {0};
+        if (enginePath(found.cFileName, name, sizeof name)) names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return 1;
+}
+
+unsigned long currentProcessId() {
+    return static_cast<unsigned long>(GetCurrentProcessId());
+}
+
+long long processStartStamp() {
+    static const long long stamp = static_cast<long long>(time(nullptr));
+    return stamp;
+}
+
+int processIsAlive(unsigned long processId) {
+    if (processId == 0) return 0;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(processId));
+    if (!process) return GetLastError() == ERROR_INVALID_PARAMETER ? 0 : 1;
+    DWORD state = WaitForSingleObject(process, 0);
+    CloseHandle(process);
+    return state == WAIT_OBJECT_0 ? 0 : 1;
+}
+
 int createNewFile(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return NEW_FILE_FAILED;
-    // CREATE_NEW never opens what stands under the name, a link included.
-    HANDLE file =
-        CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // CREATE_NEW never opens what stands under the name, a link included. A name that something
+    // stands under is taken at once, whatever the error.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    retryPassingFailures([&] {
+        file =
+            CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return true;
+        DWORD error = GetLastError();
+        if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) error = ERROR_FILE_EXISTS;
+        SetLastError(error);
+        return false;
+    });
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return NEW_FILE_CREATED;
@@ -196,12 +264,66 @@ int createNewFile(const char* path) {
     return NEW_FILE_FAILED;
 }
 
+int createLockedFile(const char* path, FileLock* lock) {
+    lock->handle = -1;
+    std::wstring wide;
+    if (!widePath(path, wide)) return NEW_FILE_FAILED;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    retryPassingFailures([&] {
+        file =
+            CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return true;
+        DWORD error = GetLastError();
+        if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) error = ERROR_FILE_EXISTS;
+        SetLastError(error);
+        return false;
+    });
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NEW_FILE_NAME_TAKEN;
+        return NEW_FILE_FAILED;
+    }
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        CloseHandle(file);
+        DeleteFileW(wide.c_str());
+        return NEW_FILE_FAILED;
+    }
+    lock->handle = static_cast<long long>(reinterpret_cast<intptr_t>(file));
+    return NEW_FILE_CREATED;
+}
+
+int nameTaken(const char* path) {
+    std::wstring wide;
+    return widePath(path, wide) && GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+long long lockedFileSize(const FileLock* lock) {
+    LARGE_INTEGER size;
+    if (lock->handle == -1 ||
+        !GetFileSizeEx(reinterpret_cast<HANDLE>(static_cast<intptr_t>(lock->handle)), &size))
+        return -1;
+    return static_cast<long long>(size.QuadPart);
+}
+
 int moveToNewName(const char* from, const char* to) {
     std::wstring source;
     std::wstring target;
     if (!widePath(from, source) || !widePath(to, target)) return NEW_FILE_FAILED;
-    // Without MOVEFILE_REPLACE_EXISTING nothing under the target name is replaced.
-    if (MoveFileExW(source.c_str(), target.c_str(), 0)) return NEW_FILE_CREATED;
+    // Without MOVEFILE_REPLACE_EXISTING nothing under the target name is replaced. A source held
+    // for a moment is waited for; a target name that something stands under is taken at once.
+    if (retryPassingFailures([&] {
+            if (MoveFileExW(source.c_str(), target.c_str(), 0)) return true;
+            DWORD error = GetLastError();
+            if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) error = ERROR_FILE_EXISTS;
+            SetLastError(error);
+            return false;
+        })) {
+        return NEW_FILE_CREATED;
+    }
     DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NEW_FILE_NAME_TAKEN;
     if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) return NEW_FILE_NAME_TAKEN;
@@ -211,8 +333,12 @@ int moveToNewName(const char* from, const char* to) {
 FILE* openFileForWritingNoFollow(const char* path) {
     std::wstring wide;
     if (!widePath(path, wide)) return nullptr;
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    retryPassingFailures([&] {
+        file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info;
     // The handle of a link is the link itself: never write into it.
@@ -251,7 +377,6 @@ bool sameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 
 // The locked byte lies far beyond the end of any package, so that reading the file under the
 // lock is never refused.
-constexpr DWORD LOCK_OFFSET_HIGH = 0x7FFFFFFF;
 constexpr int LOCK_ATTEMPTS = 20;
 
 // Strips the \\?\ prefix that GetFinalPathNameByHandleW puts in front of the path.
@@ -363,9 +488,53 @@ void unlockFile(FileLock* lock) {
     lock->handle = -1;
 }
 
+// FILE_RENAME_INFO with its flags (FileRenameInfoEx), which older headers lack.
+namespace {
+struct RenameInformation {
+    DWORD flags;
+    HANDLE rootDirectory;
+    DWORD fileNameLength;
+    WCHAR fileName[1];
+};
+constexpr DWORD RENAME_REPLACE_IF_EXISTS = 0x1;
+constexpr DWORD RENAME_POSIX_SEMANTICS = 0x2;
+constexpr int FILE_RENAME_INFO_EX_CLASS = 22;
+
+} // namespace
+
+// Renames the file over `to` through a handle of its own while `to` is still open (the package's
+// lock): systems with POSIX rename semantics (Windows 10 1809 and later, on NTFS) allow it. Tried
+// once: where the system refuses it, the caller replaces the package the older way.
+static bool renameOverOpenFile(const std::wstring& from, const std::wstring& to) {
+    HANDLE file = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    size_t size = sizeof(RenameInformation) + to.size() * sizeof(WCHAR);
+    std::string buffer(size, '\0');
+    RenameInformation* info = reinterpret_cast<RenameInformation*>(&buffer[0]);
+    info->flags = RENAME_REPLACE_IF_EXISTS | RENAME_POSIX_SEMANTICS;
+    info->rootDirectory = nullptr;
+    info->fileNameLength = static_cast<DWORD>(to.size() * sizeof(WCHAR));
+    std::memcpy(info->fileName, to.c_str(), to.size() * sizeof(WCHAR));
+    bool renamed =
+        SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(FILE_RENAME_INFO_EX_CLASS),
+                                   info, static_cast<DWORD>(size)) != 0;
+    CloseHandle(file);
+    return renamed;
+}
+
 int replaceLockedFile(const char* from, const char* to, FileLock* toLock) {
-    // The system refuses to rename over a file that is still open, even by its own process: the
-    // old file's handle goes first. The new file is already locked by the caller.
+    std::wstring wideFrom, wideTo;
+    if (!widePath(from, wideFrom) || !widePath(to, wideTo)) return 0;
+    // Where the system allows it the package is replaced while its lock is still held, so that no
+    // other run finds it unlocked in between.
+    if (renameOverOpenFile(wideFrom, wideTo)) {
+        unlockFile(toLock);
+        return 1;
+    }
+    // Elsewhere the system refuses to rename over a file that is still open, even by its own
+    // process: the old file's handle goes first. The new file is already locked by the caller.
     unlockFile(toLock);
     return replaceFile(from, to);
 }

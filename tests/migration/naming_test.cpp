@@ -72,6 +72,8 @@ TEST(ImageExtension, ChoosesOneOfTheFiveTypes) {
 TEST(TitleStem, ReplacesCharactersThatNoFileNameMayHold) {
     EXPECT_EQ(stemOf("a/b:c d"), "a-b-c-d");
     EXPECT_EQ(stemOf("\\*?\"<>|\r\n"), "---------");
+    // Control characters, a tab and DEL among them; the two-byte character after them stays.
+    EXPECT_EQ(stemOf("a\x01\tb\x1F\x7F\xD5\x5C"), "a--b--\xD5\x5C");
     EXPECT_EQ(stemOf(""), "");
 }
 

@@ -277,3 +277,32 @@ TEST_F(WriterFixture, EveryCharacterSurvivesTheRoundTripAndWebpSuffixesGo) {
     EXPECT_EQ(second.items, first.items);
     EXPECT_NE(engineToUtf8(second.text).find("𠮷野家 😀"), std::string::npos);
 }
+
+TEST_F(WriterFixture, AStartingRunRemovesOnlyTheTemporaryFilesThatNoLiveRunHolds) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, "package");
+    writeWholeFile(joinPath(packageDir, "~vedo1a2b3c"), "a killed run's write-back");
+    writeWholeFile(joinPath(packageDir, "~vedo9z8y"), "a live run's write-back");
+    writeWholeFile(joinPath(packageDir, "~$shop.xlsx"), "the seller's own");
+    FileLock live{-1};
+    ASSERT_EQ(lockFile(joinPath(packageDir, "~vedo9z8y").c_str(), &live), LOCK_TAKEN);
+    removeLeftoverWriteBackFiles(package.c_str());
+    unlockFile(&live);
+    EXPECT_EQ(namesIn(packageDir), (std::vector<std::string>{"shop.csv", "~$shop.xlsx", "~vedo9z8y"}));
+}
+
+TEST_F(WriterFixture, ASnapshotTellsAPackageChangedOnDisk) {
+    std::string package = joinPath(packageDir, "shop.csv");
+    writeWholeFile(package, "package bytes");
+    PackageSnapshot loaded;
+    ASSERT_EQ(snapshotPackage(package.c_str(), &loaded), 1);
+    EXPECT_EQ(packageUnchanged(package.c_str(), loaded), 1);
+    // Other bytes of the same size under the same modification time: only the hash tells.
+    PackageSnapshot sameSizeAndTime = loaded;
+    sameSizeAndTime.hash ^= 1;
+    EXPECT_EQ(packageUnchanged(package.c_str(), sameSizeAndTime), 0);
+    writeWholeFile(package, "package bytes, longer");
+    EXPECT_EQ(packageUnchanged(package.c_str(), loaded), 0);
+    removeFile(package.c_str());
+    EXPECT_EQ(packageUnchanged(package.c_str(), loaded), 0);
+}
