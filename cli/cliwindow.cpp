@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/json.h"
+#include "core/allocate.h"
 #include "core/text.h"
 #include "migration/job.h"
 
@@ -47,7 +48,7 @@ void windowSetRowText(int row, int column, const char* text) {
     std::lock_guard<std::mutex> lock(cliWindow.mutex);
     if (!cliWindow.rows) cliWindow.rows = arrayListCreate(256, 256);
     while (cliWindow.rows->count <= row) {
-        arrayListAdd(cliWindow.rows, std::calloc(1, sizeof(CliRow)));
+        arrayListAdd(cliWindow.rows, allocateZeroed(sizeof(CliRow)));
     }
     CliRow* r = static_cast<CliRow*>(cliWindow.rows->items[row]);
     if (r) copyBounded(r->cells[column], CLI_CELL_SIZE, text);

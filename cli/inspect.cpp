@@ -115,7 +115,9 @@ int runInspect(int argc, char** argv) {
     if (!path) return usage();
 
     LoadedPackage package;
-    if (!readPackage(path, package.items, &package.text, secure)) {
+    const int read = readPackage(path, package.items, &package.text, secure);
+    if (read == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
+    if (!read) {
         std::fputs("错误: 无法读取数据包 ", stderr);
         writeUtf8Text(stderr, path);
         std::fputs("：", stderr);

@@ -1,6 +1,7 @@
 // Engine text on the terminal and in JSON documents: conversion to UTF-8 and JSON string escaping.
 #include "cli/json.h"
 
+#include "core/allocate.h"
 #include "core/charset.h"
 #include "core/containers.h"
 
@@ -10,8 +11,7 @@
 static char* convertWhole(const char* from, const char* to, const char* text) {
     std::string converted;
     if (convertText(from, to, text, std::strlen(text), &converted) < 0) return nullptr;
-    char* out = static_cast<char*>(std::malloc(converted.size() + 1));
-    if (!out) return nullptr;
+    char* out = static_cast<char*>(allocateBytes(converted.size() + 1));
     std::memcpy(out, converted.c_str(), converted.size() + 1);
     return out;
 }

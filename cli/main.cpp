@@ -3,6 +3,7 @@
 #include "cli/cliwindow.h"
 #include "cli/commands.h"
 #include "cli/json.h"
+#include "core/allocate.h"
 #include "core/appdir.h"
 #include "core/applog.h"
 #include "core/charset.h"
@@ -36,25 +37,25 @@ char** engineArguments(int argc, char** argv, int* count) {
         *count = 0;
         return nullptr;
     }
-    char** out = static_cast<char**>(std::calloc(static_cast<size_t>(wideCount) + 1, sizeof(char*)));
-    for (int i = 0; out && i < wideCount; i++) {
+    char** out = static_cast<char**>(allocateZeroed((static_cast<size_t>(wideCount) + 1) * sizeof(char*)));
+    for (int i = 0; i < wideCount; i++) {
         int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        char* utf8 = static_cast<char*>(std::calloc(static_cast<size_t>(n > 0 ? n : 1), 1));
-        if (utf8 && n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8, n, nullptr, nullptr);
-        char* engine = utf8 ? engineFromUtf8(utf8) : nullptr;
+        char* utf8 = static_cast<char*>(allocateZeroed(static_cast<size_t>(n > 0 ? n : 1)));
+        if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8, n, nullptr, nullptr);
+        char* engine = engineFromUtf8(utf8);
         out[i] = engine ? engine : utf8;
         if (engine) std::free(utf8);
     }
     LocalFree(wide);
-    *count = out ? wideCount : 0;
+    *count = wideCount;
     return out;
 #else
-    char** out = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
-    for (int i = 0; out && i < argc; i++) {
+    char** out = static_cast<char**>(allocateZeroed((static_cast<size_t>(argc) + 1) * sizeof(char*)));
+    for (int i = 0; i < argc; i++) {
         char* engine = engineFromUtf8(argv[i]);
         out[i] = engine ? engine : argv[i];
     }
-    *count = out ? argc : 0;
+    *count = argc;
     return out;
 #endif
 }

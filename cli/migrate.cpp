@@ -334,7 +334,9 @@ int runMigrate(int argc, char** argv) {
     }
 
     items = arrayListCreate(256, 64);
-    if (!readPackage(packagePath, items, &packageText, options.secureMode)) {
+    const int read = readPackage(packagePath, items, &packageText, options.secureMode);
+    if (read == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
+    if (!read) {
         endPackageRun();
         arrayListDestroy(items, 0);
         items = nullptr;

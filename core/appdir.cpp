@@ -1,14 +1,15 @@
 // The folder of the program file, cut at the last path separator.
 #include "core/appdir.h"
 
-#include "core/text.h"
-
+#include <cstdio>
 #include <cstring>
 
 char appDir[PATH_BUFFER_SIZE];
 
 void appDirFromProgramPath(const char* programPath, char* out, int size) {
-    copyBounded(out, static_cast<size_t>(size), programPath);
+    // snprintf rather than copyBounded: app.log lies in this folder and the allocator writes to it,
+    // so the folder takes nothing from the text functions, which allocate.
+    std::snprintf(out, static_cast<size_t>(size), "%s", programPath);
     char* last = std::strrchr(out, PATH_SEPARATOR);
     if (!last) return;
     if (last == out || (last > out && last[-1] == ':')) {

@@ -8,7 +8,7 @@
 //
 // Names the system uses: "UTF-16" (byte-order mark honoured, big-endian without one),
 // "UTF-16LE", "GB18030", "GBK", "UTF-8" (any letter case). GB18030 converts through the engine's
-// own codec on every platform (core/gb18030.h), so that every UTF-16 code unit, paired or not,
+// own codec on every platform (platform/gb18030.h), so that every UTF-16 code unit, paired or not,
 // survives the round trip through the engine's text; the other charsets through the platform's
 // converter (platform/charset.h). Implemented in core/charset.cpp.
 #pragma once

@@ -1,14 +1,13 @@
-// Scope guards: what a function takes (heap memory, a file, a socket, any clean-up) is given back
-// on every way out of it, so that no return path has to repeat the releases.
+// Scope guards: what a function takes (heap memory, a file, any clean-up) is given back on every
+// way out of it, so that no return path has to repeat the releases. A socket's guard lives with
+// the sockets (SocketGuard, platform/sockets.h).
 #pragma once
-#include "platform/sockets.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
 
-// Memory from malloc, calloc or realloc (core/allocate.h included), released with std::free.
+// Memory from core/allocate.h, released with std::free.
 struct FreeMemory {
     void operator()(void* block) const { std::free(block); }
 };
@@ -22,22 +21,6 @@ struct CloseFile {
     }
 };
 using FileHandle = std::unique_ptr<FILE, CloseFile>;
-
-// A socket, closed at the end of the scope unless it was released.
-struct SocketGuard {
-    SocketHandle socket;
-    explicit SocketGuard(SocketHandle taken) : socket(taken) {}
-    SocketGuard(const SocketGuard&) = delete;
-    SocketGuard& operator=(const SocketGuard&) = delete;
-    ~SocketGuard() {
-        if (socket != NO_SOCKET) closeSocket(socket);
-    }
-    SocketHandle release() {
-        SocketHandle taken = socket;
-        socket = NO_SOCKET;
-        return taken;
-    }
-};
 
 // Runs an action at the end of the scope unless it was dismissed:
 //     auto releaseParts = onScopeExit([&] { freeUrlParts(&parts); });

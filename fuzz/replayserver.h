@@ -2,7 +2,7 @@
 // answered with the current input's bytes, then closed. Connections are served one at a time on a
 // thread of the server's own that lives as long as the process.
 #pragma once
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "platform/sockets.h"
 
 #include <atomic>

@@ -1,5 +1,7 @@
-// TCP connections to image servers: bounded connect, the per-server failure limit, the keep-alive
-// pool and the connect overrides.
+// Connections to image servers, TCP or TLS: name lookups on threads of their own, connects,
+// handshakes and receives that one stop-aware wait bounds (the low-speed rule included), the
+// per-server failure limit, the keep-alive pool with its per-server connection caps, and the
+// connect overrides.
 #include "http/connection.h"
 
 #include "core/allocate.h"
@@ -8,13 +10,14 @@
 #include "core/deployment.h"
 #include "core/scope.h"
 #include "core/text.h"
-#include "http/download.h"
+#include "http/connectiontest.h"
 #include "platform/files.h"
 #include "platform/tls.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +30,7 @@
 #include <thread>
 
 HashMap* socketPool = nullptr;
-HashMap* connectFailures = nullptr;
+static HashMap* connectFailures = nullptr;
 
 // Override table: "HOST:PORT" -> ConnectTarget.
 struct ConnectTarget {
@@ -122,8 +125,8 @@ static intptr_t failureCountOf(const char* key) {
     return countOf(hashMapGet(connectFailures, key));
 }
 
-// Reads a port of 1 to 65535 digits from [begin, end); 0 when the text is not one. An empty
-// text gives `emptyValue`.
+// Reads a port from [begin, end): one to five digits whose value is 1 to 65535; 0 when the text
+// is not one. An empty text gives `emptyValue`.
 static int parsePortText(const char* begin, const char* end, int emptyValue) {
     if (begin == end) return emptyValue;
     if (end - begin > 5) return 0;
@@ -210,12 +213,12 @@ void setConnectionTimeouts(int connectMilliseconds, int ioMilliseconds) {
     ioTimeoutOverride.store(ioMilliseconds > 0 ? ioMilliseconds : 0);
 }
 
-int connectTimeoutMilliseconds() {
+static int connectTimeoutMilliseconds() {
     int overridden = connectTimeoutOverride.load();
     return overridden > 0 ? overridden : CONNECT_TIMEOUT_SECONDS * 1000;
 }
 
-int socketIoTimeoutMilliseconds() {
+static int socketIoTimeoutMilliseconds() {
     int overridden = ioTimeoutOverride.load();
     return overridden > 0 ? overridden : SOCKET_IO_TIMEOUT_MS;
 }
@@ -298,6 +301,41 @@ static int belowLowSpeed(TransferPace* pace, int64_t now) {
     return received * 1000 < static_cast<int64_t>(lowSpeedBytes()) * window;
 }
 
+// How a wait on a socket ended.
+constexpr int WAIT_READY = 1;
+constexpr int WAIT_TIMED_OUT = 0;
+constexpr int WAIT_FAILED = -1;   // the wait itself failed (*errorCode holds its result for a connect)
+constexpr int WAIT_REFUSED = -2;  // the connect failed (*errorCode holds the socket's error)
+constexpr int WAIT_STOPPED = -3;  // the stop flag was set
+constexpr int WAIT_TOO_SLOW = -4; // the transfer fell below the low-speed limit
+
+enum SocketEvent { SOCKET_READABLE, SOCKET_CONNECTED };
+
+// The one wait of the connections: until the socket is readable (or its connect has finished), at
+// most limit milliseconds after since, in slices of at most STOP_CHECK_MILLISECONDS. Before each
+// slice it looks at the stop flag and, for a transfer (pace given), at the low-speed limit.
+static int waitOnSocket(SocketHandle socket, SocketEvent event, int64_t since, int limit, TransferPace* pace,
+                        int* errorCode) {
+    for (;;) {
+        if (transferStopRequested()) return WAIT_STOPPED;
+        int64_t now = nowMilliseconds();
+        if (pace && belowLowSpeed(pace, now)) return WAIT_TOO_SLOW;
+        int64_t left = limit - (now - since);
+        if (left <= 0) return WAIT_TIMED_OUT;
+        int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
+        if (event == SOCKET_CONNECTED) {
+            int waited = waitForConnect(socket, slice, errorCode);
+            if (waited == CONNECT_READY) return WAIT_READY;
+            if (waited == CONNECT_REFUSED) return WAIT_REFUSED;
+            if (waited == CONNECT_WAIT_FAILED) return WAIT_FAILED;
+        } else {
+            int ready = waitReadable(socket, slice);
+            if (ready > 0) return WAIT_READY;
+            if (ready < 0) return WAIT_FAILED;
+        }
+    }
+}
+
 int receiveBounded(Connection* connection, char* buffer, int length, TransferPace* pace) {
     SocketHandle socket = connection->socket;
     TlsSession* tls = connection->tls;
@@ -305,7 +343,6 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
     int idleLimit = socketIoTimeoutMilliseconds();
     int readable = 0;
     for (;;) {
-        if (transferStopRequested()) return RECEIVE_STOPPED;
         if (tls && (readable || tlsPending(tls))) {
             // Whole records already held are decrypted without waiting for the socket.
             int n = tlsReceive(tls, buffer, length, readable);
@@ -320,17 +357,11 @@ int receiveBounded(Connection* connection, char* buffer, int length, TransferPac
             if (readable) waitStart = nowMilliseconds();
             readable = 0;
         }
-        int64_t now = nowMilliseconds();
-        // The average over the last window is looked at before every wait of a slice.
-        if (belowLowSpeed(pace, now)) return RECEIVE_TOO_SLOW;
-        int64_t idle = now - waitStart;
-        if (idle >= idleLimit) return RECEIVE_FAILED;
-        int64_t slice = idleLimit - idle;
-        if (slice > STOP_CHECK_MILLISECONDS) slice = STOP_CHECK_MILLISECONDS;
-        if (slice < 1) slice = 1;
-        int ready = waitReadable(socket, static_cast<int>(slice));
-        if (ready < 0) return RECEIVE_FAILED;
-        if (ready == 0) continue;
+        int waitError = 0;
+        int waited = waitOnSocket(socket, SOCKET_READABLE, waitStart, idleLimit, pace, &waitError);
+        if (waited == WAIT_STOPPED) return RECEIVE_STOPPED;
+        if (waited == WAIT_TOO_SLOW) return RECEIVE_TOO_SLOW;
+        if (waited != WAIT_READY) return RECEIVE_FAILED;
         if (tls) {
             readable = 1;
             continue;
@@ -476,7 +507,7 @@ static int resolveTarget(const char* host, uint32_t* address) {
     return lookUpName(host, address);
 }
 
-// openConnection; a completed connect clears the server's failure count only when
+// openSocket; a completed connect clears the server's failure count only when
 // clearOnConnect is 1 (https clears it after the handshake).
 static SocketHandle connectToServer(const char* host, int port, char* errorText, int clearOnConnect) {
     if (!host) {
@@ -519,61 +550,48 @@ static SocketHandle connectToServer(const char* host, int port, char* errorText,
         return NO_SOCKET;
     }
 
-    int nonBlocking = 1;
+    // The connect is made non-blocking so that its wait is bounded and a stop ends it; a socket that
+    // cannot be switched is not connected at all.
     int switchResult = setSocketNonBlocking(socket, 1);
     if (switchResult != 1) {
-        writeLogFormat(programText("开启非阻塞方式连接失败，错误代码：%d，继续使用阻塞方式进行连接。"),
-                       switchResult);
-        nonBlocking = 0;
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("开启非阻塞方式连接失败，错误代码：%d"),
+                      switchResult);
+        closeSocket(socket);
+        return NO_SOCKET;
     }
 
     int errorCode = 0;
     int started = startConnect(socket, address, static_cast<uint16_t>(targetPort & 0xFFFF), &errorCode);
-    if (nonBlocking) {
-        int waited = started == 1 ? CONNECT_READY : CONNECT_REFUSED;
-        if (started == 0) {
-            // The wait is cut in slices so that a stop request ends it within one of them.
-            waited = CONNECT_TIMED_OUT;
-            int64_t waitStart = nowMilliseconds();
-            for (;;) {
-                int64_t left = connectTimeoutMilliseconds() - (nowMilliseconds() - waitStart);
-                if (left <= 0) break;
-                int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
-                waited = waitForConnect(socket, slice, &errorCode);
-                if (waited != CONNECT_TIMED_OUT) break;
-                if (transferStopRequested()) {
-                    std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
-                    closeSocket(socket);
-                    return NO_SOCKET;
-                }
-            }
-        }
-        if (waited == CONNECT_TIMED_OUT) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接超时。"));
-            closeSocket(socket);
-            countFailure(key.get());
-            return NO_SOCKET;
-        }
-        if (waited == CONNECT_WAIT_FAILED || waited == CONNECT_REFUSED) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接发生错误，错误码:%d"),
-                          errorCode);
-            closeSocket(socket);
-            // A refused connect counts like a time-out; only a failure of the wait itself does not.
-            if (waited == CONNECT_REFUSED) countFailure(key.get());
-            return NO_SOCKET;
-        }
-        if (clearOnConnect) clearFailureCount(key.get());
-        int backResult = setSocketNonBlocking(socket, 0);
-        if (backResult != 1) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
-                          backResult);
-            closeSocket(socket);
-            return NO_SOCKET;
-        }
-    } else if (started != 1) {
-        std::snprintf(errorText, ERROR_TEXT_SIZE, "socket bio connect() failed");
+    int waited = started == 1 ? WAIT_READY : WAIT_REFUSED;
+    if (started == 0) {
+        waited = waitOnSocket(socket, SOCKET_CONNECTED, nowMilliseconds(), connectTimeoutMilliseconds(),
+                              nullptr, &errorCode);
+    }
+    if (waited == WAIT_STOPPED) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+        closeSocket(socket);
+        return NO_SOCKET;
+    }
+    if (waited == WAIT_TIMED_OUT) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接超时。"));
         closeSocket(socket);
         countFailure(key.get());
+        return NO_SOCKET;
+    }
+    if (waited == WAIT_FAILED || waited == WAIT_REFUSED) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("使用非阻塞方式连接发生错误，错误码:%d"),
+                      errorCode);
+        closeSocket(socket);
+        // A refused connect counts like a time-out; only a failure of the wait itself does not.
+        if (waited == WAIT_REFUSED) countFailure(key.get());
+        return NO_SOCKET;
+    }
+    if (clearOnConnect) clearFailureCount(key.get());
+    int backResult = setSocketNonBlocking(socket, 0);
+    if (backResult != 1) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("将socket重置为阻塞模式出错, 错误码:%d\n"),
+                      backResult);
+        closeSocket(socket);
         return NO_SOCKET;
     }
 
@@ -581,36 +599,8 @@ static SocketHandle connectToServer(const char* host, int port, char* errorText,
     return socket;
 }
 
-SocketHandle openConnection(const char* host, int port, char* errorText) {
+SocketHandle openSocket(const char* host, int port, char* errorText) {
     return connectToServer(host, port, errorText, 1);
-}
-
-// The failure text of a handshake that ended with reason and the backend's detail.
-static void setHandshakeError(char* errorText, int reason, const char* detail) {
-    switch (reason) {
-    case TLS_REASON_UNKNOWN_ISSUER:
-        std::snprintf(errorText, ERROR_TEXT_SIZE,
-                      programText("https证书验证失败：证书的颁发者不受信任（%s）"), detail);
-        break;
-    case TLS_REASON_WRONG_NAME:
-        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https证书验证失败：证书不属于此域名（%s）"),
-                      detail);
-        break;
-    case TLS_REASON_EXPIRED:
-        std::snprintf(errorText, ERROR_TEXT_SIZE,
-                      programText("https证书验证失败：证书已过期或尚未生效（%s）"), detail);
-        break;
-    case TLS_REASON_BAD_CERTIFICATE:
-        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https证书验证失败：%s"), detail);
-        break;
-    case TLS_REASON_CLOSED:
-        std::snprintf(errorText, ERROR_TEXT_SIZE,
-                      programText("https握手失败：服务器在握手中关闭了连接（%s）"), detail);
-        break;
-    default:
-        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：%s"), detail);
-        break;
-    }
 }
 
 // How a handshake ended when it did not complete: the server's part (counted towards its failure
@@ -619,61 +609,85 @@ constexpr int HANDSHAKE_SERVER_FAILED = 1;      // failed, cut off or timed out
 constexpr int HANDSHAKE_CERTIFICATE_FAILED = 2; // the certificate failed its check
 constexpr int HANDSHAKE_NOT_COUNTED = 3;        // a stop, or no session or wait on this side
 
-static int handshakeFailureOf(int reason) {
+// Ends a handshake that did not complete: the session (if any) is freed, the failure text written
+// and *failure told how the failure counts (a HANDSHAKE_* value). Returns nullptr.
+static TlsSession* handshakeFailed(TlsSession* session, int* failure, int kind, char* errorText,
+                                   const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 5, 6)))
+#endif
+    ;
+static TlsSession* handshakeFailed(TlsSession* session, int* failure, int kind, char* errorText,
+                                   const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(errorText, ERROR_TEXT_SIZE, format, arguments);
+    va_end(arguments);
+    *failure = kind;
+    if (session) tlsFreeSession(session);
+    return nullptr;
+}
+
+// A handshake that the backend ended with reason and its detail.
+static TlsSession* handshakeRefused(TlsSession* session, int* failure, char* errorText, int reason,
+                                    const char* detail) {
+    const int certificate = HANDSHAKE_CERTIFICATE_FAILED;
     switch (reason) {
     case TLS_REASON_UNKNOWN_ISSUER:
+        return handshakeFailed(session, failure, certificate, errorText,
+                               programText("https证书验证失败：证书的颁发者不受信任（%s）"), detail);
     case TLS_REASON_WRONG_NAME:
+        return handshakeFailed(session, failure, certificate, errorText,
+                               programText("https证书验证失败：证书不属于此域名（%s）"), detail);
     case TLS_REASON_EXPIRED:
+        return handshakeFailed(session, failure, certificate, errorText,
+                               programText("https证书验证失败：证书已过期或尚未生效（%s）"), detail);
     case TLS_REASON_BAD_CERTIFICATE:
-        return HANDSHAKE_CERTIFICATE_FAILED;
+        return handshakeFailed(session, failure, certificate, errorText, programText("https证书验证失败：%s"),
+                               detail);
+    case TLS_REASON_CLOSED:
+        return handshakeFailed(session, failure, HANDSHAKE_SERVER_FAILED, errorText,
+                               programText("https握手失败：服务器在握手中关闭了连接（%s）"), detail);
     default:
-        return HANDSHAKE_SERVER_FAILED;
+        return handshakeFailed(session, failure, HANDSHAKE_SERVER_FAILED, errorText,
+                               programText("https握手失败：%s"), detail);
     }
 }
 
-// The TLS handshake over a connected socket, in slices of at most STOP_CHECK_MILLISECONDS and
-// within the socket I/O time-out as a whole. The session, or nullptr with the failure text and a
-// HANDSHAKE_* value in *failure.
+// The TLS handshake over a connected socket, within the socket I/O time-out as a whole and ended by
+// the stop flag. The session, or nullptr with the failure text and a HANDSHAKE_* value in *failure.
 static TlsSession* startTls(SocketHandle socket, const char* host, char* errorText, int* failure) {
-    *failure = HANDSHAKE_NOT_COUNTED;
     TlsSession* session = tlsCreateSession(socket, host);
     if (!session) {
-        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：无法建立TLS会话。"));
-        return nullptr;
+        return handshakeFailed(nullptr, failure, HANDSHAKE_NOT_COUNTED, errorText,
+                               programText("https握手失败：无法建立TLS会话。"));
     }
-    int64_t start = nowMilliseconds();
+    const int64_t start = nowMilliseconds();
     int readable = 0;
     for (;;) {
         int reason = TLS_REASON_NONE;
         char detail[TLS_DETAIL_SIZE] = {0};
         int result = tlsHandshake(session, readable, &reason, detail);
         if (result == TLS_DONE) return session;
-        if (result != TLS_WANT_READ) {
-            setHandshakeError(errorText, reason, detail);
-            *failure = handshakeFailureOf(reason);
-            break;
+        if (result != TLS_WANT_READ) return handshakeRefused(session, failure, errorText, reason, detail);
+        int waitError = 0;
+        int waited =
+            waitOnSocket(socket, SOCKET_READABLE, start, socketIoTimeoutMilliseconds(), nullptr, &waitError);
+        if (waited == WAIT_STOPPED) {
+            return handshakeFailed(session, failure, HANDSHAKE_NOT_COUNTED, errorText,
+                                   programText("连接已中止：收到停止请求。"));
         }
-        if (transferStopRequested()) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
-            break;
+        if (waited == WAIT_TIMED_OUT) {
+            return handshakeFailed(session, failure, HANDSHAKE_SERVER_FAILED, errorText,
+                                   programText("https握手超时：%d 毫秒内没有完成。"),
+                                   socketIoTimeoutMilliseconds());
         }
-        int64_t left = socketIoTimeoutMilliseconds() - (nowMilliseconds() - start);
-        if (left <= 0) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手超时：%d 毫秒内没有完成。"),
-                          socketIoTimeoutMilliseconds());
-            *failure = HANDSHAKE_SERVER_FAILED;
-            break;
+        if (waited != WAIT_READY) {
+            return handshakeFailed(session, failure, HANDSHAKE_NOT_COUNTED, errorText,
+                                   programText("https握手失败：等待数据时出错。"));
         }
-        int slice = left < STOP_CHECK_MILLISECONDS ? static_cast<int>(left) : STOP_CHECK_MILLISECONDS;
-        int ready = waitReadable(socket, slice);
-        if (ready < 0) {
-            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("https握手失败：等待数据时出错。"));
-            break;
-        }
-        readable = ready;
+        readable = 1;
     }
-    tlsFreeSession(session);
-    return nullptr;
 }
 
 Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
@@ -915,12 +929,6 @@ int lowerConnectionCap(const char* host, int port) {
     }
     writeLogFormat(programText("%s:%d 拒绝了多余的连接，本次搬家最多同时使用 %d 个连接。"), host, port, cap);
     return 1;
-}
-
-int connectionCap(const char* host, int port) {
-    HeapText key = serverKey(host, port);
-    std::lock_guard<std::mutex> lock(slotMutex);
-    return slotsOf(key.get())->cap;
 }
 
 void resetConnectionCaps() {

@@ -3,7 +3,8 @@
 // The failure table is keyed by "%s:%d" of host and port exactly as the address wrote them; it is
 // shared by the migration job and the update check. The pool is keyed by "http://%s:%d" or
 // "https://%s:%d" and is used by the image download alone. Each table has a mutex of its own, so
-// that every function here may be called from several threads at once.
+// that every function here may be called from several threads at once. What only tests reach
+// (the tables themselves, shorter time-outs and limits) is in http/connectiontest.h.
 #pragma once
 #include "core/containers.h"
 #include "platform/sockets.h"
@@ -16,6 +17,8 @@
 constexpr int MAX_CONNECT_FAILURES = 5;
 constexpr int CONNECT_TIMEOUT_SECONDS = 10;
 constexpr int SOCKET_IO_TIMEOUT_MS = 10000;
+// The size of every failure text buffer of the connections and the downloads over them.
+constexpr int ERROR_TEXT_SIZE = 1024;
 
 // A transfer whose average speed over the last LOW_SPEED_TIME_SECONDS stays below
 // LOW_SPEED_LIMIT_BYTES a second is given up, however regularly its bytes drip in.
@@ -35,37 +38,18 @@ struct Connection {
     int reused = 0;          // 1 when it was taken out of the pool: it has carried an answer before
 };
 
-// Pool key -> ArrayList of idle Connection*, guarded by the pool's mutex.
-extern HashMap* socketPool;
-extern HashMap* connectFailures;
-
 // Creates the socket pool and the connect-failure table; once, before any connection. Calling it
 // again keeps the existing tables.
 void initConnectionPool();
 // Forgets every server's count of consecutive connect failures and every name whose lookup failed
 // (end of a migration run).
 void resetConnectFailures();
-// The current count of consecutive failures for host and port (0 when none).
-int connectFailureCount(const char* host, int port);
 
 // Adds "HOST:PORT:HOST2:PORT2": connections meant for HOST:PORT go to HOST2:PORT2, while the
 // request's Host line and both table keys stay those of HOST:PORT. An empty HOST2 or PORT2 keeps
 // the original. Returns 1 when the text is well formed (the later of two entries for one HOST:PORT
 // wins), 0 otherwise.
 int addConnectOverride(const char* text);
-// Drops every override.
-void clearConnectOverrides();
-
-// The connect wait and the send/receive time-outs. Tests shorten them; 0 restores the defaults of
-// CONNECT_TIMEOUT_SECONDS and SOCKET_IO_TIMEOUT_MS.
-void setConnectionTimeouts(int connectMilliseconds, int ioMilliseconds);
-int connectTimeoutMilliseconds();
-int socketIoTimeoutMilliseconds();
-
-// The low-speed limit: an average below `bytes` a second over the last `milliseconds` gives a
-// transfer up. Tests shorten it; 0 restores the defaults of LOW_SPEED_LIMIT_BYTES and
-// LOW_SPEED_TIME_SECONDS.
-void setLowSpeedLimit(int bytes, int milliseconds);
 
 // The flag whose non-zero value interrupts every connect and receive in flight (the migration
 // job's stop request); nullptr watches none. The flag must outlive every transfer.
@@ -107,11 +91,11 @@ void setLoopbackOnly(int on);
 // Resolves, connects with a bounded wait and sets both time-outs. The lookup runs on a thread of
 // its own that the wait may leave behind: it is bounded by the connect time-out and ended by the
 // stop flag. A name whose lookup failed or timed out counts once towards the failure limit and is
-// not looked up again until resetConnectFailures; addresses on it fail at once with the same text. Returns a
-// blocking socket, or NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes). The socket is not
-// pooled.
-SocketHandle openConnection(const char* host, int port, char* errorText);
-// openConnection, then for secure 1 the TLS handshake with host as the server's name, bounded as a
+// not looked up again until resetConnectFailures; addresses on it fail at once with the same text.
+// Returns a blocking socket, or NO_SOCKET with a failure text in errorText (ERROR_TEXT_SIZE bytes).
+// The socket is not pooled.
+SocketHandle openSocket(const char* host, int port, char* errorText);
+// openSocket, then for secure 1 the TLS handshake with host as the server's name, bounded as a
 // whole by the socket I/O time-out and ended by the stop flag. A certificate that fails its check
 // or a failed handshake gives nullptr with a text naming the reason. The connection is not pooled.
 // A handshake that fails, times out or is cut off counts towards the failure limit like a failed
@@ -131,8 +115,6 @@ Connection* acquirePooledConnection(const char* host, int port, int secure, char
                                     int* certificateRefused = nullptr);
 // keep 1 puts the connection back into the pool as idle; 0 closes and frees it.
 void releasePooledConnection(Connection* connection, int keep);
-// The count of idle pooled connections for the scheme, host and port.
-int pooledConnectionCount(const char* host, int port, int secure);
 // Trusts every certificate of the PEM file at path in addition to the system's roots, for every
 // TLS session opened afterwards; an empty path or nullptr trusts the system's roots alone. Returns
 // 1, or 0 with a text in errorText (ERROR_TEXT_SIZE bytes) when the file cannot be read or holds
@@ -167,7 +149,5 @@ int lowerConnectionCap(const char* host, int port);
 // connection while other connections to the server were open: the server's connection limit (the
 // cap is lowered, and the failure does not count towards MAX_CONNECT_FAILURES).
 int lastConnectRefusedByLimit();
-// The cap of host and port; 0 when the server has never refused a connection.
-int connectionCap(const char* host, int port);
 // Lifts every cap (the start of a migration run). Open connections stay counted.
 void resetConnectionCaps();

@@ -1,9 +1,9 @@
 // Fetching one image address into a file.
 #pragma once
+#include "http/connection.h"
 
 constexpr int HTTP_BUFFER_SIZE = 8192;
 constexpr int MAX_IMAGE_SIZE = 10485760;
-constexpr int ERROR_TEXT_SIZE = 1024;
 constexpr int MAX_REDIRECTS = 5;
 
 constexpr int DOWNLOAD_STORED = 1;

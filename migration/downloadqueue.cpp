@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // Part files of every run of the process are numbered from one counter; a name another run holds
 // is passed over.
@@ -76,10 +78,10 @@ int partFileProcess(const char* name, unsigned long* process) {
 }
 
 void removeLeftoverPartFiles(const char* folder) {
-    ArrayList* names = arrayListCreateDefault();
-    listFolder(folder, names);
-    for (int32_t i = 0; i < names->count; i++) {
-        const char* name = static_cast<const char*>(names->items[i]);
+    std::vector<std::string> names;
+    listFolder(folder, &names);
+    for (const std::string& entry : names) {
+        const char* name = entry.c_str();
         // The process named in the part file's name still runs: its files are never touched (a
         // download's retry makes its part file anew, unlocked for a moment). Names of another
         // form are never touched either.
@@ -94,7 +96,6 @@ void removeLeftoverPartFiles(const char* folder) {
         removeFile(path);
         unlockFile(&lock);
     }
-    arrayListDestroy(names, 1);
 }
 
 static std::atomic<int> busyBackoffOverride{0};

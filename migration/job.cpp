@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 std::atomic<int> jobRunning{0};
 std::atomic<int> stopRequested{0};
@@ -384,15 +385,8 @@ static void showMessageWithUncollected(const char* text, const char* caption, in
         line, sizeof line,
         programText("\n\n数据包中还有%d个https图片地址未搬家，勾选[同时搬家https图片地址]后再次搬家即可。"),
         uncollected);
-    const size_t size = std::strlen(text) + std::strlen(line) + 1;
-    char* whole = static_cast<char*>(std::malloc(size));
-    if (!whole) {
-        windowShowMessage(text, caption, icon);
-        return;
-    }
-    std::snprintf(whole, size, "%s%s", text, line);
-    windowShowMessage(whole, caption, icon);
-    std::free(whole);
+    const std::string whole = std::string(text) + line;
+    windowShowMessage(whole.c_str(), caption, icon);
 }
 
 static void showFinalMessage(int packageChanged, int failureCount, int blankFailedImages, int uncollected) {
@@ -428,7 +422,7 @@ int runMigrationJob() {
     jobImagesFailed = 0;
     jobCurrentRow = -1;
     jobFinishedRows = 0;
-    backupPackage(packagePath);
+    if (!backupPackage(packagePath)) windowFatalError(lastWriteFailure());
     takeJobStartTime();
     // A cap that a server's connection limit set in an earlier run is learnt anew.
     resetConnectionCaps();
@@ -491,7 +485,11 @@ int runMigrationJob() {
     if (packageText) {
         packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
                                             reportRewriteProgress, &run);
-        if (packageChanged) writePackage(packagePath, packageText);
+        if (packageChanged && !writePackage(packagePath, packageText)) {
+            // The run ends here, as after a stop, with what it recorded given back.
+            hashMapDestroy(run.imageFiles, 1, 1);
+            windowFatalError(lastWriteFailure());
+        }
     }
     // The package holds every saved image now (a failed write-back ends the process before this,
     // and the journal stays for the next run).

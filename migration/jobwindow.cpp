@@ -1,4 +1,5 @@
-// The fatal-error message that the reader and the writer show, on whichever window side is linked.
+// The fatal-failure message of a run (the reader's or the writer's failure, shown by their caller), on
+// whichever window side is linked.
 #include "migration/jobwindow.h"
 
 #include "core/charset.h"

@@ -47,6 +47,7 @@ void windowRestoreButtons();
 // Ends the process. The window exits with the status given; other front ends may map it.
 [[noreturn]] void windowEndProcess(int status);
 
-// A fatal error of the reader or the writer: the message with caption "错误" and the error icon,
-// then the end of the process with status 0.
+// A fatal failure that the reader or the writer returned (lastReadFailure, lastWriteFailure),
+// shown by their caller: the message with caption "错误" and the error icon, then the end of the
+// process with status 0.
 [[noreturn]] void windowFatalError(const char* text);

@@ -1,10 +1,10 @@
 // Image file names: extensions, title stems, numbered description names and mobile stamp names.
 #include "migration/naming.h"
 
-#include "core/gb18030.h"
 #include "core/text.h"
 #include "package/item.h"
 #include "platform/files.h"
+#include "platform/gb18030.h"
 
 #include <cstdio>
 #include <cstring>

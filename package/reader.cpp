@@ -5,13 +5,12 @@
 #include "core/allocate.h"
 #include "core/applog.h"
 #include "core/charset.h"
-#include "core/gb18030.h"
 #include "core/scope.h"
 #include "core/text.h"
-#include "migration/jobwindow.h"
 #include "package/addresses.h"
 #include "package/item.h"
 #include "platform/files.h"
+#include "platform/gb18030.h"
 
 #include <algorithm>
 #include <climits>
@@ -36,6 +35,13 @@ int fail(const char* reasonUtf8) {
     failureText = programText(reasonUtf8);
     writeLogFormat("%s%s", programText("读取数据包失败："), failureText);
     return 0;
+}
+
+// A fault of the reader rather than of the package (a pattern that cannot be matched): the read
+// ends with PACKAGE_READ_FATAL and the message for the caller to show.
+int fatal(const char* utf8) {
+    failureText = programText(utf8);
+    return PACKAGE_READ_FATAL;
 }
 
 int isHighSurrogate(const unsigned char* unit, bool littleEndian) {
@@ -137,7 +143,7 @@ int loadText(const char* path, Buffer* text, size_t* length) {
     Buffer out(static_cast<char*>(allocateBytes(capacity)));
     size_t produced = 0;
     size_t resume = 0;
-    const char* charset = "UTF-16";
+    CodecForm form = FORM_UTF16;
     size_t start = skip;
     for (;;) {
         const bool last = unread == 0;
@@ -154,13 +160,13 @@ int loadText(const char* path, Buffer* text, size_t* length) {
             int n = 0;
             for (size_t factor = 1; factor <= 2 && !converted; factor++) {
                 const size_t window = std::min(factor * cut + 2, capacity - produced);
-                converted = decodeUtf16ToGb18030(charset, piece.get() + start, static_cast<int>(cut),
+                converted = decodeUtf16ToGb18030(form, piece.get() + start, static_cast<int>(cut),
                                                  out.get() + produced, static_cast<int>(window), &n) >= 0 &&
                             n >= 0 && static_cast<size_t>(n) < window;
             }
             if (!converted) return encodingFailure();
             produced = removeSuffixes(out.get(), produced + static_cast<size_t>(n), &resume);
-            charset = littleEndian ? "UTF-16LE" : "UTF-16BE";
+            form = littleEndian ? FORM_UTF16LE : FORM_UTF16BE;
         }
         if (last) break;
         // The bytes after the cut (half a code unit, or a high surrogate) begin the next piece.
@@ -180,11 +186,9 @@ int loadText(const char* path, Buffer* text, size_t* length) {
     // The engine's strings end at the first NUL: a package holding one would be cut short when it
     // is written back, so it is refused.
     if (std::strlen(out.get()) != produced) return fail("文件中含有空字符，无法正常解析");
-    char* fitted = static_cast<char*>(std::realloc(out.get(), produced + 1));
-    if (fitted) {
-        out.release();
-        out.reset(fitted);
-    }
+    char* fitted = static_cast<char*>(reallocateBytes(out.get(), produced + 1));
+    out.release();
+    out.reset(fitted);
     *length = produced;
     *text = std::move(out);
     return 1;
@@ -333,10 +337,9 @@ int walkRows(char* data, const Columns& columns, ArrayList* items, bool secure) 
                                                       &current->uncollectedMobileImages);
                 cursor[length] = saved;
                 if (!ok) {
-                    windowFatalError(
-                        programText(next == columns.description
-                                        ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
-                                        : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log"));
+                    return fatal(next == columns.description
+                                     ? "读取宝贝详情时出错，具体原因可查看应用日志文件：app.log"
+                                     : "读取宝贝无线详情时出错，具体原因可查看应用日志文件：app.log");
                 }
             }
             // The cursor now stands on the TAB after the field: the next token is empty and
@@ -412,7 +415,8 @@ int readPackage(const char* path, ArrayList* items, char** packageText, int secu
     if (columns.description < 0) return fail("没有找到宝贝描述列");
 
     AppendedItems appended{items, items->count, false};
-    if (!walkRows(data, columns, items, secureMode != 0)) return 0;
+    const int walked = walkRows(data, columns, items, secureMode != 0);
+    if (walked != 1) return walked;
     appended.kept = true;
     *packageText = text.release();
     return 1;

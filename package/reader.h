@@ -16,7 +16,10 @@ inline constexpr int TITLE_FIELD_MAX = 127;
 // protocol-relative image addresses are collected as well; with it off, an item whose markup holds
 // such addresses gets them in its uncollected lists (see Item). On failure returns 0, leaves
 // *packageText and the list as they were, writes the reason to app.log and keeps it for
-// lastReadFailure. A pattern that cannot be compiled or matched is fatal: windowFatalError.
+// lastReadFailure. A pattern that cannot be compiled or matched is no fault of the package but of
+// the program: the read fails the same way but returns PACKAGE_READ_FATAL, and lastReadFailure
+// gives the fatal message that the caller shows before it ends the process (windowFatalError).
+constexpr int PACKAGE_READ_FATAL = -1;
 int readPackage(const char* path, ArrayList* items, char** packageText, int secureMode);
 
 // Turns items read with secure mode off into what a read in secure mode gives: each item's

@@ -9,7 +9,6 @@
 #include "core/containers.h"
 #include "core/scope.h"
 #include "core/text.h"
-#include "migration/jobwindow.h"
 #include "platform/files.h"
 
 #include <atomic>
@@ -21,6 +20,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 int writerFailAtStep = WRITER_STEP_NONE;
 
@@ -109,39 +110,49 @@ int injected(int step) {
     return writerFailAtStep == step ? 1 : 0;
 }
 
-[[noreturn]] void fatal(const char* utf8) {
-    const char* text = programText(utf8);
-    writeLog(text);
-    windowFatalError(text);
+thread_local const char* failureText = "";
+
+// Ends a failed step: the reason goes to app.log and is kept for lastWriteFailure. Returns 0.
+int fatal(const char* utf8) {
+    failureText = programText(utf8);
+    writeLog(failureText);
+    return 0;
 }
 
 // The lock on the write-back's temporary file, held from its creation to the replacement.
 FileLock tempLock{-1};
 
 // Ends a failed write-back: the temporary file goes, the package stays as it was.
-[[noreturn]] void failWriteBack(FileHandle& temp, const char* tempPath, const char* text) {
+int failWriteBack(FileHandle& temp, const char* tempPath, const char* text) {
     if (temp) std::fclose(temp.release());
     if (tempPath && tempPath[0]) removeFile(tempPath);
     unlockFile(&tempLock);
-    fatal(text);
+    return fatal(text);
 }
 
 } // namespace
 
+const char* lastWriteFailure() {
+    return failureText;
+}
+
 int writePackage(const char* path, const char* text) {
+    failureText = "";
     FileHandle temp;
     if (!text) text = "";
     size_t length = std::strlen(text);
 
     // Every engine character takes at most two bytes of UTF-16 per byte it has; the first two
     // bytes hold the byte-order mark.
-    if (length > static_cast<size_t>(INT_MAX - 16) / 2) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
+    if (length > static_cast<size_t>(INT_MAX - 16) / 2)
+        return failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
     size_t capacity = 2 * length + 16;
     HeapPointer<char> output(static_cast<char*>(allocateBytes(capacity)));
     int produced = 0;
     int converted = convertCharset(engineCharset(), "UTF-16LE", text, static_cast<int>(length),
                                    output.get() + 2, static_cast<int>(capacity - 2), &produced);
-    if (converted < 0 || injected(WRITER_STEP_CONVERT)) failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
+    if (converted < 0 || injected(WRITER_STEP_CONVERT))
+        return failWriteBack(temp, nullptr, CONVERT_FAILED_TEXT);
     output.get()[0] = '\xFF';
     output.get()[1] = '\xFE';
     size_t total = static_cast<size_t>(produced) + 2;
@@ -153,38 +164,38 @@ int writePackage(const char* path, const char* text) {
     if (running) {
         copyBounded(target, sizeof target, packageRun.target);
     } else if (!linkTargetPath(path, target, sizeof target)) {
-        failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
+        return failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
     }
     char tempPath[PATH_BUFFER_SIZE] = {0};
-    if (!createTempBeside(target, tempPath, &tempLock)) failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
+    if (!createTempBeside(target, tempPath, &tempLock)) return failWriteBack(temp, nullptr, OPEN_FAILED_TEXT);
     // The file was made by this run a moment ago; a link put in its place is not followed.
     temp.reset(openFileForWritingNoFollow(tempPath));
-    if (!temp || injected(WRITER_STEP_OPEN)) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+    if (!temp || injected(WRITER_STEP_OPEN)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
 
     size_t toWrite = injected(WRITER_STEP_WRITE) ? total / 2 : total;
     size_t done = std::fwrite(output.get(), 1, toWrite, temp.get());
-    if (done != total) failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
+    if (done != total) return failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
     output.reset();
 
     if (!flushFileToDisk(temp.get()) || injected(WRITER_STEP_FLUSH)) {
-        failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
+        return failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
     }
-    if (!closeFile(temp)) failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
+    if (!closeFile(temp)) return failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
     // The new file keeps the old one's permissions (and owner, where that can be given).
-    if (!copyPermissions(target, tempPath)) failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
+    if (!copyPermissions(target, tempPath)) return failWriteBack(temp, tempPath, WRITE_FAILED_TEXT);
 
     // The package is replaced in one step; until here it has not been touched. A run's lock moves
     // to the new file before it takes the package's place, so that the package is never without it.
-    if (injected(WRITER_STEP_REPLACE)) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+    if (injected(WRITER_STEP_REPLACE)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
     // The temporary file's own lock becomes the package's.
     if (running) {
         if (!replaceLockedFile(tempPath, target, &packageRun.lock))
-            failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+            return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
         packageRun.lock = tempLock;
         tempLock.handle = -1;
     } else {
         unlockFile(&tempLock);
-        if (!replaceFile(tempPath, target)) failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
+        if (!replaceFile(tempPath, target)) return failWriteBack(temp, tempPath, OPEN_FAILED_TEXT);
     }
     return 1;
 }
@@ -270,11 +281,11 @@ void removeLeftoverWriteBackFiles(const char* packagePath) {
     } else if (folderLength > 1 && folder[folderLength - 2] != ':') {
         folder[folderLength - 1] = '\0';
     }
-    ArrayList* names = arrayListCreateDefault();
-    listFolder(folder, names);
+    std::vector<std::string> names;
+    listFolder(folder, &names);
     size_t markLength = std::strlen(TEMP_NAME_MARK);
-    for (int32_t i = 0; i < names->count; i++) {
-        const char* entry = static_cast<const char*>(names->items[i]);
+    for (const std::string& listed : names) {
+        const char* entry = listed.c_str();
         if (std::strncmp(entry, TEMP_NAME_MARK, markLength) != 0 || std::strlen(entry) > TEMP_NAME_MAX_LENGTH)
             continue;
         // The folder part of the target keeps its separator.
@@ -288,7 +299,6 @@ void removeLeftoverWriteBackFiles(const char* packagePath) {
         removeFile(path);
         unlockFile(&lock);
     }
-    arrayListDestroy(names, 1);
 }
 
 void endPackageRun() {
@@ -326,44 +336,46 @@ static int freeBackupPath(const char* folder, const char* fileName, char* out) {
 }
 
 int backupPackage(const char* path) {
+    failureText = "";
     const char* fileName = fileNameOf(path);
 
     char folder[PATH_BUFFER_SIZE] = {0};
     int written = std::snprintf(folder, sizeof folder, "%s%c%s", appDir, PATH_SEPARATOR,
                                 programText(BACKUP_FOLDER_NAME));
-    if (written < 0 || written >= static_cast<int>(sizeof folder)) fatal(FOLDER_FAILED_TEXT);
+    if (written < 0 || written >= static_cast<int>(sizeof folder)) return fatal(FOLDER_FAILED_TEXT);
     // Another program may have made the folder between the test and the creation.
-    if (!isDirectory(folder) && !makeDirectory(folder) && !isDirectory(folder)) fatal(FOLDER_FAILED_TEXT);
+    if (!isDirectory(folder) && !makeDirectory(folder) && !isDirectory(folder))
+        return fatal(FOLDER_FAILED_TEXT);
 
     char backupPath[PATH_BUFFER_SIZE] = {0};
     int named = freeBackupPath(folder, fileName, backupPath);
 
     FileHandle source(openFile(path, "rb"));
-    if (!source) fatal(SOURCE_OPEN_FAILED_TEXT);
-    if (!named) fatal(BACKUP_WRITE_FAILED_TEXT);
+    if (!source) return fatal(SOURCE_OPEN_FAILED_TEXT);
+    if (!named) return fatal(BACKUP_WRITE_FAILED_TEXT);
     FileHandle backup(openFile(backupPath, "wb"));
-    if (!backup) fatal(BACKUP_WRITE_FAILED_TEXT);
+    if (!backup) return fatal(BACKUP_WRITE_FAILED_TEXT);
 
     // A failed copy removes its partial backup, so that no numbered copy is ever incomplete.
     auto fail = [&](const char* text) {
         closeFile(source);
         closeFile(backup);
         removeFile(backupPath);
-        fatal(text);
+        return fatal(text);
     };
 
     HeapPointer<char> block(static_cast<char*>(allocateBytes(COPY_BLOCK_SIZE)));
     for (;;) {
         size_t got = std::fread(block.get(), 1, COPY_BLOCK_SIZE, source.get());
         if (got > 0) {
-            if (std::fwrite(block.get(), 1, got, backup.get()) != got) fail(BACKUP_WRITE_FAILED_TEXT);
+            if (std::fwrite(block.get(), 1, got, backup.get()) != got) return fail(BACKUP_WRITE_FAILED_TEXT);
             continue;
         }
-        if (!std::feof(source.get())) fail(READ_INCOMPLETE_TEXT);
+        if (!std::feof(source.get())) return fail(READ_INCOMPLETE_TEXT);
         break;
     }
     closeFile(source);
-    if (!closeFile(backup)) fail(BACKUP_WRITE_FAILED_TEXT);
+    if (!closeFile(backup)) return fail(BACKUP_WRITE_FAILED_TEXT);
     return 1;
 }
 

@@ -5,12 +5,18 @@
 constexpr const char* BACKUP_FOLDER_NAME = "csv文件备份";
 
 // Writes the package text back as UTF-16LE with its byte-order mark. Returns 1 on success; on
-// failure the original file is untouched and the fatal message is shown (windowFatalError).
+// failure returns 0 with the original file untouched, and lastWriteFailure gives the fatal message
+// that the caller shows before it ends the run (windowFatalError).
 int writePackage(const char* path, const char* text);
 
 // Copies the package byte for byte into the backup folder under the lowest free number.
-// Returns 1 on success; on failure the fatal message is shown (windowFatalError).
+// Returns 1 on success; on failure returns 0, leaves no partial copy, and lastWriteFailure gives
+// the fatal message.
 int backupPackage(const char* path);
+
+// Why the last writePackage or backupPackage on this thread failed (engine text, already written
+// to app.log); empty after a success.
+const char* lastWriteFailure();
 
 // The steps of the write-back, in order. Tests set writerFailAtStep to one of them to make that
 // step fail as a full disk or a locked file would; 0 (the default) injects nothing.

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #ifdef _WIN32
 constexpr char PATH_SEPARATOR = '\\';
@@ -40,10 +42,9 @@ constexpr int CSIDL_DESKTOP_FOLDER = 0;
 
 void localTimeNow(struct tm* out);
 
-// The names of a folder's entries (without "." and ".."), added to `names` as heap copies; 0 when
-// the folder cannot be read.
-struct ArrayList;
-int listFolder(const char* folder, ArrayList* names);
+// The names of a folder's entries (without "." and ".."), added to `names`; 0 when the folder
+// cannot be read.
+int listFolder(const char* folder, std::vector<std::string>* names);
 // The identity of this run of the program: the process id and the time (seconds) it first asked.
 unsigned long currentProcessId();
 long long processStartStamp();

@@ -58,3 +58,19 @@ void closeSocket(SocketHandle socket);
 SocketHandle listenOnLoopback(uint16_t port, int backlog, uint16_t* boundPort);
 // Accepts one connection, waiting at most timeoutMilliseconds. NO_SOCKET on time-out or failure.
 SocketHandle acceptConnection(SocketHandle listener, int timeoutMilliseconds);
+
+// A socket, closed at the end of the scope unless it was released.
+struct SocketGuard {
+    SocketHandle socket;
+    explicit SocketGuard(SocketHandle taken) : socket(taken) {}
+    SocketGuard(const SocketGuard&) = delete;
+    SocketGuard& operator=(const SocketGuard&) = delete;
+    ~SocketGuard() {
+        if (socket != NO_SOCKET) closeSocket(socket);
+    }
+    SocketHandle release() {
+        SocketHandle taken = socket;
+        socket = NO_SOCKET;
+        return taken;
+    }
+};

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes core/gb18030table.inc, the two-byte table of the engine's GB18030 codec, from Python's own
+"""Writes platform/gb18030table.inc, the two-byte table of the engine's GB18030 codec, from Python's own
 gb18030 codec, and checks that the codec built on it is bijective over every UTF-16 code unit.
 
 The C++ codec holds only this table as data. Everything else follows by rule, and this script checks
@@ -22,7 +22,7 @@ import os
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-OUTPUT = os.path.join(ROOT, "core", "gb18030table.inc")
+OUTPUT = os.path.join(ROOT, "platform", "gb18030table.inc")
 
 LEADS = range(0x81, 0xFF)
 TRAILS = range(0x40, 0xFF)  # 7F is not a trail byte; its entry stays 0

@@ -178,6 +178,20 @@ prepareWine() {
   fi
 }
 
+# One out-of-memory rule: every allocation goes through core/allocate.h (or a standard container),
+# so the C allocators and a nothrow new appear in no tracked source but the allocator's own file.
+# Lines that are only a comment are passed over.
+checkAllocations() {
+  local found
+  found=$(git grep -nE '\b(malloc|calloc|realloc)\b|new *\( *std::nothrow *\)' \
+    -- '*.c' '*.cpp' '*.h' '*.inc' ':!core/allocate.cpp' | grep -vE '^[^:]+:[0-9]+:[[:space:]]*//')
+  [ -z "$found" ] && return 0
+  echo "allocations outside core/allocate.cpp (use allocateBytes, allocateZeroed, reallocateBytes):"
+  echo "$found"
+  return 1
+}
+step allocations checkAllocations
+
 if [ "$runSetup" -eq 1 ]; then
   step setup "$here/scripts/setup.sh"
 fi

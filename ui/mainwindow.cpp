@@ -200,6 +200,7 @@ static void nextOnPage1() {
     int result = readPackage(packagePath, items, &packageText, 0);
     if (result == 1 && !snapshotPackage(packagePath, &loadedPackage)) loadedPackage.size = -1;
     SetCursor(LoadCursorW(nullptr, IDC_ARROW));
+    if (result == PACKAGE_READ_FATAL) windowFatalError(lastReadFailure());
     if (result != 1) {
         clearItems(items);
         showFormatProblem();

@@ -1,6 +1,7 @@
 // The wizard's shell operations: the browser, the desktop shortcut, the choosers, window placement.
 #include "ui/shell.h"
 
+#include "core/allocate.h"
 #include "core/deployment.h"
 #include "core/text.h"
 #include "ui/wintext.h"
@@ -167,8 +168,7 @@ static int CALLBACK folderBrowseCallback(HWND dialog, UINT message, LPARAM lPara
 
 int chooseFolder(HWND owner, const wchar_t* heading, wchar_t* path, int allowNewFolder) {
     if (!folderInitialSelection) {
-        folderInitialSelection = static_cast<wchar_t*>(std::calloc(1024, sizeof(wchar_t)));
-        if (!folderInitialSelection) return 0;
+        folderInitialSelection = static_cast<wchar_t*>(allocateZeroed(1024 * sizeof(wchar_t)));
     }
     std::swprintf(folderInitialSelection, 1024, L"%ls", path);
     wchar_t displayName[MAX_PATH] = {0};

@@ -1,8 +1,7 @@
 // Files, folders, the clock and the program's own path on Linux; paths become UTF-8 at the boundary.
 #include "platform/files.h"
 
-#include "core/charset.h"
-#include "core/containers.h"
+#include "platform/gb18030.h"
 
 #include <cerrno>
 #include <csignal>
@@ -19,18 +18,18 @@
 
 // File names on Linux are UTF-8; the engine holds GB18030. A path that does not convert is used
 // as it is.
-static std::string convertedPath(const char* from, const char* to, const char* path) {
+static std::string convertedPath(CodecForm from, CodecForm to, const char* path) {
     std::string out;
-    if (convertText(from, to, path, std::strlen(path), &out) < 0) return std::string(path);
+    if (convertCodecText(from, to, path, std::strlen(path), &out) < 0) return std::string(path);
     return out;
 }
 
 static std::string nativePath(const char* path) {
-    return convertedPath("GB18030", "UTF-8", path);
+    return convertedPath(FORM_GB18030, FORM_UTF8, path);
 }
 
 static std::string enginePath(const char* native) {
-    return convertedPath("UTF-8", "GB18030", native);
+    return convertedPath(FORM_UTF8, FORM_GB18030, native);
 }
 
 FILE* openFile(const char* path, const char* mode) {
@@ -123,12 +122,12 @@ void localTimeNow(struct tm* out) {
     localtime_r(&now, out);
 }
 
-int listFolder(const char* folder, ArrayList* names) {
+int listFolder(const char* folder, std::vector<std::string>* names) {
     DIR* dir = opendir(nativePath(folder).c_str());
     if (!dir) return 0;
     while (struct dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        arrayListAdd(names, duplicateString(enginePath(entry->d_name).c_str()));
+        names->push_back(enginePath(entry->d_name));
     }
     closedir(dir);
     return 1;

@@ -4,7 +4,6 @@
 // unknown names fail before the output is touched, the output is zero-filled, characters that
 // cannot be decoded or that the target cannot hold are dropped, a truncated last character or an
 // output buffer that is too small fails the conversion after writing the whole characters that fit.
-#include "core/charset.h"
 #include "platform/charset.h"
 
 #include <windows.h>
@@ -29,17 +28,22 @@ constexpr UINT CODE_PAGE_UTF8 = 65001;
 // byte or one character the target lacks only slows down its own piece.
 constexpr size_t PIECE = 4096;
 
+// Charset names match in any letter case ("utf-8" and "UTF-8").
+bool sameName(const char* a, const char* b) {
+    return _stricmp(a, b) == 0;
+}
+
 int lookupCharset(const char* name, Charset* out) {
     if (!name) return 0;
-    if (sameCharsetName(name, "UTF-16") || sameCharsetName(name, "UCS-2")) {
+    if (sameName(name, "UTF-16") || sameName(name, "UCS-2")) {
         *out = {UTF16_WITH_MARK, 0};
-    } else if (sameCharsetName(name, "UTF-16LE") || sameCharsetName(name, "UCS-2LE")) {
+    } else if (sameName(name, "UTF-16LE") || sameName(name, "UCS-2LE")) {
         *out = {UTF16_LITTLE, 0};
-    } else if (sameCharsetName(name, "UTF-16BE") || sameCharsetName(name, "UCS-2BE")) {
+    } else if (sameName(name, "UTF-16BE") || sameName(name, "UCS-2BE")) {
         *out = {UTF16_BIG, 0};
-    } else if (sameCharsetName(name, "GBK") || sameCharsetName(name, "CP936")) {
+    } else if (sameName(name, "GBK") || sameName(name, "CP936")) {
         *out = {CODE_PAGE, CODE_PAGE_GBK};
-    } else if (sameCharsetName(name, "UTF-8") || sameCharsetName(name, "UTF8")) {
+    } else if (sameName(name, "UTF-8") || sameName(name, "UTF8")) {
         *out = {CODE_PAGE, CODE_PAGE_UTF8};
     } else {
         return 0;

@@ -2,8 +2,7 @@
 // go to the W functions as UTF-16, so names outside the system's code page work too.
 #include "platform/files.h"
 
-#include "core/charset.h"
-#include "core/containers.h"
+#include "platform/gb18030.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -20,7 +19,7 @@ namespace {
 bool widePath(const char* path, std::wstring& wide) {
     if (!path) return false;
     std::string bytes;
-    if (convertText(engineCharset(), "UTF-16LE", path, std::strlen(path), &bytes) < 0) return false;
+    if (convertCodecText(FORM_GB18030, FORM_UTF16LE, path, std::strlen(path), &bytes) < 0) return false;
     wide.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     return true;
 }
@@ -29,8 +28,8 @@ bool widePath(const char* path, std::wstring& wide) {
 int enginePath(const wchar_t* wide, char* buffer, int size) {
     if (size <= 0) return 0;
     std::string bytes;
-    if (convertText("UTF-16LE", engineCharset(), reinterpret_cast<const char*>(wide), wcslen(wide) * 2,
-                    &bytes) < 0) {
+    if (convertCodecText(FORM_UTF16LE, FORM_GB18030, reinterpret_cast<const char*>(wide), wcslen(wide) * 2,
+                         &bytes) < 0) {
         return 0;
     }
     if (bytes.size() >= static_cast<size_t>(size)) return 0;
@@ -205,7 +204,7 @@ void localTimeNow(struct tm* out) {
     if (localtime_s(out, &now) != 0) std::memset(out, 0, sizeof *out);
 }
 
-int listFolder(const char* folder, ArrayList* names) {
+int listFolder(const char* folder, std::vector<std::string>* names) {
     std::wstring wide;
     if (!widePath(folder, wide)) return 0;
     wide += L"\\*";
@@ -215,7 +214,7 @@ int listFolder(const char* folder, ArrayList* names) {
     do {
         if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
         char name[PATH_BUFFER_SIZE] = {0};
-        if (enginePath(found.cFileName, name, sizeof name)) arrayListAdd(names, duplicateString(name));
+        if (enginePath(found.cFileName, name, sizeof name)) names->push_back(name);
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return 1;

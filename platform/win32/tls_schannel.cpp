@@ -4,10 +4,10 @@
 // by a chain engine whose roots are the system's plus the extra CA file's, and the SSL policy
 // checks the host name. A session keeps two buffers: the bytes received and not yet decrypted
 // (a TLS record or handshake flight, grown in steps up to a bound) and the decrypted bytes the
-// caller has not taken yet.
+// caller has not taken yet. Memory comes from standard containers and new alone, so that running
+// out of it ends the program the way the engine's allocator does (its new handler).
 #include "platform/tls.h"
 
-#include "core/scope.h"
 #include "platform/files.h"
 
 // The declarations of Windows 10 1903 (SCH_CREDENTIALS, the whole chain engine configuration):
@@ -31,7 +31,7 @@
 #include <cwchar>
 #include <memory>
 #include <mutex>
-#include <new>
+#include <vector>
 
 // A TLS record holds at most 16 KiB of data plus a header and the cipher's overhead; a handshake
 // flight (the certificate chain) may span several records, so received bytes may grow further
@@ -85,17 +85,17 @@ struct TlsSession {
     // The TCP stream has ended.
     bool endOfStream = false;
     // Received, not yet decrypted.
-    HeapPointer<char> incoming;
+    std::vector<char> incoming;
     int incomingCapacity = 0;
     int incomingLength = 0;
     // incomingLength when SChannel last said the message was incomplete (-1: not known).
     int incompleteLength = -1;
     // Decrypted, not yet taken.
-    HeapPointer<char> plain;
+    std::vector<char> plain;
     int plainStart = 0;
     int plainLength = 0;
     // One encrypted record on its way out.
-    HeapPointer<char> outgoing;
+    std::vector<char> outgoing;
     SecPkgContext_StreamSizes sizes = {};
 };
 
@@ -107,6 +107,17 @@ static void setDetail(char* detail, unsigned long code, const char* words) {
 static void setWords(char* detail, const char* words) {
     if (detail) std::snprintf(detail, TLS_DETAIL_SIZE, "%s", words);
 }
+
+// What a function holds (a stream, a certificate, a chain) is given back on every way out of it.
+struct CloseStream {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+struct FreeCertificate {
+    void operator()(PCCERT_CONTEXT certificate) const { CertFreeCertificateContext(certificate); }
+};
+struct FreeChain {
+    void operator()(PCCERT_CHAIN_CONTEXT chain) const { CertFreeCertificateChain(chain); }
+};
 
 // Credentials for TLS 1.2 and later with manual validation: SCH_CREDENTIALS where the system
 // knows it (it is the only way to TLS 1.3 on Windows 11), else the older SCHANNEL_CRED.
@@ -166,11 +177,10 @@ static int addPemCertificates(HCERTSTORE store, const char* text, size_t length)
         if (CryptStringToBinaryA(begin, pemLength, CRYPT_STRING_BASE64HEADER, nullptr, &derLength, nullptr,
                                  nullptr) &&
             derLength > 0) {
-            HeapPointer<BYTE> der(static_cast<BYTE*>(std::malloc(derLength)));
-            if (der &&
-                CryptStringToBinaryA(begin, pemLength, CRYPT_STRING_BASE64HEADER, der.get(), &derLength,
+            std::vector<BYTE> der(derLength);
+            if (CryptStringToBinaryA(begin, pemLength, CRYPT_STRING_BASE64HEADER, der.data(), &derLength,
                                      nullptr, nullptr) &&
-                CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.get(), derLength,
+                CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), derLength,
                                                  CERT_STORE_ADD_USE_EXISTING, nullptr)) {
                 added++;
             }
@@ -196,14 +206,14 @@ int tlsConfigureTrust(const char* extraCaFile, char* detail) {
         setWords(detail, size <= 0 ? "cannot read the CA file" : "the CA file is too large");
         return 0;
     }
-    HeapPointer<char> text(static_cast<char*>(std::malloc(static_cast<size_t>(size) + 1)));
-    FileHandle file(openFile(extraCaFile, "rb"));
-    if (!text || !file) {
+    std::vector<char> text(static_cast<size_t>(size) + 1);
+    std::unique_ptr<FILE, CloseStream> file(openFile(extraCaFile, "rb"));
+    if (!file) {
         setWords(detail, "cannot read the CA file");
         return 0;
     }
-    size_t got = std::fread(text.get(), 1, static_cast<size_t>(size), file.get());
-    text.get()[got] = 0;
+    size_t got = std::fread(text.data(), 1, static_cast<size_t>(size), file.get());
+    text[got] = 0;
     std::shared_ptr<TrustRoots> roots = std::make_shared<TrustRoots>();
     roots->extra = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
     roots->system = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
@@ -213,7 +223,7 @@ int tlsConfigureTrust(const char* extraCaFile, char* detail) {
         setDetail(detail, GetLastError(), "cannot open the certificate stores");
         return 0;
     }
-    if (addPemCertificates(roots->extra, text.get(), got) == 0) {
+    if (addPemCertificates(roots->extra, text.data(), got) == 0) {
         setWords(detail, "no certificate in the CA file");
         return 0;
     }
@@ -235,20 +245,16 @@ int tlsConfigureTrust(const char* extraCaFile, char* detail) {
 
 TlsSession* tlsCreateSession(SocketHandle socket, const char* host) {
     if (!host || std::strlen(host) >= sizeof(TlsSession::host)) return nullptr;
-    TlsSession* session = new (std::nothrow) TlsSession;
-    if (!session) return nullptr;
-    auto freeOnFailure = onScopeExit([&] { delete session; });
+    std::unique_ptr<TlsSession> session(new TlsSession);
     if (!sharedCredentialsHandle(&session->credentials)) return nullptr;
     session->socket = socket;
     std::snprintf(session->host, sizeof session->host, "%s", host);
     if (MultiByteToWideChar(CP_UTF8, 0, host, -1, session->wideHost, 256) == 0) return nullptr;
     session->hostIsAddress = parseIpv4Address(host, &session->address) != 0;
-    session->incoming.reset(static_cast<char*>(std::malloc(INCOMING_START)));
-    session->plain.reset(static_cast<char*>(std::malloc(PLAIN_CAPACITY)));
-    if (!session->incoming || !session->plain) return nullptr;
+    session->incoming.resize(INCOMING_START);
+    session->plain.resize(PLAIN_CAPACITY);
     session->incomingCapacity = INCOMING_START;
-    freeOnFailure.dismiss();
-    return session;
+    return session.release();
 }
 
 // Reads the socket once into the free end of the received bytes, growing them (up to the bound)
@@ -258,13 +264,10 @@ static int receiveOnce(TlsSession* session) {
         if (session->incomingCapacity >= INCOMING_LIMIT) return -1;
         int grown = session->incomingCapacity * 2;
         if (grown > INCOMING_LIMIT) grown = INCOMING_LIMIT;
-        char* larger = static_cast<char*>(std::realloc(session->incoming.get(), static_cast<size_t>(grown)));
-        if (!larger) return -1;
-        session->incoming.release();
-        session->incoming.reset(larger);
+        session->incoming.resize(static_cast<size_t>(grown));
         session->incomingCapacity = grown;
     }
-    int got = receiveSome(session->socket, session->incoming.get() + session->incomingLength,
+    int got = receiveSome(session->socket, session->incoming.data() + session->incomingLength,
                           session->incomingCapacity - session->incomingLength);
     if (got == 0) {
         session->endOfStream = true;
@@ -280,7 +283,7 @@ static void keepExtra(TlsSession* session, unsigned long extra) {
     if (extra > static_cast<unsigned long>(session->incomingLength)) extra = 0;
     int keep = static_cast<int>(extra);
     if (keep > 0) {
-        std::memmove(session->incoming.get(), session->incoming.get() + session->incomingLength - keep,
+        std::memmove(session->incoming.data(), session->incoming.data() + session->incomingLength - keep,
                      static_cast<size_t>(keep));
     }
     session->incomingLength = keep;
@@ -393,7 +396,7 @@ static int verifyServer(TlsSession* session, int* reason, char* detail) {
         setWords(detail, "no server certificate");
         return 0;
     }
-    auto freeCertificate = onScopeExit([&] { CertFreeCertificateContext(certificate); });
+    std::unique_ptr<const CERT_CONTEXT, FreeCertificate> certificateHeld(certificate);
     std::shared_ptr<TrustRoots> roots = currentRoots();
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {serverAuth};
@@ -410,7 +413,7 @@ static int verifyServer(TlsSession* session, int* reason, char* detail) {
         setDetail(detail, GetLastError(), "cannot build the certificate chain");
         return 0;
     }
-    auto freeChain = onScopeExit([&] { CertFreeCertificateChain(chain); });
+    std::unique_ptr<const CERT_CHAIN_CONTEXT, FreeChain> chainHeld(chain);
 
     HTTPSPolicyCallbackData ssl;
     std::memset(&ssl, 0, sizeof ssl);
@@ -473,7 +476,7 @@ static int continueHandshake(TlsSession* session, int* reason, char* detail) {
         }
         SecBuffer input[2];
         input[0].BufferType = SECBUFFER_TOKEN;
-        input[0].pvBuffer = session->incoming.get();
+        input[0].pvBuffer = session->incoming.data();
         input[0].cbBuffer = static_cast<unsigned long>(session->incomingLength);
         input[1].BufferType = SECBUFFER_EMPTY;
         input[1].pvBuffer = nullptr;
@@ -585,13 +588,7 @@ int tlsHandshake(TlsSession* session, int socketReadable, int* reason, char* det
     }
     size_t recordSize = static_cast<size_t>(session->sizes.cbHeader) + session->sizes.cbMaximumMessage +
                         session->sizes.cbTrailer;
-    session->outgoing.reset(static_cast<char*>(std::malloc(recordSize)));
-    if (!session->outgoing) {
-        session->state = STATE_FAILED;
-        *reason = TLS_REASON_PROTOCOL;
-        setWords(detail, "out of memory");
-        return TLS_FAILED;
-    }
+    session->outgoing.resize(recordSize);
     session->state = STATE_OPEN;
     return TLS_DONE;
 }
@@ -604,7 +601,7 @@ int tlsSend(TlsSession* session, const char* data, int length) {
         if (piece > static_cast<int>(session->sizes.cbMaximumMessage)) {
             piece = static_cast<int>(session->sizes.cbMaximumMessage);
         }
-        char* record = session->outgoing.get();
+        char* record = session->outgoing.data();
         std::memcpy(record + session->sizes.cbHeader, data + sent, static_cast<size_t>(piece));
         SecBuffer buffers[4];
         buffers[0].BufferType = SECBUFFER_STREAM_HEADER;
@@ -631,7 +628,7 @@ int tlsSend(TlsSession* session, const char* data, int length) {
 // Copies decrypted bytes out to the caller.
 static int takePlain(TlsSession* session, char* buffer, int length) {
     int count = session->plainLength < length ? session->plainLength : length;
-    std::memcpy(buffer, session->plain.get() + session->plainStart, static_cast<size_t>(count));
+    std::memcpy(buffer, session->plain.data() + session->plainStart, static_cast<size_t>(count));
     session->plainStart += count;
     session->plainLength -= count;
     if (session->plainLength == 0) session->plainStart = 0;
@@ -658,7 +655,7 @@ static int decryptOne(TlsSession* session) {
     }
     SecBuffer buffers[4];
     buffers[0].BufferType = SECBUFFER_DATA;
-    buffers[0].pvBuffer = session->incoming.get();
+    buffers[0].pvBuffer = session->incoming.data();
     buffers[0].cbBuffer = static_cast<unsigned long>(session->incomingLength);
     for (int i = 1; i < 4; i++) {
         buffers[i].BufferType = SECBUFFER_EMPTY;
@@ -683,7 +680,7 @@ static int decryptOne(TlsSession* session) {
     if (count > 0) {
         // takePlain empties the decrypted bytes before another record is decrypted.
         if (session->plainLength != 0 || count > PLAIN_CAPACITY) return TLS_FAILED;
-        std::memcpy(session->plain.get(), data->pvBuffer, static_cast<size_t>(count));
+        std::memcpy(session->plain.data(), data->pvBuffer, static_cast<size_t>(count));
         session->plainStart = 0;
         session->plainLength = count;
     }

@@ -5,6 +5,7 @@
 #include "core/charset.h"
 #include "core/scope.h"
 #include "core/text.h"
+#include "platform/sockets.h"
 #include "support/testfiles.h"
 
 #include <gtest/gtest.h>

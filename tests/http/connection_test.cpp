@@ -1,5 +1,5 @@
 // Tests of connecting: the failure limit, time-outs, the keep-alive pool and the overrides.
-#include "http/connection.h"
+#include "http/connectiontest.h"
 
 #include "core/scope.h"
 #include "http/download.h"
@@ -16,7 +16,7 @@ struct ConnectionTest : NetworkTest {
 
     SocketHandle open(const char* host, int port) {
         std::memset(errorText, 0, sizeof errorText);
-        return openConnection(host, port, errorText);
+        return openSocket(host, port, errorText);
     }
     // Failure texts are engine text; the tests compare them in UTF-8.
     std::string error() const { return engineToUtf8(errorText); }
@@ -164,7 +164,7 @@ TEST_F(ConnectionTest, PoolKeysAndReuse) {
     releasePooledConnection(again, 0);
     EXPECT_EQ(pooledConnectionCount("127.0.0.1", server.port, 0), 1);
 
-    // A failed open leaves the pool alone and reports openConnection's text.
+    // A failed open leaves the pool alone and reports openSocket's text.
     std::memset(text, 0, sizeof text);
     EXPECT_EQ(acquirePooledConnection("127.0.0.1", closedPort(), 0, text), nullptr);
     EXPECT_EQ(engineToUtf8(text).rfind("使用非阻塞方式连接发生错误", 0), 0u);

@@ -1,4 +1,5 @@
 // Tests of downloading an image from the scripted server: keep-alive, body framings, limits, failures.
+#include "http/connectiontest.h"
 #include "http/download.h"
 
 #include "httpfixture.h"

@@ -1,6 +1,7 @@
 // Tests of fetching a short text: the body, the failure texts and failures before the request.
 #include "http/fetch.h"
 
+#include "http/connectiontest.h"
 #include "http/download.h"
 #include "httpfixture.h"
 

@@ -1,6 +1,7 @@
 // Servers that misbehave: connections dropped after every possible byte count of an answer, and a
 // matrix of malformed or endless answers. Every case must end in a clean result, with no file left
 // behind on failure and no wait beyond the time-outs.
+#include "http/connectiontest.h"
 #include "http/download.h"
 
 #include "httpfixture.h"

@@ -2,7 +2,7 @@
 // machine never reaches. The tests of the time-outs themselves shorten them in a fixture of their
 // own (ShortTimeOuts).
 #pragma once
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "support/testfiles.h"
 #include "tools/support/testserver.h"
 

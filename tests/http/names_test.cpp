@@ -1,7 +1,7 @@
 // Host name lookups against a name server on a loopback address that never answers, or answers
 // that a name does not exist. The test program runs itself again in a mount namespace whose
 // /etc/resolv.conf names that server alone, so no lookup leaves the machine and no name resolves.
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "http/download.h"
 
 #include "httpfixture.h"
@@ -59,7 +59,7 @@ void checkLookups() {
     char errorText[ERROR_TEXT_SIZE];
     auto open = [&](const std::string& host, int port) {
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(openConnection(host.c_str(), port, errorText), NO_SOCKET);
+        EXPECT_EQ(openSocket(host.c_str(), port, errorText), NO_SOCKET);
         return secondsSince(start);
     };
     // Three addresses on a name whose lookup never ends cost one wait of the connect time-out.

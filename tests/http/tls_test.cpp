@@ -1,5 +1,6 @@
 // Tests of downloading images over https from the scripted TLS server, whose certificates come
 // from the test CA made for the run.
+#include "http/connectiontest.h"
 #include "http/download.h"
 #include "http/fetch.h"
 

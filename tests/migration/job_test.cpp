@@ -1,7 +1,7 @@
 // The migration job driven through the recording window, against a scripted image server.
 #include "core/appdir.h"
 #include "core/text.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "migration/job.h"
 #include "package/item.h"
 #include "package/reader.h"
@@ -264,6 +264,30 @@ TEST_F(JobTest, AStopRequestWritesBackAndEndsTheProcess) {
     EXPECT_TRUE(fakeWindow.messages.empty()) << "no final message after a stop";
     EXPECT_TRUE(fakeWindow.progressPositions.empty());
     EXPECT_TRUE(files().empty());
+}
+
+// The writer returns its failures; the job shows them as fatal and ends the process.
+TEST_F(JobTest, AFailedBackupOrWriteBackEndsTheRunWithItsMessage) {
+    serveResource(server, "/a.jpg", jpegBody(300, 1));
+    std::string blocker = joinPath(dir, "blocker"); // no backup folder can be made under a file
+    writeWholeFile(blocker, "not a folder");
+    for (bool backupFails : {true, false}) {
+        resetFakeWindow();
+        copyBounded(fakeWindow.options.destFolder, sizeof fakeWindow.options.destFolder, folder.c_str());
+        load({{"甲", img(url("/a.jpg")), ""}});
+        copyBounded(appDir, sizeof appDir, (backupFails ? blocker : dir).c_str());
+        writerFailAtStep = backupFails ? WRITER_STEP_NONE : WRITER_STEP_WRITE;
+        EXPECT_THROW(runMigrationJob(), ProcessEnded);
+        writerFailAtStep = WRITER_STEP_NONE;
+        ASSERT_EQ(fakeWindow.messages.size(), 1u);
+        EXPECT_EQ(engineToUtf8(fakeWindow.messages[0].text),
+                  backupFails ? "创建 [csv文件备份] 文件夹失败" : "更新CSV文件失败：写入文件出错。");
+        clearItems(items);
+        arrayListDestroy(items, 0);
+        items = nullptr;
+        std::free(packageText);
+        packageText = nullptr;
+    }
 }
 
 TEST_F(JobTest, SelectedSourcesDecideWhichDescriptionImagesMove) {

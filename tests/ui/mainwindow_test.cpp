@@ -4,7 +4,7 @@
 #include "uidriver.h"
 
 #include "core/scope.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "http/download.h"
 #include "migration/job.h"
 #include "migration/jobwindow.h"

@@ -3,7 +3,7 @@
 #include "uidriver.h"
 
 #include "core/appdir.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "http/download.h"
 #include "migration/jobwindow.h"
 #include "support/testfiles.h"

@@ -3,7 +3,7 @@
 
 #include "core/appdir.h"
 #include "core/applog.h"
-#include "http/connection.h"
+#include "http/connectiontest.h"
 #include "migration/jobwindow.h"
 #include "support/testfiles.h"
 #include "ui/mainwindow.h"

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     char errorText[ERROR_TEXT_SIZE] = {};
-    SocketGuard socket(openConnection(host, port, errorText));
+    SocketGuard socket(openSocket(host, port, errorText));
     if (socket.socket == NO_SOCKET) {
         std::printf("connect: %s\n", errorText);
         return 1;

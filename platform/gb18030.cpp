@@ -1,15 +1,12 @@
-// The engine's GB18030 codec: conversion between GB18030 and UTF-16, UTF-8 or, through UTF-16LE,
-// the platform's other charsets, with the same results on every platform.
-#include "core/gb18030.h"
-
-#include "core/charset.h"
+// The engine's GB18030 codec: conversion between GB18030, UTF-16 and UTF-8, with the same results
+// on every platform.
+#include "platform/gb18030.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -17,9 +14,9 @@
 
 namespace {
 
-#include "core/gb18030table.inc"
+#include "platform/gb18030table.inc"
 
-enum Form { FORM_UTF16, FORM_UTF16LE, FORM_UTF16BE, FORM_UTF8, FORM_GB18030, FORM_OTHER };
+using Form = CodecForm;
 
 // Two-byte codes: lead 81-FE, trail 40-FE, one table row of 191 entries per lead byte.
 constexpr uint32_t TRAILS = 191;
@@ -93,16 +90,6 @@ bool isHigh(uint32_t unit) {
 }
 bool isLow(uint32_t unit) {
     return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-Form formNamed(const char* name) {
-    if (!name) return FORM_OTHER;
-    if (sameCharsetName(name, "GB18030")) return FORM_GB18030;
-    if (sameCharsetName(name, "UTF-16") || sameCharsetName(name, "UCS-2")) return FORM_UTF16;
-    if (sameCharsetName(name, "UTF-16LE") || sameCharsetName(name, "UCS-2LE")) return FORM_UTF16LE;
-    if (sameCharsetName(name, "UTF-16BE") || sameCharsetName(name, "UCS-2BE")) return FORM_UTF16BE;
-    if (sameCharsetName(name, "UTF-8") || sameCharsetName(name, "UTF8")) return FORM_UTF8;
-    return FORM_OTHER;
 }
 
 struct Source {
@@ -554,9 +541,8 @@ int convertForms(Form from, Form to, const unsigned char* input, size_t length, 
 
 } // namespace
 
-int decodeUtf16ToGb18030(const char* fromCharset, const char* input, int inputLength, char* output,
-                         int outputSize, int* outputLength) {
-    const Form from = formNamed(fromCharset);
+int decodeUtf16ToGb18030(CodecForm from, const char* input, int inputLength, char* output, int outputSize,
+                         int* outputLength) {
     if (from != FORM_UTF16 && from != FORM_UTF16LE && from != FORM_UTF16BE) return -1;
     size_t produced = 0;
     const int result = convertForms(from, FORM_GB18030, reinterpret_cast<const unsigned char*>(input),
@@ -575,50 +561,30 @@ int isGb18030SurrogateCode(const unsigned char* p) {
     return index >= SURROGATE_BASE && index < FOUR_BYTE_UNIT_CODES;
 }
 
-int convertWithEngineCodec(const char* fromCharset, const char* toCharset, const char* input, int inputLength,
-                           char* output, int outputSize, int* outputLength, int* result) {
-    const Form from = formNamed(fromCharset);
-    const Form to = formNamed(toCharset);
-    if (from != FORM_GB18030 && to != FORM_GB18030) return 0;
-    const size_t length = inputLength > 0 && input ? static_cast<size_t>(inputLength) : 0;
-    const size_t size = outputSize > 0 ? static_cast<size_t>(outputSize) : 0;
+int convertCodecForms(CodecForm from, CodecForm to, const char* input, size_t length, char* output,
+                      size_t size, size_t* produced) {
+    if (size) std::memset(output, 0, size);
+    *produced = 0;
+    if (from == FORM_OTHER || to == FORM_OTHER) return -1;
+    return convertForms(from, to, reinterpret_cast<const unsigned char*>(input), input ? length : 0,
+                        reinterpret_cast<unsigned char*>(output), size, produced);
+}
 
-    if (from != FORM_OTHER && to != FORM_OTHER) {
-        if (size) std::memset(output, 0, size);
-        size_t produced = 0;
-        *result = convertForms(from, to, reinterpret_cast<const unsigned char*>(input), length,
-                               reinterpret_cast<unsigned char*>(output), size, &produced);
-        if (outputLength) *outputLength = static_cast<int>(produced);
-        return 1;
-    }
+// The most bytes one input byte can become: one UTF-8 or GB18030 byte gives a UTF-16 unit, and two
+// UTF-16 bytes at most four GB18030 or UTF-8 bytes; plus room for a byte-order mark.
+static constexpr size_t MOST_BYTES_PER_BYTE = 4;
+static constexpr size_t MARK_ROOM = 8;
 
-    // GB18030 and a charset the platform converts: through UTF-16LE, in which every byte of
-    // either side takes at most two units. An unknown name fails before the output is touched.
-    const char* other = from == FORM_OTHER ? fromCharset : toCharset;
-    char probe[1];
-    int none = 0;
-    const int known = from == FORM_OTHER ? convertCharset(other, "UTF-16LE", "", 0, probe, 0, &none)
-                                         : convertCharset("UTF-16LE", other, "", 0, probe, 0, &none);
-    if (known < 0 || length > static_cast<size_t>(INT32_MAX / 4 - 4)) {
-        *result = -1;
-        return 1;
+int convertCodecText(CodecForm from, CodecForm to, const char* input, size_t length, std::string* output) {
+    output->clear();
+    if (length > (SIZE_MAX - MARK_ROOM) / MOST_BYTES_PER_BYTE) return -1;
+    output->resize(length * MOST_BYTES_PER_BYTE + MARK_ROOM);
+    size_t produced = 0;
+    int result = convertCodecForms(from, to, input, length, &(*output)[0], output->size(), &produced);
+    if (result < 0) {
+        output->clear();
+        return -1;
     }
-    std::vector<char> wide(4 * length + 4);
-    int wideLength = 0;
-    int produced = 0;
-    int first, second;
-    if (from == FORM_OTHER) {
-        first = convertCharset(fromCharset, "UTF-16LE", input, inputLength, wide.data(),
-                               static_cast<int>(wide.size()), &wideLength);
-        second =
-            convertCharset("UTF-16LE", "GB18030", wide.data(), wideLength, output, outputSize, &produced);
-    } else {
-        first = convertCharset("GB18030", "UTF-16LE", input, inputLength, wide.data(),
-                               static_cast<int>(wide.size()), &wideLength);
-        second =
-            convertCharset("UTF-16LE", toCharset, wide.data(), wideLength, output, outputSize, &produced);
-    }
-    if (outputLength) *outputLength = produced;
-    *result = first < 0 || second < 0 ? -1 : first + second;
-    return 1;
+    output->resize(produced);
+    return result;
 }
