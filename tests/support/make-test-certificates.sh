@@ -63,8 +63,11 @@ CNF
   fi
 }
 
-makeCa ca "/CN=Vantiro Test CA"
-makeCa stranger "/CN=Unknown Test CA"
+# Each run's CAs have names of their own, so that no certificate of an earlier run that a chain
+# engine still holds can be taken for the issuer of this run's certificates.
+run="$(date +%s)-$$"
+makeCa ca "/CN=Vantiro Test CA $run"
+makeCa stranger "/CN=Unknown Test CA $run"
 signed server ca "$SERVER_NAMES"
 signed othername ca "subjectAltName=DNS:other.example.org"
 signed unknownca stranger "$SERVER_NAMES"
