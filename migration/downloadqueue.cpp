@@ -137,6 +137,26 @@ static void finishRecord(DownloadQueue* queue, DownloadRecord* record, int resul
     queue->resultReady.notify_all();
 }
 
+// An outcome of downloadOnce that is not a result: the busy server's wait is over, ask again.
+static constexpr int DOWNLOAD_ASK_AGAIN = 100;
+
+static void setStoppedText(DownloadRecord* record) {
+    std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s", programText("图片下载已中止：收到停止请求。"));
+}
+
+// One download of the record: its result, or DOWNLOAD_ASK_AGAIN once a busy server's wait is over.
+static int downloadOnce(DownloadQueue* queue, DownloadRecord* record) {
+    int result = downloadImage(record->address, queue->secureMode, record->partPath, record->errorText, 1, 0);
+    if (result != DOWNLOAD_SERVER_BUSY) return result;
+    int delay = serverBusyRetryDelay(&record->busyTries);
+    if (delay >= 0 && waitBeforeRetry(delay)) {
+        std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
+        return DOWNLOAD_ASK_AGAIN;
+    }
+    if (delay >= 0) setStoppedText(record);
+    return DOWNLOAD_FAILED;
+}
+
 void fetchHere(DownloadQueue* queue, DownloadRecord* record) {
     {
         std::lock_guard<std::mutex> lock(queue->mutex);
@@ -154,25 +174,13 @@ void fetchHere(DownloadQueue* queue, DownloadRecord* record) {
     }
     for (;;) {
         if (transferStopRequested()) {
-            std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
-                          programText("图片下载已中止：收到停止请求。"));
+            setStoppedText(record);
             finishRecord(queue, record, DOWNLOAD_FAILED);
             return;
         }
-        int result =
-            downloadImage(record->address, queue->secureMode, record->partPath, record->errorText, 1, 0);
-        if (result == DOWNLOAD_SERVER_BUSY) {
-            // The same image is asked for again in its place.
-            int delay = serverBusyRetryDelay(&record->busyTries);
-            if (delay >= 0 && waitBeforeRetry(delay)) {
-                std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
-                continue;
-            }
-            if (delay >= 0)
-                std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
-                              programText("图片下载已中止：收到停止请求。"));
-            result = DOWNLOAD_FAILED;
-        }
+        // A busy server's image is asked for again in its place.
+        int result = downloadOnce(queue, record);
+        if (result == DOWNLOAD_ASK_AGAIN) continue;
         finishRecord(queue, record, result);
         return;
     }
@@ -194,30 +202,19 @@ static void runWorker(DownloadQueue* queue) {
         }
         if (transferStopRequested() || closing) {
             // Nothing new starts once the job is told to stop.
-            std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
-                          programText("图片下载已中止：收到停止请求。"));
+            setStoppedText(record);
             finishRecord(queue, record, DOWNLOAD_FAILED);
             continue;
         }
-        int result =
-            downloadImage(record->address, queue->secureMode, record->partPath, record->errorText, 1, 0);
-        if (result == DOWNLOAD_SERVER_BUSY) {
-            int delay = serverBusyRetryDelay(&record->busyTries);
-            if (delay >= 0 && waitBeforeRetry(delay)) {
-                // Handed out again first: the item loop waits for it, so it keeps its place.
-                std::memset(record->errorText, 0, ERROR_TEXT_SIZE);
-                std::lock_guard<std::mutex> lock(queue->mutex);
-                record->next = queue->first;
-                queue->first = record;
-                if (!queue->last) queue->last = record;
-                queue->workReady.notify_one();
-                continue;
-            }
-            if (delay >= 0) {
-                std::snprintf(record->errorText, ERROR_TEXT_SIZE, "%s",
-                              programText("图片下载已中止：收到停止请求。"));
-            }
-            result = DOWNLOAD_FAILED;
+        int result = downloadOnce(queue, record);
+        if (result == DOWNLOAD_ASK_AGAIN) {
+            // Handed out again first: the item loop waits for it, so it keeps its place.
+            std::lock_guard<std::mutex> lock(queue->mutex);
+            record->next = queue->first;
+            queue->first = record;
+            if (!queue->last) queue->last = record;
+            queue->workReady.notify_one();
+            continue;
         }
         finishRecord(queue, record, result);
     }
