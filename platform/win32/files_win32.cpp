@@ -238,22 +238,29 @@ int processIsAlive(unsigned long processId) {
     return state == WAIT_OBJECT_0 ? 0 : 1;
 }
 
-int createNewFile(const char* path) {
-    std::wstring wide;
-    if (!widePath(path, wide)) return NEW_FILE_FAILED;
-    // CREATE_NEW never opens what stands under the name, a link included. A name that something
-    // stands under is taken at once, whatever the error.
+// Creates a file under a free name only, with the passing failures of a scanner retried.
+// CREATE_NEW never opens what stands under the name, a link included; a name that something
+// stands under is taken at once, whatever the error. Gives the handle, or INVALID_HANDLE_VALUE with
+// the last error set (ERROR_FILE_EXISTS for a taken name).
+static HANDLE createUnderFreeName(const std::wstring& wide, DWORD access) {
     HANDLE file = INVALID_HANDLE_VALUE;
     retryPassingFailures([&] {
         file =
-            CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            CreateFileW(wide.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file != INVALID_HANDLE_VALUE) return true;
         DWORD error = GetLastError();
         if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) error = ERROR_FILE_EXISTS;
         SetLastError(error);
         return false;
     });
+    return file;
+}
+
+int createNewFile(const char* path) {
+    std::wstring wide;
+    if (!widePath(path, wide)) return NEW_FILE_FAILED;
+    HANDLE file = createUnderFreeName(wide, GENERIC_WRITE);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return NEW_FILE_CREATED;
@@ -268,17 +275,7 @@ int createLockedFile(const char* path, FileLock* lock) {
     lock->handle = -1;
     std::wstring wide;
     if (!widePath(path, wide)) return NEW_FILE_FAILED;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    retryPassingFailures([&] {
-        file =
-            CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file != INVALID_HANDLE_VALUE) return true;
-        DWORD error = GetLastError();
-        if (GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES) error = ERROR_FILE_EXISTS;
-        SetLastError(error);
-        return false;
-    });
+    HANDLE file = createUnderFreeName(wide, GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return NEW_FILE_NAME_TAKEN;
