@@ -486,7 +486,9 @@ int runMigrationJob() {
         packageChanged = rewritePackageText(run.imageFiles, &packageText, run.options.blankFailedImages,
                                             reportRewriteProgress, &run);
         if (packageChanged && !writePackage(packagePath, packageText)) {
-            // The run ends here, as after a stop, with what it recorded given back.
+            // The run ends here, as after a stop, with what it recorded given back. The journal is
+            // closed on disk first and stays for the next run: its flusher must not outlive it.
+            closeJournal(&run.journal, 0);
             hashMapDestroy(run.imageFiles, 1, 1);
             windowFatalError(lastWriteFailure());
         }
