@@ -203,42 +203,6 @@ static DownloadRecord* takeHandedOut(MigrationRun* run, const char* address) {
     return record;
 }
 
-// Moves a downloaded image from its part file under the first free numbered name of the item,
-// recording it in the journal before it takes the name. Returns 1 when placed, 0 when the name
-// cannot be formed or created (the caller falls back to a stamp name).
-static int placeNumbered(MigrationRun* run, const char* address, const char* from, long long size,
-                         const char* stem, int* number, const char* ext, char* path) {
-    for (int candidate = *number; candidate < INT32_MAX; candidate++) {
-        if (!formatNumberedImagePath(run->options.destFolder, stem, candidate, ext, path)) return 0;
-        // The record is written only for a name that is free a moment before the move.
-        if (nameTaken(path)) continue;
-        journalImage(&run->journal, address, path, size);
-        int moved = moveToNewName(from, path);
-        if (moved == NEW_FILE_CREATED) {
-            *number = candidate + 1;
-            return 1;
-        }
-        // A name that another run took meanwhile is passed over for the next number.
-        if (moved == NEW_FILE_FAILED) break;
-    }
-    std::memset(path, 0, PATH_BUFFER_SIZE);
-    return 0;
-}
-
-static int placeStamp(MigrationRun* run, const char* address, const char* from, long long size,
-                      const char* ext, char* path) {
-    for (;;) {
-        if (!stampImagePath(run->options.destFolder, ext, path)) return 0;
-        journalImage(&run->journal, address, path, size);
-        int moved = moveToNewName(from, path);
-        if (moved == NEW_FILE_CREATED) return 1;
-        if (moved == NEW_FILE_FAILED) {
-            std::memset(path, 0, PATH_BUFFER_SIZE);
-            return 0;
-        }
-    }
-}
-
 // The end of a download, in package order and with the outcome known. A description image
 // (stem set) takes the first free numbered name of its item, a mobile image (stem nullptr) a
 // stamp name; a failed image takes none, so that the next image of the item has its number.
@@ -250,8 +214,10 @@ static void finishDownload(MigrationRun* run, ArrayList** failures, const char* 
     if (record->result == DOWNLOAD_STORED) {
         // Also after a stop: what was fetched whole is kept, up to the first image that was not.
         long long size = lockedFileSize(&record->partLock);
-        if ((!stem || !placeNumbered(run, address, record->partPath, size, stem, imageNumber, ext, path)) &&
-            !placeStamp(run, address, record->partPath, size, ext, path)) {
+        const char* folder = run->options.destFolder;
+        if ((!stem || !placeNumberedImage(folder, stem, imageNumber, ext, record->partPath, path,
+                                          &run->journal, address, size)) &&
+            !placeStampImage(folder, ext, record->partPath, path, &run->journal, address, size)) {
             stopWithMessage(run, programText(stem ? CREATE_FAILED_TWICE_MESSAGE : CREATE_FAILED_TEXT));
             return;
         }

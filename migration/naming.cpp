@@ -1,6 +1,8 @@
 // Image file names: extensions, title stems, numbered description names and mobile stamp names.
 #include "migration/naming.h"
 
+#include "migration/journal.h"
+
 #include "core/text.h"
 #include "package/item.h"
 #include "platform/files.h"
@@ -158,53 +160,37 @@ int formatNumberedImagePath(const char* folder, const char* stem, int number, co
     return formatPath(path, written);
 }
 
-// Takes a free name: by creating an empty file under it, or by moving `from` there.
-static int takeName(const char* path, const char* from) {
-    return from ? moveToNewName(from, path) : createNewFile(path);
-}
-
-static int takeNumberedName(const char* folder, const char* stem, int* number, const char* ext,
-                            const char* from, char* path) {
+int placeNumberedImage(const char* folder, const char* stem, int* number, const char* ext, const char* from,
+                       char* path, RunJournal* journal, const char* address, long long size) {
     for (int candidate = *number; candidate < INT32_MAX; candidate++) {
         if (!formatNumberedImagePath(folder, stem, candidate, ext, path)) return 0;
-        int created = takeName(path, from);
-        if (created == NEW_FILE_CREATED) {
+        // The record is written only for a name that is free a moment before the move.
+        if (nameTaken(path)) continue;
+        if (journal) journalImage(journal, address, path, size);
+        int moved = moveToNewName(from, path);
+        if (moved == NEW_FILE_CREATED) {
             *number = candidate + 1;
             return 1;
         }
-        if (created == NEW_FILE_FAILED) break;
+        // A name that another run took meanwhile is passed over for the next number.
+        if (moved == NEW_FILE_FAILED) break;
     }
     std::memset(path, 0, PATH_BUFFER_SIZE);
     return 0;
 }
 
-static int takeStampName(const char* folder, const char* ext, const char* from, char* path) {
+int placeStampImage(const char* folder, const char* ext, const char* from, char* path, RunJournal* journal,
+                    const char* address, long long size) {
     for (;;) {
         if (!stampImagePath(folder, ext, path)) return 0;
-        int created = takeName(path, from);
-        if (created == NEW_FILE_CREATED) return 1;
-        if (created == NEW_FILE_FAILED) {
+        if (journal) journalImage(journal, address, path, size);
+        int moved = moveToNewName(from, path);
+        if (moved == NEW_FILE_CREATED) return 1;
+        if (moved == NEW_FILE_FAILED) {
             std::memset(path, 0, PATH_BUFFER_SIZE);
             return 0;
         }
     }
-}
-
-int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path) {
-    return takeNumberedName(folder, stem, number, ext, nullptr, path);
-}
-
-int reserveStampImagePath(const char* folder, const char* ext, char* path) {
-    return takeStampName(folder, ext, nullptr, path);
-}
-
-int placeNumberedImage(const char* folder, const char* stem, int* number, const char* ext, const char* from,
-                       char* path) {
-    return takeNumberedName(folder, stem, number, ext, from, path);
-}
-
-int placeStampImage(const char* folder, const char* ext, const char* from, char* path) {
-    return takeStampName(folder, ext, from, path);
 }
 
 int imageFolderHasRoom(const char* folder) {

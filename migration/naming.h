@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+struct RunJournal;
+
 constexpr int EXTENSION_MAX_LENGTH = 7;
 
 // The local date and time at the start of the current run; every stamp name of the run uses it.
@@ -35,19 +37,18 @@ int formatNumberedImagePath(const char* folder, const char* stem, int number, co
 // The first free stamp path, into a PATH_BUFFER_SIZE buffer; advances stampCounter. Returns 0 when
 // the path does not fit.
 int stampImagePath(const char* folder, const char* ext, char* path);
-// The same two names, taken for the run: the file is created, empty, under the name with exclusive
-// creation, so that a name another run took meanwhile, or a link under a free name, is passed over
-// for the next number (or the next counter value) and never written through. Return 0 when no name
-// can be created (it does not fit, the system refuses its characters, the folder is not writable).
-int reserveNumberedImagePath(const char* folder, const char* stem, int* number, const char* ext, char* path);
-int reserveStampImagePath(const char* folder, const char* ext, char* path);
 // The same two names, taken by moving an image that was downloaded beforehand (into a part file of
-// the run, in the same folder) under them: the names taken and passed over are those that
-// reserving would give, and the move never replaces anything. `from` stays where it was when 0 is
-// returned.
+// the run, in the same folder) under them: a name another run took meanwhile, or a link under a
+// free name, is passed over for the next number (or the next counter value), and the move never
+// replaces anything. With a journal, the image (its address and size) is recorded under a name
+// before it takes the name, so that no named file is ever unrecorded. Return 0 when no name can
+// be taken (it does not fit, the system refuses its characters, the folder is not writable);
+// `from` then stays where it was.
 int placeNumberedImage(const char* folder, const char* stem, int* number, const char* ext, const char* from,
-                       char* path);
-int placeStampImage(const char* folder, const char* ext, const char* from, char* path);
+                       char* path, RunJournal* journal = nullptr, const char* address = nullptr,
+                       long long size = 0);
+int placeStampImage(const char* folder, const char* ext, const char* from, char* path,
+                    RunJournal* journal = nullptr, const char* address = nullptr, long long size = 0);
 // Room that a stamp name takes behind its folder: the separator, the longest date and counter and
 // the longest extension, with the terminating NUL.
 constexpr int STAMP_NAME_ROOM = 40;
