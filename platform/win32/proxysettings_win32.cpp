@@ -74,9 +74,10 @@ char* readText(HKEY key, const wchar_t* name) {
         DWORD size = 0;
         if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return nullptr;
         if ((type != REG_SZ && type != REG_EXPAND_SZ) || size > MAX_SETTING_BYTES) return nullptr;
-        const DWORD units = size / sizeof(wchar_t);
+        // Room for an odd last byte and a closing NUL of our own.
+        const DWORD units = (size + 1) / sizeof(wchar_t);
         HeapPointer<wchar_t> text(static_cast<wchar_t*>(allocateZeroed((units + 1) * sizeof(wchar_t))));
-        DWORD readSize = units * sizeof(wchar_t);
+        DWORD readSize = size;
         LONG result =
             RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.get()), &readSize);
         if (result == ERROR_MORE_DATA) continue;
@@ -207,8 +208,8 @@ const char* describeFailure(DWORD error) {
     }
 }
 
-// Runs the script through WinHTTP and fills the outcome, proxy and errorText of the record (not
-// yet under the mutex: the caller holds them only once finished is set).
+// Runs the script through WinHTTP on the evaluating thread, into buffers of its own (proxy holds
+// PROXY_TEXT_SIZE bytes, errorText ERROR_TEXT_BYTES).
 void evaluate(AutoConfigEvaluation* evaluation, int* outcome, char* proxy, char* errorText) {
     HINTERNET session =
         WinHttpOpen(L"vedo", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
