@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #ifdef _WIN32
@@ -19,29 +20,27 @@
 
 namespace {
 
-// How a case writes one value: left out, or written with a type; TEXT_UNTERMINATED is a REG_SZ
-// stored without its closing NUL, as some programs write it.
-enum ValueKind { ABSENT, NUMBER, TEXT, EXPANDABLE, TEXT_UNTERMINATED, BINARY };
+// One value as a case writes it: REG_NONE leaves it out; text is stored with its closing NUL
+// unless cut (as some programs store it), and as raw bytes for REG_BINARY.
 struct WrittenValue {
-    ValueKind kind;
-    std::wstring text = {}; // or the bytes of BINARY
+    DWORD type;
+    std::wstring text = {};
     DWORD number = 0;
+    int cut = 0;
 };
 
 void writeValue(HKEY key, const wchar_t* name, const WrittenValue& value) {
-    const BYTE* text = reinterpret_cast<const BYTE*>(value.text.c_str());
-    const DWORD textBytes = static_cast<DWORD>(value.text.size() * sizeof(wchar_t));
-    if (value.kind == ABSENT) RegDeleteValueW(key, name);
-    if (value.kind == NUMBER)
+    if (value.type == REG_NONE) RegDeleteValueW(key, name);
+    if (value.type == REG_DWORD)
         RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value.number), sizeof(DWORD));
-    if (value.kind == TEXT || value.kind == EXPANDABLE)
-        RegSetValueExW(key, name, 0, value.kind == TEXT ? REG_SZ : REG_EXPAND_SZ, text, textBytes + 2);
-    if (value.kind == TEXT_UNTERMINATED || value.kind == BINARY)
-        RegSetValueExW(key, name, 0, value.kind == BINARY ? REG_BINARY : REG_SZ, text, textBytes);
+    const size_t units = value.text.size() + (value.type == REG_BINARY || value.cut ? 0 : 1);
+    if (value.type != REG_NONE && value.type != REG_DWORD)
+        RegSetValueExW(key, name, 0, value.type, reinterpret_cast<const BYTE*>(value.text.c_str()),
+                       static_cast<DWORD>(units * sizeof(wchar_t)));
 }
 
 std::string textOf(const char* text) {
-    return text ? text : "(unset)";
+    return text ? text : "-";
 }
 
 } // namespace
@@ -52,56 +51,48 @@ TEST(SystemProxySettingsTest, TheUsersInternetOptionsReadBackAsWritten) {
     ASSERT_NE(key, nullptr);
     auto closeKey = onScopeExit([&] { RegCloseKey(key); });
     const wchar_t* const names[] = {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"};
+    const WrittenValue none{REG_NONE};
     struct Case {
-        const char* name;
         WrittenValue written[4]; // in the order of names
         int enabled;
-        const char* read[3]; // server, bypass, autoConfigUrl
+        const char* read; // server | bypass | autoConfigUrl, "-" for unset
     };
     const Case cases[] = {
-        {"all set",
-         {{NUMBER, L"", 1},
-          {TEXT, L"p.example:8080"},
-          {TEXT, L"a.example;10.*;<local>"},
-          {TEXT, L"http://w/p.pac"}},
+        // All set; disabled with the server kept; a per-scheme server as written, Chinese text in
+        // UTF-8, an expandable text not expanded.
+        {{{REG_DWORD, L"", 1}, {REG_SZ, L"p:8080"}, {REG_SZ, L"a.example;<local>"}, {REG_SZ, L"http://w/p"}},
          1,
-         {"p.example:8080", "a.example;10.*;<local>", "http://w/p.pac"}},
-        {"disabled, the server kept",
-         {{NUMBER, L"", 0}, {TEXT, L"p.example:8080"}, {ABSENT}, {ABSENT}},
-         0,
-         {"p.example:8080", nullptr, nullptr}},
-        {"per-scheme server as written, Chinese bypass in UTF-8, expandable text not expanded",
-         {{NUMBER, L"", 7},
-          {TEXT, L"http=h1:80;https=h2:443"},
-          {TEXT, L"图片.example"},
-          {EXPANDABLE, L"%HOST%/p"}},
+         "p:8080 | a.example;<local> | http://w/p"},
+        {{{REG_DWORD, L"", 0}, {REG_SZ, L"p:8080"}, none, none}, 0, "p:8080 | - | -"},
+        {{{REG_DWORD, L"", 7},
+          {REG_SZ, L"http=h:80;https=h:443"},
+          {REG_SZ, L"图片.cn"},
+          {REG_EXPAND_SZ, L"%H%"}},
          1,
-         {"http=h1:80;https=h2:443", "图片.example", "%HOST%/p"}},
-        {"unset and empty", {{ABSENT}, {TEXT, L""}, {ABSENT}, {ABSENT}}, 0, {nullptr, nullptr, nullptr}},
-        {"wrong types unset, a text without its NUL whole",
-         {{TEXT, L"1"}, {NUMBER, L"", 80}, {BINARY, L"a.example"}, {TEXT_UNTERMINATED, L"http://w/p.pac"}},
+         "http=h:80;https=h:443 | 图片.cn | %H%"},
+        // Unset and empty; wrong types read as unset; a text stored without its NUL is read whole.
+        {{none, {REG_SZ, L""}, none, none}, 0, "- | - | -"},
+        {{{REG_SZ, L"1"}, {REG_DWORD, L"", 80}, {REG_BINARY, L"a.example"}, {REG_SZ, L"http://w/p", 0, 1}},
          0,
-         {nullptr, nullptr, "http://w/p.pac"}},
+         "- | - | http://w/p"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.read);
         for (int i = 0; i < 4; i++)
             writeValue(key, names[i], c.written[i]);
         SystemProxySettings settings;
         ASSERT_EQ(readSystemProxySettings(&settings), 1);
         auto release = onScopeExit([&] { freeSystemProxySettings(&settings); });
         EXPECT_EQ(settings.enabled, c.enabled);
-        EXPECT_EQ(textOf(settings.server), textOf(c.read[0]));
-        EXPECT_EQ(textOf(settings.bypass), textOf(c.read[1]));
-        EXPECT_EQ(textOf(settings.autoConfigUrl), textOf(c.read[2]));
+        EXPECT_EQ(textOf(settings.server) + " | " + textOf(settings.bypass) + " | " +
+                      textOf(settings.autoConfigUrl),
+                  c.read);
     }
 }
 
-// WinHTTP fetches the script from the test server and runs it for each address. A script server
-// that is not there fails at once; one that takes the request and never answers holds the caller
-// no longer than the bound, and a stop of the transfers ends the wait at once (the evaluations left
-// behind end when the server goes). The system keeps a script it fetched for a while, so every
-// failing case has an address of its own.
+// WinHTTP fetches the script from the test server and runs it; a script server that is not there
+// fails at once, one that never answers holds the caller no longer than the bound, or until a stop.
+// The system keeps a script it fetched for a while: every failing case has an address of its own.
 TEST(AutoConfigScriptTest, TheSystemAnswersOrFailsWithinTheBound) {
     TestServer server;
     ASSERT_EQ(startTestServer(server), 1);
@@ -144,12 +135,10 @@ TEST(AutoConfigScriptTest, TheSystemAnswersOrFailsWithinTheBound) {
             << errorText;
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                   c.maxSeconds);
-        if (c.outcome == AUTO_CONFIG_FAILED) {
-            EXPECT_NE(errorText[0], '\0');
-            EXPECT_NE(std::string(errorText).find(c.proxyOrError), std::string::npos) << errorText;
-        } else {
+        if (c.outcome == AUTO_CONFIG_FAILED)
+            EXPECT_TRUE(errorText[0] && std::strstr(errorText, c.proxyOrError)) << errorText;
+        else
             EXPECT_STREQ(proxy, c.proxyOrError);
-        }
         setTransferStopFlag(nullptr);
     }
 }
