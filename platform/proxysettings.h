@@ -1,16 +1,19 @@
+// The proxy the user chose in the operating system's own settings, and the system's evaluation of
+// a proxy auto-configuration script. The engine decides among the command line, the environment
+// and these settings; this side only reads what the system holds.
+#pragma once
+
 // The user's own proxy settings of the operating system, read afresh on each call: on Windows the
 // Internet Options of the current user (HKCU\Software\Microsoft\Windows\CurrentVersion\Internet
 // Settings); elsewhere none.
-#pragma once
-
+// clang-format off
 struct SystemProxySettings {
-    int enabled;  // ProxyEnable is non-zero
-    char* server; // ProxyServer in UTF-8 as written ("host:port", or "http=h:p;https=h:p;..."), nullptr when
-                  // unset or empty
-    char*
-        bypass; // ProxyOverride in UTF-8 ("a.example;*.b.example;10.*;<local>"), nullptr when unset or empty
+    int enabled;         // ProxyEnable is non-zero
+    char* server;        // ProxyServer in UTF-8 as written ("host:port", or "http=h:p;https=h:p;..."), nullptr when unset or empty
+    char* bypass;        // ProxyOverride in UTF-8 ("a.example;*.b.example;10.*;<local>"), nullptr when unset or empty
     char* autoConfigUrl; // AutoConfigURL in UTF-8, nullptr when unset or empty
 };
+// clang-format on
 // Fills settings (zeroed first). Returns 1 when the settings were read (a missing key or
 // value reads as unset), 0 where the system has none (POSIX).
 int readSystemProxySettings(SystemProxySettings* settings);

@@ -17,10 +17,10 @@ version=$(sed -n 's/^project(vedo VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j"$jobs" --target vedo vedo-cli
 
-# The DLLs that every Windows installation has (secur32 and crypt32 carry SChannel's TLS); nothing
-# else may be imported.
+# The DLLs that every Windows installation has (secur32 and crypt32 carry SChannel's TLS, winhttp
+# the evaluation of the user's proxy auto-configuration script); nothing else may be imported.
 SYSTEM_DLLS="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll
-oleaut32.dll advapi32.dll ws2_32.dll msvcrt.dll shlwapi.dll secur32.dll crypt32.dll"
+oleaut32.dll advapi32.dll ws2_32.dll msvcrt.dll shlwapi.dll secur32.dll crypt32.dll winhttp.dll"
 check_imports() {
   local exe=$1 dll bad=0
   for dll in $(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z'); do
