@@ -848,7 +848,7 @@ static TlsSession* startCountedTls(SocketHandle socket, const char* host, int po
 // "host:port" of the proxy that connections to host and port go through now; "" when direct.
 static std::string currentRoute(const char* host, int port, int secure) {
     ProxyServer proxy;
-    if (!proxyFor(host, port, secure, &proxy)) return std::string();
+    if (!proxyFor(host, port, secure, &proxy, transferStopFlag.load())) return std::string();
     std::string route = std::string(proxy.host) + ":" + std::to_string(proxy.port);
     freeProxyServer(&proxy);
     return route;
@@ -859,7 +859,7 @@ static std::string currentRoute(const char* host, int port, int secure) {
 static Connection* openRoutedConnection(const char* host, int port, int secure, char* errorText,
                                         int* certificateRefused, std::string* countedKey) {
     ProxyServer proxy;
-    if (host && proxyFor(host, port, secure, &proxy)) {
+    if (host && proxyFor(host, port, secure, &proxy, transferStopFlag.load())) {
         auto releaseProxy = onScopeExit([&] { freeProxyServer(&proxy); });
         return openThroughProxy(&proxy, host, port, secure, errorText, certificateRefused, countedKey);
     }

@@ -499,7 +499,8 @@ void chooseProxy(int logIt) {
 
 // The auto-configuration script's answer for the scheme, host and port, evaluated at the first
 // connection of the run. Returns 1 with a copy in server when the answer is a proxy.
-static int autoConfigProxyFor(const char* host, int port, int secure, ProxyServer* server) {
+static int autoConfigProxyFor(const char* host, int port, int secure, ProxyServer* server,
+                              const std::atomic<int>* stopFlag) {
     char url[PROXY_TEXT_SIZE];
     std::snprintf(url, sizeof url, "%s://%s:%d/", secure ? "https" : "http", host, port);
     std::string scriptUrl;
@@ -516,8 +517,10 @@ static int autoConfigProxyFor(const char* host, int port, int secure, ProxyServe
     }
     char answer[PROXY_TEXT_SIZE] = {0};
     char errorText[PROXY_TEXT_SIZE] = {0};
-    int result =
-        evaluateAutoConfigScript(scriptUrl.c_str(), url, answer, sizeof answer, errorText, sizeof errorText);
+    int result = evaluateAutoConfigScript(scriptUrl.c_str(), url, answer, sizeof answer, errorText,
+                                          sizeof errorText, stopFlag);
+    // A stop is no answer of the script: nothing is kept or logged.
+    if (result == AUTO_CONFIG_FAILED && stopFlag && stopFlag->load()) return 0;
     ProxyServer* entry = static_cast<ProxyServer*>(allocateZeroed(sizeof(ProxyServer)));
     std::lock_guard<std::mutex> lock(proxyMutex);
     if (result == AUTO_CONFIG_PROXY && !parseProxyAddress(answer, entry, errorText))
@@ -545,7 +548,7 @@ static int autoConfigProxyFor(const char* host, int port, int secure, ProxyServe
     return 1;
 }
 
-int proxyFor(const char* host, int port, int secure, ProxyServer* server) {
+int proxyFor(const char* host, int port, int secure, ProxyServer* server, const std::atomic<int>* stopFlag) {
     std::memset(server, 0, sizeof *server);
     if (!host || !*host) return 0;
     int autoConfig;
@@ -561,5 +564,5 @@ int proxyFor(const char* host, int port, int secure, ProxyServer* server) {
             return 1;
         }
     }
-    return autoConfigProxyFor(host, port, secure, server);
+    return autoConfigProxyFor(host, port, secure, server, stopFlag);
 }

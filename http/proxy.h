@@ -9,6 +9,7 @@
 //      the system evaluates).
 // http addresses go to the proxy as absolute-form requests; https ones through a CONNECT tunnel.
 #pragma once
+#include <atomic>
 
 // Where the proxy of the run came from.
 enum ProxySource {
@@ -59,8 +60,10 @@ void chooseProxy(int logChoice);
 
 // The proxy for a connection to host and port (secure 1: https), or 0 for a direct connection.
 // On 1 server holds copies (freeProxyServer). An auto-configuration script is evaluated once per
-// scheme, host and port in a run.
-int proxyFor(const char* host, int port, int secure, ProxyServer* server);
+// scheme, host and port in a run; a non-zero stopFlag ends its wait (the connection then goes direct,
+// where the stop ends it).
+int proxyFor(const char* host, int port, int secure, ProxyServer* server,
+             const std::atomic<int>* stopFlag = nullptr);
 
 // The run's proxy for the report: the source's name ("option", "environment", "system",
 // "auto-config" or "none"), and the http and https proxies as "host:port", each "" when there is none.

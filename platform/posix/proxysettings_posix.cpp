@@ -19,7 +19,7 @@ void freeSystemProxySettings(SystemProxySettings* settings) {
 }
 
 int evaluateAutoConfigScript(const char*, const char*, char* proxy, int proxySize, char* errorText,
-                             int errorSize) {
+                             int errorSize, const std::atomic<int>*) {
     if (proxy && proxySize > 0) proxy[0] = '\0';
     if (errorText && errorSize > 0)
         std::snprintf(errorText, static_cast<size_t>(errorSize),

@@ -7,7 +7,6 @@
 #include "core/allocate.h"
 #include "core/containers.h"
 #include "core/scope.h"
-#include "http/connection.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -280,10 +279,8 @@ void freeSystemProxySettings(SystemProxySettings* settings) {
     std::memset(settings, 0, sizeof *settings);
 }
 
-// The wait also ends within STOP_CHECK_MILLISECONDS of a stop of the transfers (the migration
-// job's stop), with AUTO_CONFIG_FAILED.
 int evaluateAutoConfigScript(const char* scriptUrl, const char* url, char* proxy, int proxySize,
-                             char* errorText, int errorSize) {
+                             char* errorText, int errorSize, const std::atomic<int>* stopFlag) {
     copyBounded(proxy, proxySize, "", 0);
     copyBounded(errorText, errorSize, "", 0);
     auto fail = [&](const char* why) {
@@ -320,7 +317,7 @@ int evaluateAutoConfigScript(const char* scriptUrl, const char* url, char* proxy
             if (outcome == AUTO_CONFIG_FAILED) fail(evaluation->errorText);
             break;
         }
-        if (transferStopRequested()) {
+        if (stopFlag && stopFlag->load()) {
             fail("stopped while the auto-configuration script ran");
             break;
         }
@@ -334,7 +331,8 @@ int evaluateAutoConfigScript(const char* scriptUrl, const char* url, char* proxy
             fail(why);
             break;
         }
-        long long slice = left < STOP_CHECK_MILLISECONDS ? left : STOP_CHECK_MILLISECONDS;
+        long long slice =
+            left < AUTO_CONFIG_STOP_CHECK_MILLISECONDS ? left : AUTO_CONFIG_STOP_CHECK_MILLISECONDS;
         evaluation->finishedSignal.wait_for(lock, std::chrono::milliseconds(slice));
     }
     releaseEvaluation(evaluation);

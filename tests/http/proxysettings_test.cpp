@@ -121,16 +121,14 @@ TEST(AutoConfigScriptTest, TheSystemAnswersOrFailsWithinTheBound) {
         {serverUrl(server, "/stopped.pac"), "http://img.example/", 1, AUTO_CONFIG_FAILED, "stopped", 5},
         {serverUrl(server, "/held.pac"), "http://img.example/", 0, AUTO_CONFIG_FAILED, "", bound + 10},
     };
-    auto unwatch = onScopeExit([] { setTransferStopFlag(nullptr); });
     for (const Case& c : cases) {
         SCOPED_TRACE(c.scriptUrl + " " + c.url);
         std::atomic<int> stop{c.stopped};
-        setTransferStopFlag(&stop);
         char proxy[256];
         char errorText[256];
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(evaluateAutoConfigScript(c.scriptUrl.c_str(), c.url, proxy, sizeof proxy, errorText,
-                                           sizeof errorText),
+                                           sizeof errorText, &stop),
                   c.outcome)
             << errorText;
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
@@ -139,7 +137,6 @@ TEST(AutoConfigScriptTest, TheSystemAnswersOrFailsWithinTheBound) {
             EXPECT_TRUE(errorText[0] && std::strstr(errorText, c.proxyOrError)) << errorText;
         else
             EXPECT_STREQ(proxy, c.proxyOrError);
-        setTransferStopFlag(nullptr);
     }
 }
 
