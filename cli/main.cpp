@@ -69,12 +69,16 @@ int usage(FILE* out) {
         "                                 print the items of a data package with their image addresses\n"
         "  migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]\n"
         "          [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]...\n"
-        "          [--connections N] [--json]\n"
+        "          [--connections N] [--proxy URL] [--noproxy LIST] [--json]\n"
         "                                 move the package's images into FOLDER and rewrite the package\n"
         "\n"
         "  --https      also https:// and protocol-relative (//host/...) image addresses\n"
         "  --cacert     trust the CA certificates of FILE.pem besides the system's\n"
         "  --connections N  downloads in flight, one connection each (1 to 8, default 6)\n"
+        "  --proxy URL  go through the http proxy http://[user:password@]host[:port]; \"\" for none\n"
+        "  --noproxy LIST  hosts that go direct (commas apart, as curl reads no_proxy)\n"
+        "  without --proxy: http_proxy, https_proxy, all_proxy, no_proxy as curl reads them, then\n"
+        "  (Windows) the Internet Options proxy\n"
         "  VEDO_CA_FILE in the environment names such a file for both commands\n",
         out);
     return EXIT_USAGE;

@@ -1,6 +1,6 @@
 // vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party] [--blank-failed]
 //                  [--https] [--cacert FILE.pem] [--connect-to HOST:PORT:HOST2:PORT2]...
-//                  [--connections N] [--json]
+//                  [--connections N] [--proxy URL] [--noproxy LIST] [--json]
 // Runs the migration job as the wizard's start button does, after the same checks, on a thread of
 // its own; the main thread shows the progress. Ctrl+C is the window's close confirmation: the job
 // stops after the current image, writes the package back and the process ends with status 130.
@@ -8,6 +8,7 @@
 
 #include "cli/cliwindow.h"
 #include "cli/json.h"
+#include "http/proxy.h"
 #include "core/charset.h"
 #include "core/text.h"
 #include "http/connection.h"
@@ -59,7 +60,7 @@ int usage() {
     std::fputs("usage: vedo-cli migrate PACKAGE.csv FOLDER [--only-image-space | --only-third-party]\n"
                "                        [--blank-failed] [--https] [--cacert FILE.pem]\n"
                "                        [--connect-to HOST:PORT:HOST2:PORT2]... [--connections N]\n"
-               "                        [--json]\n",
+               "                        [--proxy URL] [--noproxy LIST] [--json]\n",
                stderr);
     return EXIT_USAGE;
 }
@@ -146,7 +147,14 @@ void printJsonDocument() {
                 jobSummary.total, jobSummary.finishedCount, jobSummary.failureCount,
                 jobSummary.packageChanged ? "true" : "false", jobSummary.uncollectedSecureCount);
     writeJsonString(stdout, cliWindow.lastMessage);
-    std::fputs(",\"items\":[", stdout);
+    // The proxy's host and port only: its credentials never reach a report.
+    char httpProxy[PROXY_TEXT_SIZE], httpsProxy[PROXY_TEXT_SIZE];
+    describeProxyChoice(httpProxy, httpsProxy, PROXY_TEXT_SIZE);
+    std::printf(",\"proxy\":{\"source\":\"%s\",\"http\":", proxySourceName());
+    writeJsonString(stdout, httpProxy);
+    std::fputs(",\"https\":", stdout);
+    writeJsonString(stdout, httpsProxy);
+    std::fputs("},\"items\":[", stdout);
     int total = items ? items->count : 0;
     for (int row = 0; row < total; row++) {
         const Item* item = itemAt(row);
@@ -250,6 +258,8 @@ int runMigrate(int argc, char** argv) {
     const char* folderArg = nullptr;
     int onlyImageSpace = 0, onlyThirdParty = 0, blankFailed = 0, secure = 0;
     int connections = DEFAULT_CONNECTIONS;
+    const char* proxyArg = nullptr;
+    const char* noProxyArg = nullptr;
     for (int i = 0; i < argc; i++) {
         const char* a = argv[i];
         if (std::strcmp(a, "--only-image-space") == 0) {
@@ -283,6 +293,12 @@ int runMigrate(int argc, char** argv) {
                 return EXIT_USAGE;
             }
             i++;
+        } else if (std::strcmp(a, "--proxy") == 0 || std::strcmp(a, "--noproxy") == 0) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vedo-cli: %s takes %s\n", a, a[2] == 'p' ? "a URL" : "a list of hosts");
+                return EXIT_USAGE;
+            }
+            (a[2] == 'p' ? proxyArg : noProxyArg) = argv[++i];
         } else if (std::strcmp(a, "--connections") == 0) {
             if (!parseConnections(i + 1 < argc ? argv[i + 1] : nullptr, &connections)) {
                 std::fprintf(stderr, "vedo-cli: --connections takes a number from 1 to %d\n",
@@ -301,6 +317,14 @@ int runMigrate(int argc, char** argv) {
         }
     }
     if (!packageArg || !folderArg) return usage();
+    char proxyError[PROXY_TEXT_SIZE] = {0};
+    if (!setProxyOption(proxyArg, noProxyArg, proxyError)) {
+        // The address may hold a password: only the reason is shown.
+        std::fputs("vedo-cli: --proxy: ", stderr);
+        writeUtf8Text(stderr, proxyError);
+        std::fputc('\n', stderr);
+        return EXIT_USAGE;
+    }
     if (onlyImageSpace && onlyThirdParty) {
         std::fputs("vedo-cli: --only-image-space and --only-third-party exclude each other\n", stderr);
         return EXIT_USAGE;

@@ -11,6 +11,8 @@
 #include "core/scope.h"
 #include "core/text.h"
 #include "http/connectiontest.h"
+#include "http/httpparse.h"
+#include "http/proxy.h"
 #include "platform/files.h"
 #include "platform/tls.h"
 
@@ -690,30 +692,194 @@ static TlsSession* startTls(SocketHandle socket, const char* host, char* errorTe
     }
 }
 
-Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
-                                 int* certificateRefused) {
-    SocketHandle socket = connectToServer(host, port, errorText, !secure);
-    if (socket == NO_SOCKET) return nullptr;
-    TlsSession* tls = nullptr;
-    if (secure) {
-        int failure = HANDSHAKE_NOT_COUNTED;
-        tls = startTls(socket, host, errorText, &failure);
-        HeapText key = serverKey(host, port);
-        if (!tls) {
-            closeSocket(socket);
-            // A server that stalls or breaks every handshake is given up like one that refuses
-            // connects.
-            if (failure != HANDSHAKE_NOT_COUNTED) countFailure(key.get());
-            if (failure == HANDSHAKE_CERTIFICATE_FAILED && certificateRefused) *certificateRefused = 1;
-            return nullptr;
-        }
-        clearFailureCount(key.get());
+// The largest answer head a proxy may give to a CONNECT.
+constexpr int CONNECT_ANSWER_SIZE = 8192;
+
+// Asks the proxy at the other end of socket for a tunnel to host and port and reads its answer,
+// within the socket I/O time-out and ended by the stop flag. Returns 1 once the proxy answered 2xx,
+// else 0 with a text naming the proxy and its answer. *refusedForGood is set to 1 for a 4xx answer
+// (authentication wanted or the target forbidden), *serverFailed to 1 when the proxy could not
+// reach the target (a 502 or 504) or gave no answer in time.
+static int openTunnel(SocketHandle socket, const ProxyServer* proxy, const char* host, int port,
+                      char* errorText, int* refusedForGood, int* serverFailed) {
+    std::string target = std::string(host) + ":" + std::to_string(port);
+    std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
+    if (proxy->authorization) request += std::string("Proxy-Authorization: ") + proxy->authorization + "\r\n";
+    request += "\r\n";
+    int length = static_cast<int>(request.size());
+    int sent = sendAll(socket, request.data(), length);
+    // The request held the credentials: it does not linger in freed memory.
+    for (char& c : request)
+        reinterpret_cast<volatile char&>(c) = 0;
+    if (sent != length) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("代理服务器 %s:%d：发送CONNECT请求失败"),
+                      proxy->host, proxy->port);
+        return 0;
     }
+    Connection bare;
+    bare.socket = socket;
+    bare.tls = nullptr;
+    bare.key = nullptr;
+    TransferPace pace;
+    startTransferPace(&pace);
+    HeapText answer(static_cast<char*>(allocateZeroed(CONNECT_ANSWER_SIZE + 1)));
+    char* data = answer.get();
+    int filled = 0;
+    int headEnd = -1;
+    while (headEnd < 0) {
+        int n = receiveBounded(&bare, data + filled, CONNECT_ANSWER_SIZE - filled, &pace);
+        if (n == RECEIVE_STOPPED) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("连接已中止：收到停止请求。"));
+            return 0;
+        }
+        if (n <= 0) {
+            *serverFailed = 1;
+            std::snprintf(errorText, ERROR_TEXT_SIZE,
+                          programText("代理服务器 %s:%d 没有回答到 %s 的CONNECT请求"), proxy->host,
+                          proxy->port, target.c_str());
+            return 0;
+        }
+        headEnd = takeHeadBytes(data, &filled, n);
+        if (headEnd < 0 && filled >= CONNECT_ANSWER_SIZE) {
+            std::snprintf(errorText, ERROR_TEXT_SIZE, programText("代理服务器 %s:%d 对CONNECT请求的应答过长"),
+                          proxy->host, proxy->port);
+            return 0;
+        }
+    }
+    // The status line alone is shown: "HTTP/1.1 407 Proxy Authentication Required".
+    int lineLength = static_cast<int>(std::strcspn(data, "\r\n"));
+    if (lineLength > 200) lineLength = 200;
+    int status = 0;
+    if (startsWithIgnoreCase(data, "HTTP/1.") && lineLength >= 12 && data[8] == ' ')
+        status = std::atoi(data + 9);
+    if (status >= 200 && status < 300) {
+        if (filled == headEnd + 4) return 1;
+        // The tunnel is the server's alone: bytes of the proxy's own would corrupt the handshake.
+        std::snprintf(errorText, ERROR_TEXT_SIZE,
+                      programText("代理服务器 %s:%d 在CONNECT应答之后发来了多余的数据"), proxy->host,
+                      proxy->port);
+        return 0;
+    }
+    if (status >= 400 && status < 500) *refusedForGood = 1;
+    if (status == 502 || status == 504) *serverFailed = 1;
+    if (status == 407) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("代理服务器 %s:%d 要求身份验证（到 %s）：%.*s"),
+                      proxy->host, proxy->port, target.c_str(), lineLength, data);
+    } else {
+        std::snprintf(errorText, ERROR_TEXT_SIZE,
+                      programText("代理服务器 %s:%d 拒绝了到 %s 的CONNECT请求：%.*s"), proxy->host,
+                      proxy->port, target.c_str(), lineLength, data);
+    }
+    return 0;
+}
+
+static Connection* newConnection(SocketHandle socket, TlsSession* tls, const char* host, int port,
+                                 int secure) {
     Connection* connection = static_cast<Connection*>(allocateZeroed(sizeof(Connection)));
     connection->socket = socket;
     connection->tls = tls;
     connection->key = poolKey(host, port, secure).release();
     return connection;
+}
+
+static TlsSession* startCountedTls(SocketHandle socket, const char* host, int port, char* errorText,
+                                   int* certificateRefused);
+
+// openStreamConnection through the proxy. *countedKey is set to the proxy's failure key when the
+// failure counted towards the proxy (it could not be reached).
+static Connection* openThroughProxy(const ProxyServer* proxy, const char* host, int port, int secure,
+                                    char* errorText, int* certificateRefused, std::string* countedKey) {
+    char connectError[ERROR_TEXT_SIZE] = {0};
+    // A connect to the proxy clears its count; the count of an https server is cleared by its
+    // handshake in the tunnel.
+    SocketHandle socket = connectToServer(proxy->host, proxy->port, connectError, 1);
+    if (socket == NO_SOCKET) {
+        std::snprintf(errorText, ERROR_TEXT_SIZE, programText("代理服务器 %s:%d 无法连接：%s"), proxy->host,
+                      proxy->port, connectError);
+        *countedKey = serverKey(proxy->host, proxy->port).get();
+        return nullptr;
+    }
+    char route[ERROR_TEXT_SIZE];
+    std::snprintf(route, sizeof route, "%s:%d", proxy->host, proxy->port);
+    TlsSession* tls = nullptr;
+    if (secure) {
+        int refused = 0;
+        int serverFailed = 0;
+        if (!openTunnel(socket, proxy, host, port, errorText, &refused, &serverFailed)) {
+            closeSocket(socket);
+            if (refused && certificateRefused) *certificateRefused = 1;
+            // The proxy could not reach the server: the server's failure, as a failed connect is.
+            if (serverFailed && !transferStopRequested()) countFailure(serverKey(host, port).get());
+            return nullptr;
+        }
+        tls = startCountedTls(socket, host, port, errorText, certificateRefused);
+        if (!tls) {
+            closeSocket(socket);
+            return nullptr;
+        }
+    }
+    Connection* connection = newConnection(socket, tls, host, port, secure);
+    connection->route = duplicateString(route);
+    if (!secure) {
+        connection->forwarded = 1;
+        if (proxy->authorization) connection->forwardAuthorization = duplicateString(proxy->authorization);
+    }
+    return connection;
+}
+
+// The TLS handshake with host over socket, counted towards the server's failure limit: only a
+// completed handshake clears its count. nullptr with the failure text; the socket stays open.
+static TlsSession* startCountedTls(SocketHandle socket, const char* host, int port, char* errorText,
+                                   int* certificateRefused) {
+    int failure = HANDSHAKE_NOT_COUNTED;
+    TlsSession* tls = startTls(socket, host, errorText, &failure);
+    HeapText key = serverKey(host, port);
+    if (!tls) {
+        // A server that stalls or breaks every handshake is given up like one that refuses
+        // connects.
+        if (failure != HANDSHAKE_NOT_COUNTED) countFailure(key.get());
+        if (failure == HANDSHAKE_CERTIFICATE_FAILED && certificateRefused) *certificateRefused = 1;
+        return nullptr;
+    }
+    clearFailureCount(key.get());
+    return tls;
+}
+
+// "host:port" of the proxy that connections to host and port go through now; "" when direct.
+static std::string currentRoute(const char* host, int port, int secure) {
+    ProxyServer proxy;
+    if (!proxyFor(host, port, secure, &proxy)) return std::string();
+    std::string route = std::string(proxy.host) + ":" + std::to_string(proxy.port);
+    freeProxyServer(&proxy);
+    return route;
+}
+
+// openStreamConnection; *countedKey names the failure key that a failure counted towards when it
+// is not the server's own.
+static Connection* openRoutedConnection(const char* host, int port, int secure, char* errorText,
+                                        int* certificateRefused, std::string* countedKey) {
+    ProxyServer proxy;
+    if (host && proxyFor(host, port, secure, &proxy)) {
+        auto releaseProxy = onScopeExit([&] { freeProxyServer(&proxy); });
+        return openThroughProxy(&proxy, host, port, secure, errorText, certificateRefused, countedKey);
+    }
+    SocketHandle socket = connectToServer(host, port, errorText, !secure);
+    if (socket == NO_SOCKET) return nullptr;
+    TlsSession* tls = nullptr;
+    if (secure) {
+        tls = startCountedTls(socket, host, port, errorText, certificateRefused);
+        if (!tls) {
+            closeSocket(socket);
+            return nullptr;
+        }
+    }
+    return newConnection(socket, tls, host, port, secure);
+}
+
+Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
+                                 int* certificateRefused) {
+    std::string countedKey;
+    return openRoutedConnection(host, port, secure, errorText, certificateRefused, &countedKey);
 }
 
 static void giveSlot(const char* serverKey);
@@ -724,6 +890,13 @@ void closeConnection(Connection* connection) {
     closeSocket(connection->socket);
     if (connection->slotKey) giveSlot(connection->slotKey);
     std::free(connection->slotKey);
+    std::free(connection->route);
+    if (connection->forwardAuthorization) {
+        volatile char* secret = connection->forwardAuthorization;
+        for (size_t i = 0; secret[i]; i++)
+            secret[i] = 0;
+        std::free(connection->forwardAuthorization);
+    }
     std::free(connection->key);
     std::free(connection);
 }
@@ -836,12 +1009,15 @@ static Connection* openOnSlot(const char* host, int port, int secure, char* erro
                               int* certificateRefused, char* serverKey) {
     connectRefusedByLimit = 0;
     int badCertificate = 0;
-    Connection* connection = openStreamConnection(host, port, secure, errorText, &badCertificate);
+    std::string countedKey;
+    Connection* connection =
+        openRoutedConnection(host, port, secure, errorText, &badCertificate, &countedKey);
     if (badCertificate && certificateRefused) *certificateRefused = 1;
     if (!connection) {
-        // A server may reset a connection beyond its limit before the connect is seen to finish.
+        // A server (or the proxy on its way) may reset a connection beyond its limit before the
+        // connect is seen to finish.
         if (!badCertificate && !transferStopRequested() && lowerConnectionCap(host, port)) {
-            forgiveFailure(serverKey);
+            forgiveFailure(countedKey.empty() ? serverKey : countedKey.c_str());
             connectRefusedByLimit = 1;
         }
         giveSlot(serverKey);
@@ -874,12 +1050,15 @@ Connection* acquirePooledConnection(const char* host, int port, int secure, char
     if (!host) return openStreamConnection(host, port, secure, errorText, certificateRefused);
     HeapText key = poolKey(host, port, secure);
     HeapText server = serverKey(host, port);
+    const std::string route = currentRoute(host, port, secure);
     for (;;) {
         while (Connection* pooled = takeIdleConnection(key.get())) {
             // An idle kept-alive connection has nothing to read. Bytes nobody asked for, or the
             // server's close, put it out of step with its requests: it is never sent on again. One
-            // beyond a cap lowered meanwhile is closed too.
-            if (stillInStep(pooled) && !overCap(server.get())) {
+            // beyond a cap lowered meanwhile is closed too, and one that goes another way than the
+            // run's proxy settings say.
+            int sameRoute = route == (pooled->route ? pooled->route : "");
+            if (sameRoute && stillInStep(pooled) && !overCap(server.get())) {
                 pooled->reused = 1;
                 return pooled;
             }

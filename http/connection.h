@@ -36,6 +36,11 @@ struct Connection {
     char* key;               // the pool key, "http://host:port" or "https://host:port"
     char* slotKey = nullptr; // "host:port" when the connection counts towards its server's cap, else nullptr
     int reused = 0;          // 1 when it was taken out of the pool: it has carried an answer before
+    char* route = nullptr;   // "host:port" of the proxy it goes through, nullptr when direct
+    // 1 when it is a plain connection to an http proxy: requests on it take the absolute form and
+    // forwardAuthorization (the Proxy-Authorization value, nullptr for none).
+    int forwarded = 0;
+    char* forwardAuthorization = nullptr;
 };
 
 // Creates the socket pool and the connect-failure table; once, before any connection. Calling it
@@ -96,12 +101,16 @@ void setLoopbackOnly(int on);
 // The socket is not pooled.
 SocketHandle openSocket(const char* host, int port, char* errorText);
 // openSocket, then for secure 1 the TLS handshake with host as the server's name, bounded as a
-// whole by the socket I/O time-out and ended by the stop flag. A certificate that fails its check
-// or a failed handshake gives nullptr with a text naming the reason. The connection is not pooled.
-// A handshake that fails, times out or is cut off counts towards the failure limit like a failed
-// connect; for https only a completed handshake clears the count. When certificateRefused is given,
-// it is set to 1 when the server's certificate failed its check (a further attempt cannot help),
-// else left alone.
+// whole by the socket I/O time-out and ended by the stop flag. When the run's proxy (http/proxy.h)
+// covers the host, the socket is connected to the proxy instead (the overrides and the failure
+// limit then apply to the proxy's host and port): for http it carries absolute-form requests
+// (forwarded 1), for https it is a CONNECT tunnel to host and port, inside which the handshake
+// checks host's certificate. A proxy that refuses the tunnel fails with its answer in errorText. A
+// certificate that fails its check or a failed handshake gives nullptr with a text naming the reason. The
+// connection is not pooled. A handshake that fails, times out or is cut off counts towards the failure limit
+// like a failed connect; for https only a completed handshake clears the count. When certificateRefused is
+// given, it is set to 1 when the server's certificate failed its check or the proxy refused the tunnel with
+// a 4xx answer (a further attempt cannot help), else left alone.
 Connection* openStreamConnection(const char* host, int port, int secure, char* errorText,
                                  int* certificateRefused = nullptr);
 // Ends the TLS session, closes the socket and frees the connection; nothing for nullptr.

@@ -523,6 +523,13 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
     t->fileSize = SIZE_UNDEFINED;
 
     int outcome;
+    char proxiedRequest[PROXIED_REQUEST_BUFFER_SIZE];
+    // The proxied request carries the proxy's credentials: it does not linger on the stack.
+    auto forgetRequest = onScopeExit([&] {
+        volatile char* bytes = proxiedRequest;
+        for (size_t i = 0; i < sizeof proxiedRequest; i++)
+            bytes[i] = 0;
+    });
     char connectError[ERROR_TEXT_SIZE] = {0};
     int port = static_cast<int>(parts.port);
     int certificateRefused = 0;
@@ -535,7 +542,13 @@ static int downloadAttempt(const char* url, const char* destPath, char* errorTex
         copyBounded(errorText, ERROR_TEXT_SIZE, connectError);
         outcome = DOWNLOAD_FAILED;
         connectRefused = lastConnectRefusedByLimit();
-    } else if (sendOnConnection(t->connection, request, requestLength) != requestLength) {
+    } else if (t->connection->forwarded && (requestLength = buildProxiedGetRequest(
+                                                &parts, useKeepAlive, t->connection->forwardAuthorization,
+                                                proxiedRequest, sizeof proxiedRequest)) < 0) {
+        setError(t, "图片地址过长, 无法组成 HTTP 请求");
+        outcome = DOWNLOAD_FAILED;
+    } else if (sendOnConnection(t->connection, t->connection->forwarded ? proxiedRequest : request,
+                                requestLength) != requestLength) {
         t->noAnswer = 1;
         setError(t, "下载图片失败: send() failed");
         outcome = DOWNLOAD_FAILED;

@@ -122,8 +122,8 @@ FetchResult* fetchText(const char* url) {
     // An https address is always fetched over TLS with the server's certificate checked, whether
     // or not image addresses are fetched so.
     if (startsWith(url, "https://")) parts.secure = 1;
-    char request[REQUEST_BUFFER_SIZE];
-    int requestLength = buildGetRequest(&parts, 0, request, sizeof request);
+    char request[PROXIED_REQUEST_BUFFER_SIZE];
+    int requestLength = buildGetRequest(&parts, 0, request, REQUEST_BUFFER_SIZE);
     if (requestLength < 0) {
         fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("地址过长, 无法组成 HTTP 请求"));
         return result;
@@ -137,6 +137,14 @@ FetchResult* fetchText(const char* url) {
         return result;
     }
     auto closeAtEnd = onScopeExit([&] { closeConnection(connection); });
+    if (connection->forwarded) {
+        requestLength =
+            buildProxiedGetRequest(&parts, 0, connection->forwardAuthorization, request, sizeof request);
+        if (requestLength < 0) {
+            fail(result, FETCH_ADDRESS_OR_CONNECTION, programText("地址过长, 无法组成 HTTP 请求"));
+            return result;
+        }
+    }
     if (sendOnConnection(connection, request, requestLength) != requestLength) {
         fail(result, FETCH_ADDRESS_OR_CONNECTION, "socket send() failed");
         return result;

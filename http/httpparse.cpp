@@ -110,6 +110,36 @@ int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int siz
     return n;
 }
 
+int buildProxiedGetRequest(const UrlParts* parts, int keepAlive, const char* authorization, char* request,
+                           int size) {
+    char direct[REQUEST_BUFFER_SIZE];
+    int directLength = buildGetRequest(parts, keepAlive, direct, sizeof direct);
+    if (size <= 0) return -1;
+    request[0] = '\0';
+    if (directLength < 0) return -1;
+    // "GET " path ... "\r\n\r\n": the path becomes the whole address, and the authorization
+    // goes before the blank line.
+    const char* afterPath = direct + 4 + std::strlen(parts->path);
+    int headEnd = directLength - 2;
+    char port[16] = "";
+    if (parts->port != 80u) std::snprintf(port, sizeof port, ":%d", static_cast<int>(parts->port));
+    int n;
+    if (authorization) {
+        n = std::snprintf(request, static_cast<size_t>(size),
+                          "GET http://%s%s%s%.*sProxy-Authorization: %s\r\n\r\n", parts->host, port,
+                          parts->path, static_cast<int>(direct + headEnd - afterPath), afterPath,
+                          authorization);
+    } else {
+        n = std::snprintf(request, static_cast<size_t>(size), "GET http://%s%s%s%s", parts->host, port,
+                          parts->path, afterPath);
+    }
+    if (n < 0 || n >= size) {
+        request[0] = '\0';
+        return -1;
+    }
+    return n;
+}
+
 // Copies value into a field of `size` bytes; returns 0 when it had to be cut.
 static int copyValue(char* field, size_t size, const char* value) {
     return copyBounded(field, size, value);

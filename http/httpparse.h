@@ -26,6 +26,16 @@ constexpr int REQUEST_BUFFER_SIZE = 1024;
 // bytes.
 int buildGetRequest(const UrlParts* parts, int keepAlive, char* request, int size);
 
+// The request buffer of a request to an http proxy: the request of buildGetRequest with the
+// address in absolute form and a Proxy-Authorization line.
+constexpr int PROXIED_REQUEST_BUFFER_SIZE = REQUEST_BUFFER_SIZE + 1024;
+// buildGetRequest for an http proxy: "GET http://host[:port]/path" and, when authorization is not
+// nullptr, "Proxy-Authorization: " and its value. An address is sent through a proxy exactly when
+// it could be sent direct: the request must fit REQUEST_BUFFER_SIZE in its direct form. Returns the
+// request's length, or -1 (leaving an empty string).
+int buildProxiedGetRequest(const UrlParts* parts, int keepAlive, const char* authorization, char* request,
+                           int size);
+
 constexpr int LOCATION_SIZE = 512;
 constexpr int CONNECTION_SIZE = 16;
 constexpr int CONTENT_ENCODING_SIZE = 32;

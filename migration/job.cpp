@@ -7,6 +7,7 @@
 #include "core/deployment.h"
 #include "core/text.h"
 #include "http/connection.h"
+#include "http/proxy.h"
 #include "http/download.h"
 #include "migration/downloadqueue.h"
 #include "migration/journal.h"
@@ -392,6 +393,8 @@ int runMigrationJob() {
     takeJobStartTime();
     // A cap that a server's connection limit set in an earlier run is learnt anew.
     resetConnectionCaps();
+    // The seller's proxy settings are read afresh for each run, and the log names the proxy once.
+    chooseProxy(1);
 
     MigrationRun run;
     std::memset(&run, 0, sizeof run);

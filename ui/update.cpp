@@ -4,6 +4,8 @@
 #include "core/deployment.h"
 #include "core/text.h"
 #include "http/fetch.h"
+#include "http/proxy.h"
+#include "migration/job.h"
 #include "ui/mainwindow.h"
 #include "ui/shell.h"
 #include "ui/wintext.h"
@@ -47,6 +49,9 @@ void checkForUpdate() {
     if (std::strncmp(productSiteUrl(), "https://", 8) != 0) return;
     char url[1024];
     std::snprintf(url, sizeof url, "%scheckUpdate.asp?v=%0.1f", productSiteUrl(), APP_VERSION);
+    // The check goes the way the seller's proxy settings say, as a run does; a run that has begun
+    // keeps the choice it made.
+    if (!jobRunning.load()) chooseProxy(0);
     std::unique_ptr<FetchResult, FetchRelease> result(fetchText(url));
     if (!result || !result->ok || !result->text) return;
 

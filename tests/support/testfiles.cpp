@@ -14,6 +14,26 @@
 
 namespace fs = std::filesystem;
 
+void setEnvironmentVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}
+
+// The tests never go through a proxy of the machine they run on: the proxy tests name their own.
+static const int proxyVariablesCleared = [] {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"})
+        setEnvironmentVariable(name, nullptr);
+    return 1;
+}();
+
 std::string makeTempDir(const char* tag) {
     static std::atomic<int> counter{0};
     fs::path base = fs::temp_directory_path();

@@ -21,3 +21,6 @@ std::string engineToUtf8(const std::string& engine);
 std::string utf8ToUtf16leWithBom(const std::string& utf8);
 // UTF-16LE bytes after a two-byte byte-order mark, as a package file holds them, to UTF-8.
 std::string utf16leWithBomToUtf8(const std::string& bytes);
+
+// Sets or (value nullptr) removes an environment variable of the test process and its children.
+void setEnvironmentVariable(const char* name, const char* value);
