@@ -463,7 +463,8 @@ enum class AnswerEnd {
     KEPT,          // complete; the upstream connection may carry the next request
     UPSTREAM_DONE, // complete; the upstream connection closes
     CLOSED,        // delimited by the end of the upstream connection, or broken: both close
-    NONE           // the upstream ended or failed before any byte of an answer
+    NONE,          // the upstream ended or failed before any byte of an answer
+    UNUSABLE       // no answer came in time, or what came is no answer: nothing reached the client
 };
 
 // Relays one answer (with any interim 1xx answers before it) from upstream to the client.
@@ -473,9 +474,9 @@ static AnswerEnd relayAnswer(TestProxy& proxy, ProxyStream& upstream, SocketHand
         std::string head;
         int read = readHead(proxy, upstream, ANSWER_HEAD_LIMIT, UPSTREAM_IDLE_MILLISECONDS, &head);
         if (read == STREAM_ENDED && !sentAny) return AnswerEnd::NONE;
-        if (read != 1) return AnswerEnd::CLOSED;
+        if (read != 1) return sentAny ? AnswerEnd::CLOSED : AnswerEnd::UNUSABLE;
         int status = head.size() > 12 && head.compare(0, 5, "HTTP/") == 0 ? std::atoi(head.c_str() + 9) : 0;
-        if (status < 100) return AnswerEnd::CLOSED;
+        if (status < 100) return sentAny ? AnswerEnd::CLOSED : AnswerEnd::UNUSABLE;
         sentAny = true;
         if (status < 200 && status != 101) {
             if (!sendText(client, head)) return AnswerEnd::CLOSED;
@@ -586,6 +587,10 @@ static bool forward(TestProxy& proxy, TestProxyConnection& connection, ClientSta
         reused = false;
     }
     if (end != AnswerEnd::KEPT) closeUpstream(proxy, connection, state.upstream);
+    if (end == AnswerEnd::UNUSABLE) {
+        sendText(state.client.socket, ANSWER_502_CLOSE);
+        return false;
+    }
     if (end == AnswerEnd::NONE) {
         // A body never sent is read and dropped so that the next request starts where it should.
         bool keeps =
