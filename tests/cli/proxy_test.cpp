@@ -102,7 +102,7 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
         std::vector<std::pair<const char*, std::string>> environment;
         std::string options;
         bool authenticated;
-        bool registry; // the Internet Options proxy (Windows)
+        const char* registry; // the Internet Options: "server" or "script" (Windows); nullptr for none
         const char* source;
     };
     std::vector<Case> cases = {
@@ -110,16 +110,17 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
          {{"http_proxy", "http://127.0.0.1:1"}},
          "--proxy " + withPassword + " --noproxy localhost",
          true,
-         false,
+         nullptr,
          "option"},
         {"environment",
          {{"http_proxy", withPassword}, {"HTTPS_PROXY", withPassword}, {"no_proxy", "localhost"}},
          "",
          true,
-         false,
+         nullptr,
          "environment"},
 #ifdef _WIN32
-        {"Internet Options", {}, "", false, true, "system"},
+        {"Internet Options", {}, "", false, "server", "system"},
+        {"an auto-configuration script", {}, "", false, "script", "auto-config"},
 #endif
     };
     for (const Case& c : cases) {
@@ -135,9 +136,17 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
 #ifdef _WIN32
         std::unique_ptr<InternetOptionsProxy> options;
         if (c.registry) {
+            // The script sends what the bypass list would send direct, and only that, direct.
+            serveResource(
+                s.server, "/proxy.pac",
+                "function FindProxyForURL(url, host) { if (isPlainHostName(host)) return \"DIRECT\"; "
+                "return \"PROXY " +
+                    proxyAddress + "\"; }");
             std::string server = "http=" + proxyAddress + ";https=" + proxyAddress + ";ftp=127.0.0.1:1";
+            std::string script = std::string(c.registry) == "script" ? plain + "/proxy.pac" : "";
             options.reset(new InternetOptionsProxy(1, std::wstring(server.begin(), server.end()),
-                                                   L"*.example.invalid;<local>"));
+                                                   L"*.example.invalid;<local>",
+                                                   std::wstring(script.begin(), script.end())));
         }
 #endif
         Outcome through = migrate(s, original, c.options);
@@ -157,8 +166,10 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
         EXPECT_EQ(forwarded, 4);
         EXPECT_GE(tunnels, 1);
         EXPECT_NE(through.log.find(proxyAddress), std::string::npos) << "the log names the proxy";
+        // A script names a proxy per server: the report names none for the run as a whole.
+        std::string named = std::string(c.source) == "auto-config" ? "" : proxyAddress;
         EXPECT_NE(through.out.find("\"proxy\":{\"source\":\"" + std::string(c.source) + "\",\"http\":\"" +
-                                   proxyAddress + "\",\"https\":\"" + proxyAddress + "\"}"),
+                                   named + "\",\"https\":\"" + named + "\"}"),
                   std::string::npos)
             << through.out.substr(0, 400);
         for (const std::string* text : {&through.log, &through.out, &through.err})

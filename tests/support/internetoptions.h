@@ -23,8 +23,9 @@ struct InternetOptionsProxy {
         return key;
     }
 
-    // Sets ProxyEnable, ProxyServer and ProxyOverride; AutoConfigURL is removed while the record lives.
-    InternetOptionsProxy(DWORD enable, const std::wstring& server, const std::wstring& bypass) {
+    // Sets ProxyEnable, ProxyServer, ProxyOverride and AutoConfigURL (removed when empty).
+    InternetOptionsProxy(DWORD enable, const std::wstring& server, const std::wstring& bypass,
+                         const std::wstring& autoConfigUrl = L"") {
         HKEY key = openKey();
         for (const wchar_t* name : {L"ProxyEnable", L"ProxyServer", L"ProxyOverride", L"AutoConfigURL"}) {
             Saved s{name, false, 0, {}};
@@ -40,7 +41,11 @@ struct InternetOptionsProxy {
                        sizeof enable);
         setText(key, L"ProxyServer", server);
         setText(key, L"ProxyOverride", bypass);
-        RegDeleteValueW(key, L"AutoConfigURL");
+        if (autoConfigUrl.empty()) {
+            RegDeleteValueW(key, L"AutoConfigURL");
+        } else {
+            setText(key, L"AutoConfigURL", autoConfigUrl);
+        }
         RegCloseKey(key);
     }
     ~InternetOptionsProxy() {
