@@ -16,7 +16,6 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -73,15 +72,10 @@ struct Scene : CliScene {
                               inQuotes(err);
 #ifdef _WIN32
         if (!workDir.empty()) command = "cd /d " + inQuotes(workDir) + " && " + command;
-        // cmd /c drops the first and the last quote of a command that begins with one.
-        command = "\"" + command + "\"";
-        int status = std::system(command.c_str());
 #else
         if (!workDir.empty()) command = "cd " + inQuotes(workDir) + " && " + command;
-        int rc = std::system(command.c_str());
-        int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 #endif
-        return {status, readWholeFile(out), readWholeFile(err)};
+        return {runCommandLine(command), readWholeFile(out), readWholeFile(err)};
     }
     Outcome run() const {
         return run(package, folder);

@@ -18,10 +18,6 @@
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
-
 namespace {
 
 const char* const PASSWORD = "s3cret-pw";
@@ -46,12 +42,7 @@ Outcome migrate(CliScene& s, const std::string& original, const std::string& opt
     std::string line = inQuotes(s.program) + " migrate " + inQuotes(s.package) + " " + inQuotes(s.folder) +
                        " --https --json --cacert " + inQuotes(std::string(VEDO_TEST_CERT_DIR) + "/ca.pem") +
                        " " + options + " >" + inQuotes(out) + " 2>" + inQuotes(err);
-#ifdef _WIN32
-    int status = std::system(("\"" + line + "\"").c_str());
-#else
-    int rc = std::system(line.c_str());
-    int status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-#endif
+    int status = runCommandLine(line);
     static const std::regex stamp("[0-9]+-[0-9]+-[0-9]+-[0-9]+-[0-9]+-([0-9]+)\\.");
     Outcome o{status,
               readWholeFile(out),

@@ -12,7 +12,25 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 namespace fs = std::filesystem;
+
+int runCommandLine(const std::string& line) {
+#ifdef _WIN32
+    // cmd /c drops the first and the last quote of a command that begins with one.
+    std::string quoted = "\"" + line + "\"";
+    int status = -1;
+    for (int attempt = 0; attempt < 3 && status == -1; attempt++)
+        status = std::system(quoted.c_str());
+    return status;
+#else
+    int rc = std::system(line.c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+#endif
+}
 
 void setEnvironmentVariable(const char* name, const char* value) {
 #ifdef _WIN32

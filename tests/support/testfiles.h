@@ -22,5 +22,10 @@ std::string utf8ToUtf16leWithBom(const std::string& utf8);
 // UTF-16LE bytes after a two-byte byte-order mark, as a package file holds them, to UTF-8.
 std::string utf16leWithBomToUtf8(const std::string& bytes);
 
+// Runs a command line through the system's shell and returns the command's exit status (-1 when it
+// did not end normally). Under Wine the shell itself now and then fails to start when the machine
+// is busy: the command never ran, and it is started again (at most three times in all).
+int runCommandLine(const std::string& line);
+
 // Sets or (value nullptr) removes an environment variable of the test process and its children.
 void setEnvironmentVariable(const char* name, const char* value);
