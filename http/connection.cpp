@@ -773,6 +773,11 @@ static int openTunnel(SocketHandle socket, const ProxyServer* proxy, const char*
     return 0;
 }
 
+// "host:port" of the proxy: the way a connection goes.
+static std::string proxyRoute(const ProxyServer* proxy) {
+    return std::string(proxy->host) + ":" + std::to_string(proxy->port);
+}
+
 static Connection* newConnection(SocketHandle socket, TlsSession* tls, const char* host, int port,
                                  int secure) {
     Connection* connection = static_cast<Connection*>(allocateZeroed(sizeof(Connection)));
@@ -799,8 +804,6 @@ static Connection* openThroughProxy(const ProxyServer* proxy, const char* host, 
         *countedKey = serverKey(proxy->host, proxy->port).get();
         return nullptr;
     }
-    char route[ERROR_TEXT_SIZE];
-    std::snprintf(route, sizeof route, "%s:%d", proxy->host, proxy->port);
     TlsSession* tls = nullptr;
     if (secure) {
         int refused = 0;
@@ -819,7 +822,7 @@ static Connection* openThroughProxy(const ProxyServer* proxy, const char* host, 
         }
     }
     Connection* connection = newConnection(socket, tls, host, port, secure);
-    connection->route = duplicateString(route);
+    connection->route = duplicateString(proxyRoute(proxy).c_str());
     if (!secure) {
         connection->forwarded = 1;
         if (proxy->authorization) connection->forwardAuthorization = duplicateString(proxy->authorization);
@@ -849,7 +852,7 @@ static TlsSession* startCountedTls(SocketHandle socket, const char* host, int po
 static std::string currentRoute(const char* host, int port, int secure) {
     ProxyServer proxy;
     if (!proxyFor(host, port, secure, &proxy, transferStopFlag.load())) return std::string();
-    std::string route = std::string(proxy.host) + ":" + std::to_string(proxy.port);
+    std::string route = proxyRoute(&proxy);
     freeProxyServer(&proxy);
     return route;
 }
