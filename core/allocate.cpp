@@ -47,3 +47,11 @@ void* reallocateBytes(void* block, size_t size) {
     if (!moved) outOfMemory();
     return moved;
 }
+
+void freeSecretText(char* text) {
+    if (!text) return;
+    volatile char* bytes = text;
+    for (size_t i = 0; bytes[i]; i++)
+        bytes[i] = 0;
+    std::free(text);
+}

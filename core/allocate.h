@@ -12,3 +12,6 @@
 void* allocateBytes(size_t size);
 void* allocateZeroed(size_t size);
 void* reallocateBytes(void* block, size_t size);
+// Overwrites a text that held a secret (a password) and frees it, so that it does not linger in
+// freed memory; nothing for nullptr.
+void freeSecretText(char* text);

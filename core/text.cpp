@@ -69,7 +69,7 @@ static int lowerByte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-static int equalIgnoreCase(const char* a, const char* b, size_t n) {
+int equalIgnoreCase(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; i++) {
         if (lowerByte(static_cast<unsigned char>(a[i])) != lowerByte(static_cast<unsigned char>(b[i])))
             return 0;

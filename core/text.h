@@ -12,6 +12,8 @@ char* replaceAll(const char* text, const char* pattern, const char* replacement)
 
 int startsWith(const char* text, const char* prefix);
 int startsWithIgnoreCase(const char* text, const char* prefix);
+// 1 when the first n bytes of a and b are the same, ASCII letter case ignored.
+int equalIgnoreCase(const char* a, const char* b, size_t n);
 int endsWithIgnoreCase(const char* text, const char* suffix);
 
 // Pointer just past the last path separator, or the whole path when there is none.

@@ -894,12 +894,7 @@ void closeConnection(Connection* connection) {
     if (connection->slotKey) giveSlot(connection->slotKey);
     std::free(connection->slotKey);
     std::free(connection->route);
-    if (connection->forwardAuthorization) {
-        volatile char* secret = connection->forwardAuthorization;
-        for (size_t i = 0; secret[i]; i++)
-            secret[i] = 0;
-        std::free(connection->forwardAuthorization);
-    }
+    freeSecretText(connection->forwardAuthorization);
     std::free(connection->key);
     std::free(connection);
 }

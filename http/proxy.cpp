@@ -49,14 +49,6 @@ static int lowerCase(int c) {
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-static int equalsIgnoreCaseN(const char* a, const char* b, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        if (lowerCase(static_cast<unsigned char>(a[i])) != lowerCase(static_cast<unsigned char>(b[i])))
-            return 0;
-    }
-    return 1;
-}
-
 static int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -121,7 +113,7 @@ int parseProxyAddress(const char* text, ProxyServer* server, char* errorText) {
     const char* begin = address.c_str();
     const char* schemeEnd = std::strstr(begin, "://");
     if (schemeEnd) {
-        if (!(schemeEnd - begin == 4 && equalsIgnoreCaseN(begin, "http", 4))) {
+        if (!(schemeEnd - begin == 4 && equalIgnoreCase(begin, "http", 4))) {
             std::snprintf(errorText, PROXY_TEXT_SIZE,
                           programText("不支持的代理协议：%.*s（只支持 http 代理）"),
                           static_cast<int>(schemeEnd - begin < 32 ? schemeEnd - begin : 32), begin);
@@ -188,13 +180,7 @@ int parseProxyAddress(const char* text, ProxyServer* server, char* errorText) {
 void freeProxyServer(ProxyServer* server) {
     if (!server) return;
     std::free(server->host);
-    if (server->authorization) {
-        // The credentials do not linger in freed memory.
-        volatile char* secret = server->authorization;
-        for (size_t i = 0; secret[i]; i++)
-            secret[i] = 0;
-        std::free(server->authorization);
-    }
+    freeSecretText(server->authorization);
     std::memset(server, 0, sizeof *server);
 }
 
@@ -261,21 +247,21 @@ static int curlEntryMatches(std::string entry, const std::string& host) {
     while (!entry.empty() && entry.back() == '.')
         entry.pop_back();
     if (entry.empty()) return 0;
-    if (host.size() == entry.size()) return equalsIgnoreCaseN(host.c_str(), entry.c_str(), host.size());
+    if (host.size() == entry.size()) return equalIgnoreCase(host.c_str(), entry.c_str(), host.size());
     // A name covers its subdomains, at a dot.
     if (host.size() > entry.size() && host[host.size() - entry.size() - 1] == '.') {
         uint32_t address = 0;
         if (ipv4Of(host, &address)) return 0;
-        return equalsIgnoreCaseN(host.c_str() + host.size() - entry.size(), entry.c_str(), entry.size());
+        return equalIgnoreCase(host.c_str() + host.size() - entry.size(), entry.c_str(), entry.size());
     }
     return 0;
 }
 
 static int windowsEntryMatches(std::string entry, const std::string& host) {
-    if (equalsIgnoreCaseN(entry.c_str(), "<local>", entry.size()) && entry.size() == 7)
+    if (equalIgnoreCase(entry.c_str(), "<local>", entry.size()) && entry.size() == 7)
         return host.find('.') == std::string::npos;
-    if (entry.size() > 7 && equalsIgnoreCaseN(entry.c_str(), "http://", 7)) entry.erase(0, 7);
-    if (entry.size() > 8 && equalsIgnoreCaseN(entry.c_str(), "https://", 8)) entry.erase(0, 8);
+    if (entry.size() > 7 && equalIgnoreCase(entry.c_str(), "http://", 7)) entry.erase(0, 7);
+    if (entry.size() > 8 && equalIgnoreCase(entry.c_str(), "https://", 8)) entry.erase(0, 8);
     return wildcardMatches(entry.c_str(), host.c_str());
 }
 
@@ -395,9 +381,9 @@ static int chooseFromSystemServer(const char* server) {
             if (equals == std::string::npos) continue;
             std::string scheme = entry.substr(0, equals);
             std::string address = entry.substr(equals + 1);
-            if (scheme.size() == 4 && equalsIgnoreCaseN(scheme.c_str(), "http", 4) && !choice.http.host) {
+            if (scheme.size() == 4 && equalIgnoreCase(scheme.c_str(), "http", 4) && !choice.http.host) {
                 takeProxyAddress(address.c_str(), "ProxyServer", &choice.http);
-            } else if (scheme.size() == 5 && equalsIgnoreCaseN(scheme.c_str(), "https", 5) &&
+            } else if (scheme.size() == 5 && equalIgnoreCase(scheme.c_str(), "https", 5) &&
                        !choice.https.host) {
                 takeProxyAddress(address.c_str(), "ProxyServer", &choice.https);
             }
