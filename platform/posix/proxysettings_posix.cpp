@@ -11,13 +11,6 @@ int readSystemProxySettings(SystemProxySettings* settings) {
     return 0;
 }
 
-void freeSystemProxySettings(SystemProxySettings* settings) {
-    std::free(settings->server);
-    std::free(settings->bypass);
-    std::free(settings->autoConfigUrl);
-    std::memset(settings, 0, sizeof *settings);
-}
-
 int evaluateAutoConfigScript(const char*, const char*, char* proxy, int proxySize, char* errorText,
                              int errorSize, const std::atomic<int>*) {
     if (proxy && proxySize > 0) proxy[0] = '\0';

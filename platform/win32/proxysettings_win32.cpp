@@ -272,13 +272,6 @@ int readSystemProxySettings(SystemProxySettings* settings) {
     return 1;
 }
 
-void freeSystemProxySettings(SystemProxySettings* settings) {
-    std::free(settings->server);
-    std::free(settings->bypass);
-    std::free(settings->autoConfigUrl);
-    std::memset(settings, 0, sizeof *settings);
-}
-
 int evaluateAutoConfigScript(const char* scriptUrl, const char* url, char* proxy, int proxySize,
                              char* errorText, int errorSize, const std::atomic<int>* stopFlag) {
     copyBounded(proxy, proxySize, "", 0);
