@@ -166,6 +166,33 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
         for (const std::string* text : {&through.log, &through.out, &through.err})
             EXPECT_EQ(text->find(PASSWORD), std::string::npos) << "the password stays out of every output";
     }
+
+    // A proxy that refuses fails the images it refuses, with its answer in the log; the hosts that
+    // go direct are moved all the same.
+    struct Refusal {
+        const char* what;
+        void (*script)(TestProxy&);
+        const char* answer;
+        size_t files;
+    };
+    const Refusal refusals[] = {
+        {"407", [](TestProxy& p) { answerEvery407(p, true); }, "HTTP/1.1 407", 4},
+        {"CONNECT refused", [](TestProxy& p) { refuseConnectToPort(p, 443); }, "HTTP/1.1 403", 8},
+    };
+    for (const Refusal& r : refusals) {
+        SCOPED_TRACE(r.what);
+        {
+            std::lock_guard<std::mutex> lock(proxy.mutex);
+            proxy.requiredAuthorization.clear();
+            proxy.alwaysAnswer407 = false;
+            proxy.refusedConnectPorts.clear();
+        }
+        r.script(proxy);
+        Outcome refused = migrate(s, original, "--proxy " + proxyUrl(proxy) + " --noproxy localhost");
+        EXPECT_EQ(refused.status, 3) << refused.err;
+        EXPECT_NE(refused.log.find(r.answer), std::string::npos);
+        EXPECT_EQ(refused.files.size(), r.files);
+    }
     stopTestProxy(proxy);
     stopTestServer(tls);
 }
