@@ -481,13 +481,7 @@ TEST_F(MainWindowTest, ATickedBoxMovesAnHttpsPackageOverTls) {
     makeDirectory(images.c_str());
     writeTestPackage(path, {{"宝贝一", descImage(a) + descImage(b), mobileImage(m)},
                             {"宝贝二", descImage(b), mobileImage(a)}});
-    loadPackage(widePath(path));
-    ASSERT_EQ(2, currentPage);
-    setChecked(controls.moveHttps, true);
-    setControlText(controls.destFolder, widePath(images).c_str());
-    click(controls.next);
-    ASSERT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
-    auto shown = takeBoxes();
+    auto shown = runHttpsMigration(path, images);
     ASSERT_EQ(1u, shown.size());
     EXPECT_EQ("图片搬家已完成，数据包(CSV文件)已更新。", shown[0].text);
     EXPECT_EQ("", cellText(0, 2)) << "no failed description image";

@@ -58,13 +58,7 @@ TEST(WizardProxy, ARunAndTheUpdateCheckGoThroughTheInternetOptionsProxy) {
     std::filesystem::create_directories(images);
     writeTestPackage(path, {{"宝贝一", "<p><img src=\"" + a + "\" /><img src=\"" + b + "\" /></p>",
                              "<wapDesc><img>" + c + "</img></wapDesc>"}});
-    loadPackage(widePath(path));
-    ASSERT_EQ(2, currentPage);
-    setChecked(controls.moveHttps, true);
-    setControlText(controls.destFolder, widePath(images).c_str());
-    click(controls.next);
-    ASSERT_TRUE(pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000));
-    auto shown = takeBoxes();
+    auto shown = runHttpsMigration(path, images);
     ASSERT_EQ(1u, shown.size());
     EXPECT_EQ("图片搬家已完成，数据包(CSV文件)已更新。", shown[0].text);
     EXPECT_EQ(3, std::distance(std::filesystem::directory_iterator(images), {}));

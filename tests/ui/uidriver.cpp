@@ -217,6 +217,16 @@ void loadPackage(const std::wstring& path) {
     click(controls.next);
 }
 
+std::vector<RecordedBox> runHttpsMigration(const std::string& package, const std::string& images) {
+    loadPackage(widePath(package));
+    if (currentPage != 2) return {};
+    setChecked(controls.moveHttps, true);
+    setControlText(controls.destFolder, widePath(images).c_str());
+    click(controls.next);
+    if (!pumpUntil([] { return IsWindowEnabled(controls.back) != 0; }, 60000)) return {};
+    return takeBoxes();
+}
+
 static std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text) {

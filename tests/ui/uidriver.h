@@ -58,4 +58,8 @@ struct PackageRow {
     std::string mobile;
 };
 void writeTestPackage(const std::string& path, const std::vector<PackageRow>& rows);
+// Loads the package, ticks the https box, names the image folder, starts the run and waits for its
+// end (a minute at most); the message boxes shown meanwhile, none when the package did not load or
+// the run did not end.
+std::vector<RecordedBox> runHttpsMigration(const std::string& package, const std::string& images);
 std::wstring widePath(const std::string& enginePath);
