@@ -106,3 +106,10 @@ int copyBounded(char* dest, size_t size, const char* text) {
     dest[size - 1] = '\0';
     return 0;
 }
+
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}

@@ -12,6 +12,8 @@ char* replaceAll(const char* text, const char* pattern, const char* replacement)
 
 int startsWith(const char* text, const char* prefix);
 int startsWithIgnoreCase(const char* text, const char* prefix);
+// The value of a hexadecimal digit in either letter case, -1 for any other character.
+int hexDigitValue(char c);
 // 1 when the first n bytes of a and b are the same, ASCII letter case ignored.
 int equalIgnoreCase(const char* a, const char* b, size_t n);
 int endsWithIgnoreCase(const char* text, const char* suffix);

@@ -227,13 +227,6 @@ static int readPlainBody(Transfer* t, const char* body, int held) {
     }
 }
 
-static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 static int findLineEnd(const char* data, int from, int to) {
     for (int i = from; i + 1 < to; i++) {
         if (data[i] == '\r' && data[i + 1] == '\n') return i;
@@ -271,9 +264,9 @@ static int readChunkedBody(Transfer* t, int scan, int filled) {
                 p++;
             uint64_t size = 0;
             int digits = 0;
-            for (; p < lineEnd && hexValue(data[p]) >= 0; p++) {
+            for (; p < lineEnd && hexDigitValue(data[p]) >= 0; p++) {
                 if (++digits > MAX_CHUNK_SIZE_DIGITS) break;
-                size = (size << 4) | static_cast<uint64_t>(hexValue(data[p]));
+                size = (size << 4) | static_cast<uint64_t>(hexDigitValue(data[p]));
             }
             if (digits > MAX_CHUNK_SIZE_DIGITS || size > 0x7FFFFFFFu) {
                 int shown = lineEnd - scan < 64 ? lineEnd - scan : 64;

@@ -49,19 +49,12 @@ static int lowerCase(int c) {
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-static int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Percent-decodes [begin, end); a "%" without two hexadecimal digits stays as it is.
 static std::string percentDecoded(const char* begin, const char* end) {
     std::string decoded;
     for (const char* p = begin; p < end; p++) {
-        if (*p == '%' && end - p >= 3 && hexDigit(p[1]) >= 0 && hexDigit(p[2]) >= 0) {
-            decoded.push_back(static_cast<char>(hexDigit(p[1]) * 16 + hexDigit(p[2])));
+        if (*p == '%' && end - p >= 3 && hexDigitValue(p[1]) >= 0 && hexDigitValue(p[2]) >= 0) {
+            decoded.push_back(static_cast<char>(hexDigitValue(p[1]) * 16 + hexDigitValue(p[2])));
             p += 2;
         } else {
             decoded.push_back(*p);
