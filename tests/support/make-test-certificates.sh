@@ -6,7 +6,9 @@
 #   unknownca.pem/.key       for the server's names, signed by a CA nobody trusts
 #   expired.pem/.key         for the server's names, signed by the test CA, expired in 2020
 #   nosan.pem/.key           signed by the test CA, CN=localhost and no subjectAltName at all
-# Keys are P-256 (quick to make); every run makes them afresh.
+# Every run makes them afresh. The servers' keys are P-256 (quick to make); the two CAs sign with
+# RSA keys. Wine's crypt32 cannot check an ECDSA signature whose r or s is shorter than the curve's
+# 32 bytes (about one signature in 128), and such a certificate would fail as if forged.
 set -euo pipefail
 out=${1:?usage: make-test-certificates.sh FOLDER}
 mkdir -p "$out"
@@ -15,9 +17,10 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+caKey() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null; }
 
 makeCa() { # NAME SUBJECT
-  key "$1.key"
+  caKey "$1.key"
   openssl req -x509 -new -key "$1.key" -subj "$2" -days 3650 -sha256 -out "$1.pem" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 }
