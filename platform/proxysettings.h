@@ -31,7 +31,8 @@ constexpr int AUTO_CONFIG_STOP_CHECK_MILLISECONDS = 250;
 // bytes, written with a bound); AUTO_CONFIG_DIRECT when the script answers DIRECT (or no
 // proxy); AUTO_CONFIG_FAILED with a short UTF-8 text in errorText (errorSize bytes) saying why
 // (script unreachable, error code...). The wait is bounded by AUTO_CONFIG_WAIT_MILLISECONDS as a
-// whole, whatever the script or its server does. POSIX: always AUTO_CONFIG_FAILED ("no system
+// whole, whatever the script or its server does. Evaluations run one at a time; a waiting one
+// counts against its caller's bound. POSIX: always AUTO_CONFIG_FAILED ("no system
 // evaluation of auto-configuration scripts on this platform"). A non-zero stopFlag (nullptr
 // watches none) ends the wait within AUTO_CONFIG_STOP_CHECK_MILLISECONDS, as a failure.
 int evaluateAutoConfigScript(const char* scriptUrl, const char* url, char* proxy, int proxySize,

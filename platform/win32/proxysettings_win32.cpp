@@ -174,6 +174,11 @@ struct AutoConfigEvaluation {
 // Guards every AutoConfigEvaluation.
 std::mutex evaluationMutex;
 
+// Held by the one evaluation that runs. Wine's WinHTTP runs each script through one script slot
+// for the whole process (jsproxy.dll): two evaluations at once empty it under each other and fail
+// with error 1003. The callers keep their own bound while a thread waits here for its turn.
+std::mutex scriptTurnMutex;
+
 // Lets go of the record (under evaluationMutex); the last holder frees it.
 void releaseEvaluation(AutoConfigEvaluation* evaluation) {
     if (--evaluation->holders > 0) return;
@@ -247,7 +252,16 @@ void runEvaluation(AutoConfigEvaluation* evaluation) {
     int outcome = AUTO_CONFIG_FAILED;
     char proxy[PROXY_TEXT_SIZE] = "";
     char errorText[ERROR_TEXT_BYTES] = "";
-    evaluate(evaluation, &outcome, proxy, errorText);
+    {
+        std::lock_guard<std::mutex> turn(scriptTurnMutex);
+        int abandoned;
+        {
+            std::lock_guard<std::mutex> lock(evaluationMutex);
+            abandoned = evaluation->holders < 2;
+        }
+        // No one waits for an answer any more: the turn goes to the next evaluation at once.
+        if (!abandoned) evaluate(evaluation, &outcome, proxy, errorText);
+    }
     std::lock_guard<std::mutex> lock(evaluationMutex);
     evaluation->outcome = outcome;
     std::snprintf(evaluation->proxy, sizeof evaluation->proxy, "%s", proxy);

@@ -144,7 +144,7 @@ TEST(CliProxy, EverySettingThatNamesTheProxyMovesThePackageAsADirectRun) {
         for (const auto& variable : c.environment)
             setEnvironmentVariable(variable.first, nullptr);
 
-        EXPECT_EQ(through.status, 0) << through.err;
+        EXPECT_EQ(through.status, 0) << through.err << through.log;
         EXPECT_EQ(through.package, direct.package);
         EXPECT_EQ(through.files, direct.files);
         std::vector<std::string> lines = proxyRequestLines(proxy);
